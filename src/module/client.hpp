@@ -1,0 +1,12 @@
+// The client object and its shared HTTP session.
+#pragma once
+
+#include "module/coroutine.hpp"
+
+namespace pic::client {
+
+Object init(Object self, Object settings_manager);
+Task<Object> get_session(Object self);
+Task<Object> close(Object self);
+
+}  // namespace pic::client

@@ -1,0 +1,348 @@
+#include "module/function.hpp"
+
+#include <cstddef>
+#include <string>
+
+#include <structmember.h>
+
+namespace pic {
+
+namespace {
+
+struct FunctionObject {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    const MethodSpec* spec;
+    int nparams;  // self included
+    int nrequired;
+    PyObject* name;
+    PyObject* qualname;
+    PyObject* module;
+    PyObject* doc;
+    PyObject* annotations;
+    PyObject* code;
+    PyObject* defaults;
+    PyObject* dict;
+    PyObject* weakrefs;
+};
+
+extern PyTypeObject function_type;
+
+FunctionObject* as_func(PyObject* o) { return reinterpret_cast<FunctionObject*>(o); }
+
+const char* required_type_name(Returns rule) {
+    switch (rule) {
+        case Returns::str: return "str";
+        case Returns::list: return "list";
+        case Returns::dict: return "dict";
+        case Returns::set: return "set";
+        case Returns::any: break;
+    }
+    return nullptr;
+}
+
+PyTypeObject* required_type(Returns rule) {
+    switch (rule) {
+        case Returns::str: return &PyUnicode_Type;
+        case Returns::list: return &PyList_Type;
+        case Returns::dict: return &PyDict_Type;
+        case Returns::set: return &PySet_Type;
+        case Returns::any: break;
+    }
+    return nullptr;
+}
+
+[[noreturn]] void count_error(const MethodSpec& spec, const char* bound, Py_ssize_t expected, Py_ssize_t given) {
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", spec.name, bound,
+                 expected, expected == 1 ? "" : "s", given);
+    throw_error();
+}
+
+[[noreturn]] void too_many(const FunctionObject* f, Py_ssize_t given) {
+    count_error(*f->spec, f->nrequired == f->nparams ? "exactly" : "at most", f->nparams, given);
+}
+
+[[noreturn]] void too_few(const FunctionObject* f, Py_ssize_t given) {
+    count_error(*f->spec, f->nrequired == f->nparams ? "exactly" : "at least", f->nrequired, given);
+}
+
+void check_argument(const Param& p, PyObject* value) {
+    PyTypeObject* want = nullptr;
+    switch (p.rule) {
+        case Arg::any: return;
+        case Arg::str: want = &PyUnicode_Type; break;
+        case Arg::optional_str:
+            if (value == Py_None) return;
+            want = &PyUnicode_Type;
+            break;
+        case Arg::optional_list:
+            if (value == Py_None) return;
+            want = &PyList_Type;
+            break;
+    }
+    if (Py_TYPE(value) == want) return;
+    if (PyType_IsSubtype(Py_TYPE(value), want)) {
+        PyErr_Format(PyExc_TypeError,
+                     "Argument '%.200s' has incorrect type (expected %.200s, got %.200s). "
+                     "Subclasses of built-in types are rejected: pass an exact %.200s",
+                     p.name, want->tp_name, Py_TYPE(value)->tp_name, want->tp_name);
+    } else {
+        PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", p.name,
+                     want->tp_name, Py_TYPE(value)->tp_name);
+    }
+    throw_error();
+}
+
+int param_index(const FunctionObject* f, PyObject* keyword) {
+    const MethodSpec& spec = *f->spec;
+    for (int i = 0; i < f->nparams - 1; ++i)
+        if (PyUnicode_CompareWithASCIIString(keyword, spec.params[i].name) == 0) return i + 1;
+    return -1;
+}
+
+Object call_function(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    const MethodSpec& spec = *f->spec;
+    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    if (spec.variadic) {
+        // Accepts anything after self; self itself is required.
+        if (nargs < 1) count_error(spec, "at least", 1, nargs);
+        return spec.impl.plain(nullptr);
+    }
+    if (nargs > f->nparams) too_many(f, nargs);
+    Object argv[4];
+    for (Py_ssize_t i = 0; i < nargs; ++i) argv[i] = Object::borrow(args[i]);
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
+        int index = param_index(f, keyword);
+        if (index < 0) {
+            count_error(spec, f->nrequired == f->nparams ? "exactly" : "at most", f->nparams, nargs + nkw);
+        }
+        if (argv[index]) {
+            PyErr_Format(PyExc_TypeError, "%.200s() got multiple values for keyword argument '%U'", spec.name,
+                         keyword);
+            throw_error();
+        }
+        argv[index] = Object::borrow(args[nargs + k]);
+    }
+    if (!argv[0]) too_few(f, nargs);
+    for (int i = 1; i < f->nparams; ++i) {
+        const Param& p = spec.params[i - 1];
+        if (!argv[i]) {
+            if (!p.defaults_to_none) too_few(f, nargs);
+            argv[i] = Object::none();
+        }
+        check_argument(p, argv[i].get());
+    }
+    if (spec.impl.awaitable) {
+        ResultCheck rule = nullptr;
+        switch (spec.returns) {
+            case Returns::any: break;
+            case Returns::str: rule = [](const Object& r) { check_returns(Returns::str, r); }; break;
+            case Returns::list: rule = [](const Object& r) { check_returns(Returns::list, r); }; break;
+            case Returns::dict: rule = [](const Object& r) { check_returns(Returns::dict, r); }; break;
+            case Returns::set: rule = [](const Object& r) { check_returns(Returns::set, r); }; break;
+        }
+        return make_coroutine(spec.impl.awaitable(argv), f->name, f->qualname, rule);
+    }
+    Object result = spec.impl.plain(argv);
+    check_returns(spec.returns, result);
+    return result;
+}
+
+PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    try {
+        return call_function(as_func(self), args, PyVectorcall_NARGS(nargsf), kwnames).release();
+    } catch (const PyError& e) {
+        e.restore();
+    } catch (...) {
+        python_error(std::current_exception()).restore();
+    }
+    return nullptr;
+}
+
+PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) {
+    if (!obj || obj == Py_None) return Py_NewRef(self);
+    return PyMethod_New(self, obj);
+}
+
+PyObject* function_repr(PyObject* self) {
+    return PyUnicode_FromFormat("<function %U at %p>", as_func(self)->qualname, self);
+}
+
+int function_traverse(PyObject* self, visitproc visit, void* arg) {
+    FunctionObject* f = as_func(self);
+    Py_VISIT(f->annotations);
+    Py_VISIT(f->code);
+    Py_VISIT(f->defaults);
+    Py_VISIT(f->dict);
+    Py_VISIT(f->doc);
+    return 0;
+}
+
+int function_clear(PyObject* self) {
+    FunctionObject* f = as_func(self);
+    Py_CLEAR(f->name);
+    Py_CLEAR(f->qualname);
+    Py_CLEAR(f->module);
+    Py_CLEAR(f->doc);
+    Py_CLEAR(f->annotations);
+    Py_CLEAR(f->code);
+    Py_CLEAR(f->defaults);
+    Py_CLEAR(f->dict);
+    return 0;
+}
+
+void function_dealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);
+    if (as_func(self)->weakrefs) PyObject_ClearWeakRefs(self);
+    function_clear(self);
+    Py_TYPE(self)->tp_free(self);
+}
+
+PyObject* get_none(PyObject*, void*) { Py_RETURN_NONE; }
+
+PyMemberDef function_members[] = {
+    {"__name__", T_OBJECT, offsetof(FunctionObject, name), READONLY, nullptr},
+    {"__qualname__", T_OBJECT, offsetof(FunctionObject, qualname), READONLY, nullptr},
+    {"__module__", T_OBJECT, offsetof(FunctionObject, module), 0, nullptr},
+    {"__doc__", T_OBJECT, offsetof(FunctionObject, doc), 0, nullptr},
+    {"__annotations__", T_OBJECT, offsetof(FunctionObject, annotations), 0, nullptr},
+    {"__code__", T_OBJECT, offsetof(FunctionObject, code), READONLY, nullptr},
+    {"__defaults__", T_OBJECT, offsetof(FunctionObject, defaults), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyGetSetDef function_getset[] = {
+    {"__kwdefaults__", get_none, nullptr, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyTypeObject function_type = [] {
+    PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
+    t.tp_name = "quorvel_master.business_layer.packages.package_index_client.native_function";
+    t.tp_basicsize = sizeof(FunctionObject);
+    t.tp_dealloc = function_dealloc;
+    t.tp_vectorcall_offset = offsetof(FunctionObject, vectorcall);
+    t.tp_repr = function_repr;
+    t.tp_call = PyVectorcall_Call;
+    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR;
+    t.tp_doc = "Native method of the package index client.";
+    t.tp_traverse = function_traverse;
+    t.tp_clear = function_clear;
+    t.tp_weaklistoffset = offsetof(FunctionObject, weakrefs);
+    t.tp_members = function_members;
+    t.tp_getset = function_getset;
+    t.tp_descr_get = function_descr_get;
+    t.tp_dictoffset = offsetof(FunctionObject, dict);
+    return t;
+}();
+
+std::string signature_line(const MethodSpec& spec, int nparams) {
+    std::string line = std::string(spec.owner) + "." + spec.name + "(self";
+    if (spec.variadic) line += ", *args, **kwargs";
+    for (int i = 0; i < nparams; ++i) {
+        const Param& p = spec.params[i];
+        line += std::string(", ") + p.name;
+        if (p.annotation) line += std::string(": ") + p.annotation;
+        if (p.defaults_to_none) line += p.annotation ? " = None" : "=None";
+    }
+    line += ")";
+    if (spec.return_annotation) line += std::string(" -> ") + spec.return_annotation;
+    return line;
+}
+
+// A code object that describes the signature (never executed), so that inspect
+// sees the parameters and, for awaitable methods, a coroutine function.
+Object signature_code(const MethodSpec& spec, int nparams, PyObject* module_name, PyObject* name,
+                      PyObject* qualname) {
+    Object varnames = Object::steal(PyTuple_New(spec.variadic ? 3 : nparams + 1));
+    PyTuple_SET_ITEM(varnames.get(), 0, Py_NewRef("self"_id));
+    int flags = CO_OPTIMIZED | CO_NEWLOCALS;
+    if (spec.variadic) {
+        PyTuple_SET_ITEM(varnames.get(), 1, check(PyUnicode_FromString("args")));
+        PyTuple_SET_ITEM(varnames.get(), 2, check(PyUnicode_FromString("kwargs")));
+        flags |= CO_VARARGS | CO_VARKEYWORDS;
+    } else {
+        for (int i = 0; i < nparams; ++i)
+            PyTuple_SET_ITEM(varnames.get(), i + 1, check(PyUnicode_InternFromString(spec.params[i].name)));
+    }
+    if (spec.impl.awaitable) flags |= CO_COROUTINE;
+    Object filename = Object::steal(PyUnicode_FromFormat("<%U>", module_name));
+    Object empty = Object::steal(reinterpret_cast<PyObject*>(
+        PyCode_NewEmpty(PyUnicode_AsUTF8(filename.get()), spec.name, 0)));
+    Object replace = empty.attr("replace"_id);
+    Object argcount = integer(spec.variadic ? 1 : nparams + 1);
+    Object nlocals = integer(long(PyTuple_GET_SIZE(varnames.get())));
+    Object flag_value = integer(flags);
+    return call_kw(replace, {},
+                   {{"co_argcount"_id, argcount.get()},
+                    {"co_varnames"_id, varnames.get()},
+                    {"co_nlocals"_id, nlocals.get()},
+                    {"co_flags"_id, flag_value.get()},
+                    {"co_name"_id, name},
+                    {"co_qualname"_id, qualname}});
+}
+
+}  // namespace
+
+void check_returns(Returns rule, const Object& result) {
+    PyTypeObject* want = required_type(rule);
+    if (!want || result.is_none() || result.type() == want) return;
+    PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", required_type_name(rule), result.type()->tp_name);
+    throw_error();
+}
+
+Object make_function(const MethodSpec& spec, PyObject* module_name) {
+    int nparams = 0;
+    while (nparams < 3 && spec.params[nparams].name) ++nparams;
+    if (!spec.variadic && spec.impl.arity != nparams + 1) {
+        PyErr_Format(PyExc_SystemError, "%s.%s: body takes %d arguments, table lists %d", spec.owner, spec.name,
+                     spec.impl.arity, nparams + 1);
+        throw_error();
+    }
+    Object name = Object::steal(PyUnicode_InternFromString(spec.name));
+    Object qualname = Object::steal(PyUnicode_FromFormat("%s.%s", spec.owner, spec.name));
+
+    std::string doc = signature_line(spec, nparams);
+    if (spec.doc) doc += std::string("\n\n") + spec.doc;
+    Object doc_text = Object::steal(PyUnicode_FromStringAndSize(doc.data(), Py_ssize_t(doc.size())));
+
+    Object annotations = new_dict();
+    int ndefaults = 0;
+    for (int i = 0; i < nparams; ++i) {
+        const Param& p = spec.params[i];
+        if (p.annotation) check(PyDict_SetItemString(annotations.get(), p.name, str(p.annotation).get()));
+        if (p.defaults_to_none) ++ndefaults;
+    }
+    if (spec.return_annotation)
+        check(PyDict_SetItemString(annotations.get(), "return", str(spec.return_annotation).get()));
+    Object defaults = Object::none();
+    if (ndefaults) {
+        defaults = Object::steal(PyTuple_New(ndefaults));
+        for (int i = 0; i < ndefaults; ++i) PyTuple_SET_ITEM(defaults.get(), i, Py_NewRef(Py_None));
+    }
+    Object code = signature_code(spec, nparams, module_name, name.get(), qualname.get());
+
+    auto* f = PyObject_GC_New(FunctionObject, &function_type);
+    if (!f) throw_error();
+    f->vectorcall = function_vectorcall;
+    f->spec = &spec;
+    f->nparams = nparams + 1;
+    f->nrequired = nparams + 1 - ndefaults;
+    f->name = name.release();
+    f->qualname = qualname.release();
+    f->module = Py_NewRef(module_name);
+    f->doc = doc_text.release();
+    f->annotations = annotations.release();
+    f->code = code.release();
+    f->defaults = defaults.release();
+    f->dict = nullptr;
+    f->weakrefs = nullptr;
+    PyObject_GC_Track(f);
+    return Object::steal(reinterpret_cast<PyObject*>(f));
+}
+
+void ready_function_type() { check(PyType_Ready(&function_type)); }
+
+}  // namespace pic

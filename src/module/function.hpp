@@ -1,0 +1,83 @@
+// The module's own function type and the declarative description it is built
+// from. A `MethodSpec` says everything about one method: its name, parameters
+// with their exact-type rules and annotations, its return rule and annotation,
+// its docstring, and the C++ body. The function type does the rest: argument
+// parsing, the rules, binding as a method, and wrapping awaitable bodies in a
+// native coroutine.
+#pragma once
+
+#include <utility>
+
+#include "module/coroutine.hpp"
+#include "module/ref.hpp"
+
+namespace pic {
+
+enum class Arg : unsigned char {
+    any,            // untyped
+    str,            // exactly str
+    optional_str,   // exactly str, or None
+    optional_list,  // exactly list, or None
+};
+
+// What a result must be (or None): the return annotation's container.
+enum class Returns : unsigned char { any, str, list, dict, set };
+
+struct Param {
+    const char* name = nullptr;
+    Arg rule = Arg::any;
+    const char* annotation = nullptr;  // as stored in __annotations__
+    bool defaults_to_none = false;
+};
+
+struct Impl {
+    Object (*plain)(Object* args) = nullptr;        // args[0] is self
+    Task<Object> (*awaitable)(Object* args) = nullptr;
+    int arity = 0;                                   // self included
+};
+
+struct MethodSpec {
+    const char* owner;  // class name, for __qualname__ and the signature line
+    const char* name;
+    Param params[3];    // after self
+    const char* return_annotation = nullptr;
+    Returns returns = Returns::any;
+    const char* doc = nullptr;  // docstring; null: the signature line alone
+    Impl impl;
+    bool variadic = false;  // (self, *args, **kwargs)
+};
+
+// Binds a C++ body `R fn(Object self, Object a, ...)` into an Impl.
+template <class R, class... A>
+constexpr int arity_of(R (*)(A...)) {
+    return int(sizeof...(A));
+}
+template <auto Fn>
+auto invoke_body(Object* args) {
+    return [&]<std::size_t... I>(std::index_sequence<I...>) {
+        return Fn(std::move(args[I])...);
+    }(std::make_index_sequence<arity_of(Fn)>{});
+}
+template <auto Fn>
+constexpr Impl body() {
+    using R = decltype(invoke_body<Fn>(nullptr));
+    if constexpr (std::is_same_v<R, Task<Object>>)
+        return Impl{nullptr, &invoke_body<Fn>, arity_of(Fn)};
+    else
+        return Impl{&invoke_body<Fn>, nullptr, arity_of(Fn)};
+}
+
+// Creates the function object for one method of `spec.owner` in `module_name`.
+Object make_function(const MethodSpec& spec, PyObject* module_name);
+void ready_function_type();
+
+// The return-type rule: `result` must be exactly the required type or None.
+void check_returns(Returns rule, const Object& result);
+// The same rule for a value a body hands on unchanged (checked where it is
+// returned, so an enclosing handler sees the TypeError).
+inline const Object& expect(Returns rule, const Object& value) {
+    check_returns(rule, value);
+    return value;
+}
+
+}  // namespace pic
