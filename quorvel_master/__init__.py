@@ -1,0 +1,1 @@
+"""Quorvel master: Python side of the package index tooling."""

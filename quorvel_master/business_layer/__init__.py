@@ -1,0 +1,1 @@
+"""Business layer: domain services used by the host application."""

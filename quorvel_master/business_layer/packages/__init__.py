@@ -1,0 +1,1 @@
+"""Package index queries and the settings they read."""

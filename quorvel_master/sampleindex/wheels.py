@@ -1,0 +1,260 @@
+"""Build small but valid wheels and sdists for a local package index.
+
+The archives are reproducible: fixed timestamps and ordering, so the same
+arguments always give the same bytes (and the same sha256).
+"""
+
+from __future__ import annotations
+
+import base64
+import csv
+import gzip
+import hashlib
+import io
+import tarfile
+import zipfile
+from collections.abc import Iterable
+from pathlib import Path
+
+from packaging.requirements import InvalidRequirement, Requirement
+from packaging.utils import canonicalize_name
+from packaging.version import InvalidVersion, Version
+
+__all__ = [
+    "build_sdist",
+    "build_sdist_bytes",
+    "build_wheel",
+    "build_wheel_bytes",
+    "dist_name",
+    "extract_metadata",
+    "metadata_text",
+    "sdist_filename",
+    "sha256_hex",
+    "wheel_filename",
+]
+
+_ZIP_TIME = (1980, 1, 1, 0, 0, 0)
+_GENERATOR = "quorvel_master.sampleindex"
+
+
+def sha256_hex(data: bytes) -> str:
+    return hashlib.sha256(data).hexdigest()
+
+
+def dist_name(name: str) -> str:
+    """Name as used in archive file names: normalized, ``-`` -> ``_``."""
+    if not name or not name.strip():
+        raise ValueError("package name must not be empty")
+    return canonicalize_name(name).replace("-", "_")
+
+
+def _norm_version(version: str) -> str:
+    try:
+        return str(Version(version))
+    except InvalidVersion:
+        raise ValueError(f"invalid version for an archive: {version!r}") from None
+
+
+def wheel_filename(name: str, version: str) -> str:
+    return f"{dist_name(name)}-{_norm_version(version)}-py3-none-any.whl"
+
+
+def sdist_filename(name: str, version: str) -> str:
+    return f"{dist_name(name)}-{_norm_version(version)}.tar.gz"
+
+
+def _one_line(field: str, value: str) -> str:
+    if "\n" in value or "\r" in value:
+        raise ValueError(f"{field} must be a single line: {value!r}")
+    return value
+
+
+def metadata_text(
+    name: str,
+    version: str,
+    requires_dist: Iterable[str] = (),
+    extras: Iterable[str] = (),
+    summary: str = "",
+    requires_python: str | None = None,
+) -> str:
+    """Core metadata (``METADATA`` / ``PKG-INFO``) text, Metadata-Version 2.1.
+
+    Requirements are written as given, unchecked, so a server can publish
+    deliberately odd metadata.
+    """
+    lines = [
+        "Metadata-Version: 2.1",
+        f"Name: {_one_line('Name', name)}",
+        f"Version: {_one_line('Version', version)}",
+        f"Summary: {_one_line('Summary', summary)}",
+    ]
+    if requires_python:
+        lines.append(f"Requires-Python: {_one_line('Requires-Python', requires_python)}")
+    lines += [f"Provides-Extra: {_one_line('Provides-Extra', e)}" for e in extras]
+    lines += [f"Requires-Dist: {_one_line('Requires-Dist', r)}" for r in requires_dist]
+    return "\n".join(lines) + "\n\n"
+
+
+def _check_requirements(requires_dist: list[str]) -> None:
+    for req in requires_dist:
+        try:
+            Requirement(req)
+        except InvalidRequirement as exc:
+            raise ValueError(f"invalid Requires-Dist {req!r}: {exc}") from None
+
+
+def _record_hash(data: bytes) -> str:
+    digest = base64.urlsafe_b64encode(hashlib.sha256(data).digest()).rstrip(b"=")
+    return "sha256=" + digest.decode("ascii")
+
+
+def build_wheel_bytes(
+    name: str,
+    version: str,
+    requires_dist: Iterable[str] = (),
+    extras: Iterable[str] = (),
+    summary: str = "",
+    requires_python: str | None = None,
+    check_requirements: bool = True,
+) -> tuple[str, bytes]:
+    """Return ``(file name, wheel bytes)`` without touching the disk.
+
+    ``check_requirements=False`` lets a test server publish malformed
+    Requires-Dist lines on purpose.
+    """
+    requires_dist = list(requires_dist)
+    if check_requirements:
+        _check_requirements(requires_dist)
+    module = dist_name(name)
+    ver = _norm_version(version)
+    dist_info = f"{module}-{ver}.dist-info"
+    files = [
+        (f"{module}.py", f'__version__ = "{ver}"\n'.encode()),
+        (
+            f"{dist_info}/METADATA",
+            metadata_text(
+                name, ver, requires_dist, extras, summary, requires_python
+            ).encode("utf-8"),
+        ),
+        (
+            f"{dist_info}/WHEEL",
+            (
+                "Wheel-Version: 1.0\n"
+                f"Generator: {_GENERATOR}\n"
+                "Root-Is-Purelib: true\n"
+                "Tag: py3-none-any\n\n"
+            ).encode(),
+        ),
+    ]
+    record = io.StringIO()
+    writer = csv.writer(record, lineterminator="\n")
+    for path, data in files:
+        writer.writerow([path, _record_hash(data), len(data)])
+    writer.writerow([f"{dist_info}/RECORD", "", ""])
+    files.append((f"{dist_info}/RECORD", record.getvalue().encode()))
+
+    buf = io.BytesIO()
+    with zipfile.ZipFile(buf, "w", zipfile.ZIP_DEFLATED) as zf:
+        for path, data in files:
+            info = zipfile.ZipInfo(path, date_time=_ZIP_TIME)
+            info.compress_type = zipfile.ZIP_DEFLATED
+            info.external_attr = 0o644 << 16
+            zf.writestr(info, data)
+    return wheel_filename(name, version), buf.getvalue()
+
+
+def build_wheel(
+    dest_dir: str | Path,
+    name: str,
+    version: str,
+    requires_dist: Iterable[str] = (),
+    extras: Iterable[str] = (),
+    summary: str = "",
+    requires_python: str | None = None,
+) -> Path:
+    """Write a ``py3-none-any`` wheel into *dest_dir* and return its path."""
+    filename, data = build_wheel_bytes(
+        name, version, requires_dist, extras, summary, requires_python
+    )
+    dest = Path(dest_dir)
+    dest.mkdir(parents=True, exist_ok=True)
+    path = dest / filename
+    path.write_bytes(data)
+    return path
+
+
+def build_sdist_bytes(
+    name: str,
+    version: str,
+    requires_dist: Iterable[str] = (),
+    extras: Iterable[str] = (),
+    summary: str = "",
+    requires_python: str | None = None,
+    check_requirements: bool = True,
+) -> tuple[str, bytes]:
+    """Return ``(file name, .tar.gz bytes)`` of a minimal sdist with PKG-INFO."""
+    requires_dist = list(requires_dist)
+    if check_requirements:
+        _check_requirements(requires_dist)
+    module = dist_name(name)
+    ver = _norm_version(version)
+    root = f"{module}-{ver}"
+    pkg_info = metadata_text(name, ver, requires_dist, extras, summary, requires_python)
+    members = [
+        (f"{root}/PKG-INFO", pkg_info.encode("utf-8")),
+        (f"{root}/{module}.py", f'__version__ = "{ver}"\n'.encode()),
+    ]
+    raw = io.BytesIO()
+    with tarfile.open(fileobj=raw, mode="w", format=tarfile.PAX_FORMAT) as tf:
+        for path, data in members:
+            info = tarfile.TarInfo(path)
+            info.size = len(data)
+            info.mode = 0o644
+            info.mtime = 0
+            tf.addfile(info, io.BytesIO(data))
+    out = io.BytesIO()
+    # gzip stores a timestamp and file name; pin both for stable bytes.
+    with gzip.GzipFile(filename="", mode="wb", fileobj=out, mtime=0) as gz:
+        gz.write(raw.getvalue())
+    return sdist_filename(name, version), out.getvalue()
+
+
+def build_sdist(
+    dest_dir: str | Path,
+    name: str,
+    version: str,
+    requires_dist: Iterable[str] = (),
+    extras: Iterable[str] = (),
+    summary: str = "",
+    requires_python: str | None = None,
+) -> Path:
+    """Write a minimal ``.tar.gz`` sdist into *dest_dir* and return its path."""
+    filename, data = build_sdist_bytes(
+        name, version, requires_dist, extras, summary, requires_python
+    )
+    dest = Path(dest_dir)
+    dest.mkdir(parents=True, exist_ok=True)
+    path = dest / filename
+    path.write_bytes(data)
+    return path
+
+
+def extract_metadata(filename: str, data: bytes) -> bytes | None:
+    """Core metadata stored in a wheel or ``.tar.gz`` sdist, or None."""
+    try:
+        if filename.endswith(".whl"):
+            with zipfile.ZipFile(io.BytesIO(data)) as zf:
+                for member in zf.namelist():
+                    parts = member.split("/")
+                    if len(parts) == 2 and parts[0].endswith(".dist-info") and parts[1] == "METADATA":
+                        return zf.read(member)
+        elif filename.endswith(".tar.gz"):
+            with tarfile.open(fileobj=io.BytesIO(data), mode="r:gz") as tf:
+                for member in tf.getmembers():
+                    parts = member.name.split("/")
+                    if len(parts) == 2 and parts[1] == "PKG-INFO" and member.isfile():
+                        fh = tf.extractfile(member)
+                        return fh.read() if fh else None
+    except (zipfile.BadZipFile, tarfile.TarError, OSError, EOFError):
+        return None
+    return None

@@ -1,0 +1,211 @@
+"""Import-time behaviour: globals, optional libraries, classes, module creation rules."""
+
+from __future__ import annotations
+
+import importlib
+import json
+import subprocess
+import sys
+import tempfile
+import textwrap
+
+import pytest
+
+MODNAME = "quorvel_master.business_layer.packages.package_index_client"
+
+GLOBALS_IN_ORDER = [
+    "asyncio", "re", "sys", "importlib",
+    "List", "Optional", "Set", "Dict", "Any", "Tuple", "final",
+    "HTMLParser", "aiohttp", "PackageFinder", "UNEARTH_AVAILABLE",
+    "SpecifierSet", "Version", "PACKAGING_AVAILABLE",
+    "get_logger", "get_pip_settings", "get_pip_api_list", "logger",
+    "_dummy_metadata", "_dummy_dist", "PackageIndexClient",
+]
+
+
+def test_globals_are_bound_in_order(m):
+    names = [k for k in vars(m) if not k.startswith("__")]
+    assert names == GLOBALS_IN_ORDER
+
+
+def test_globals_hold_the_libraries(m):
+    import asyncio, re, typing, html.parser, importlib.metadata
+    import aiohttp, unearth
+    from packaging.specifiers import SpecifierSet
+    from packaging.version import Version
+    from quorvel_master.logging_config import get_logger
+    from quorvel_master.business_layer.packages import pip_settings
+
+    assert m.asyncio is asyncio and m.re is re and m.sys is sys
+    assert m.importlib is importlib and m.importlib.metadata is importlib.metadata
+    assert (m.List, m.Optional, m.Set, m.Dict, m.Any, m.Tuple, m.final) == (
+        typing.List, typing.Optional, typing.Set, typing.Dict, typing.Any, typing.Tuple, typing.final)
+    assert m.HTMLParser is html.parser.HTMLParser
+    assert m.aiohttp is aiohttp
+    assert m.PackageFinder is unearth.PackageFinder and m.UNEARTH_AVAILABLE is True
+    assert m.SpecifierSet is SpecifierSet and m.Version is Version and m.PACKAGING_AVAILABLE is True
+    assert m.get_logger is get_logger
+    assert m.get_pip_settings is pip_settings.get_pip_settings
+    assert m.get_pip_api_list is pip_settings.get_pip_api_list
+    assert m.logger.name == MODNAME
+
+
+def test_module_and_class_docs(m):
+    assert m.__doc__.startswith("\nPackage Index Client - Centralized package index querying.\n\n")
+    assert m.__doc__.endswith("- Shared aiohttp session for performance\n")
+    doc = m.PackageIndexClient.__doc__.split("\n")
+    assert doc[0] == "" and doc[-1] == "    "
+    assert doc[3] == "    Multi-index search strategy:"
+    assert "    - Fall back to pip commands when API not available" in doc
+
+
+def test_client_class_is_an_ordinary_heap_class(m):
+    cls = m.PackageIndexClient
+    assert type(cls) is type and cls.__bases__ == (object,)
+    assert cls.__module__ == MODNAME and cls.__qualname__ == "PackageIndexClient"
+    assert cls.__flags__ & (1 << 9)  # heap type
+    client = cls(None)
+    client.extra = 1  # instances carry a __dict__
+    assert vars(client)["extra"] == 1
+
+    class Sub(cls):
+        def _normalize_url(self, url):
+            return "sub:" + url
+
+    sub = Sub(None)
+    assert sub._normalize_url("x/") == "sub:x/"
+    # methods call each other through self, so the override is used
+    assert sub._get_api_pattern_for_index.__func__ is cls._get_api_pattern_for_index
+
+
+def test_dummy_classes(m):
+    dist = m._dummy_dist("x", "1.0")
+    assert dist.metadata == {"Name": "x", "Version": "1.0"}
+    assert isinstance(dist.metadata, m._dummy_metadata) and isinstance(dist.metadata, dict)
+    assert dist.metadata.get_all("Requires-Dist", 1, key=2) == []
+    assert dist.metadata.get_all() is not dist.metadata.get_all()
+    assert m._dummy_dist.__annotations__ == {"metadata": "Dict[str, str]"}
+    assert m._dummy_metadata.__bases__ == (dict,) and m._dummy_dist.__bases__ == (object,)
+    assert m._dummy_metadata.get_all.__doc__ == "_dummy_metadata.get_all(self, *args, **kwargs)"
+    assert m._dummy_dist.__init__.__doc__ == "_dummy_dist.__init__(self, name, version)"
+    with pytest.raises(TypeError):
+        m._dummy_metadata.get_all()
+    with pytest.raises(TypeError, match=r"takes exactly 3 positional arguments \(2 given\)"):
+        m._dummy_dist("x")
+
+
+def test_dummy_dist_uses_the_global_metadata_class(m, monkeypatch):
+    class Recording(dict):
+        pass
+
+    monkeypatch.setattr(m, "_dummy_metadata", Recording)
+    assert type(m._dummy_dist("a", "2").metadata) is Recording
+
+
+def test_reload_keeps_everything(m):
+    before = {k: v for k, v in vars(m).items() if not k.startswith("__")}
+    again = importlib.reload(m)
+    assert again is m
+    # importlib itself renews __spec__ and friends; the body does not run again
+    assert [k for k, v in before.items() if vars(m)[k] is not v] == []
+
+
+def test_one_module_object_per_process(m):
+    spec = importlib.util.find_spec(MODNAME)
+    assert importlib.util.module_from_spec(spec) is m
+    del sys.modules[MODNAME]
+    try:
+        assert importlib.import_module(MODNAME) is m
+    finally:
+        sys.modules[MODNAME] = m
+
+
+def _run_isolated(code: str) -> dict:
+    # cwd elsewhere: `-c` puts the working directory first on sys.path, and the
+    # source tree's package has no built extension
+    out = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
+                         cwd=tempfile.gettempdir())
+    assert out.returncode == 0, out.stderr
+    return json.loads(out.stdout.strip().splitlines()[-1])
+
+
+BLOCKED_CASES = [
+    # blocked modules, expected (aiohttp is None, UNEARTH_AVAILABLE, PACKAGING_AVAILABLE, SpecifierSet None, Version None)
+    (["aiohttp"], (True, True, True, False, False)),
+    (["unearth"], (False, False, True, False, False)),
+    # unearth itself needs packaging, so it goes missing too
+    (["packaging.specifiers"], (False, False, False, True, True)),
+    (["packaging.version"], (False, False, False, True, True)),
+    (["aiohttp", "unearth", "packaging", "packaging.version", "packaging.specifiers"],
+     (True, False, False, True, True)),
+]
+
+
+@pytest.mark.parametrize("blocked,expected", BLOCKED_CASES)
+def test_import_with_optional_library_missing(blocked, expected):
+    result = _run_isolated(f"""
+        import sys, json
+        for name in {blocked!r}:
+            sys.modules[name] = None
+        import {MODNAME} as m
+        print(json.dumps([m.aiohttp is None, m.UNEARTH_AVAILABLE, m.PACKAGING_AVAILABLE,
+                          m.SpecifierSet is None, m.Version is None,
+                          m.PackageFinder is None]))
+    """)
+    assert tuple(result[:5]) == expected
+    assert result[5] == (not expected[1])
+
+
+def test_non_import_error_from_an_optional_library_fails_the_import():
+    result = _run_isolated(f"""
+        import sys, json, importlib.abc, importlib.machinery
+        class Broken(importlib.abc.MetaPathFinder, importlib.abc.Loader):
+            def find_spec(self, name, path, target=None):
+                if name == "unearth":
+                    return importlib.machinery.ModuleSpec(name, self)
+            def create_module(self, spec):
+                return None
+            def exec_module(self, module):
+                raise ValueError("broken library")
+        sys.modules.pop("unearth", None)
+        sys.meta_path.insert(0, Broken())
+        try:
+            import {MODNAME}
+        except ValueError as e:
+            first = str(e)
+        sys.meta_path.pop(0)
+        import {MODNAME} as m  # a later import runs the body again
+        print(json.dumps([first, m.UNEARTH_AVAILABLE]))
+    """)
+    assert result == ["broken library", True]
+
+
+def test_missing_host_module_fails_the_import():
+    result = _run_isolated(f"""
+        import sys, json
+        sys.modules["quorvel_master.logging_config"] = None
+        try:
+            import {MODNAME}
+            print(json.dumps("imported"))
+        except ImportError as e:
+            print(json.dumps(type(e).__name__))
+    """)
+    assert result == "ModuleNotFoundError"
+
+
+def test_sub_interpreter_is_refused():
+    result = _run_isolated(f"""
+        import json, _xxsubinterpreters as interpreters
+        import {MODNAME}
+        interp = interpreters.create()
+        try:
+            interpreters.run_string(interp, "import {MODNAME}")
+            outcome = "imported"
+        except interpreters.RunFailedError as e:
+            outcome = str(e)
+        finally:
+            interpreters.destroy(interp)
+        print(json.dumps(outcome))
+    """)
+    assert "ImportError" in result
+    assert "Interpreter change detected - this module can only be loaded into one interpreter per process." in result

@@ -1,0 +1,379 @@
+import base64
+import csv
+import email.parser
+import hashlib
+import importlib.metadata
+import io
+import json
+import re
+import tarfile
+import threading
+import time
+import zipfile
+
+import httpx2
+import pytest
+from unearth import PackageFinder
+from unearth.auth import MultiDomainBasicAuth
+from unearth.fetchers import PyPIClient
+
+from quorvel_master.sampleindex import (
+    IndexServer,
+    build_sdist,
+    build_wheel,
+    extract_metadata,
+    metadata_text,
+    sdist_filename,
+    wheel_filename,
+)
+
+# --- archives -------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "name, version, stem",
+    [
+        ("My.Pkg", "1.0", "my_pkg-1.0"),
+        ("foo-bar_baz", "1.0.0", "foo_bar_baz-1.0.0"),
+        ("Foo__-.Bar", "01.2", "foo_bar-1.2"),
+        ("x", "1.0-beta1", "x-1.0b1"),
+        ("x", "1.0+Local.A", "x-1.0+local.a"),
+        ("x", "2!1.0.post1.dev3", "x-2!1.0.post1.dev3"),
+    ],
+)
+def test_file_names_are_normalized(tmp_path, name, version, stem):
+    wheel, sdist = stem + "-py3-none-any.whl", stem + ".tar.gz"
+    assert (wheel_filename(name, version), sdist_filename(name, version)) == (wheel, sdist)
+    assert build_wheel(tmp_path, name, version).name == wheel
+    assert build_sdist(tmp_path, name, version).name == sdist
+
+
+@pytest.mark.parametrize(
+    "kwargs, message",
+    [
+        ({"version": "not a version"}, "invalid version"),
+        ({"name": " "}, "must not be empty"),
+        ({"requires_dist": ["requests >=="]}, "invalid Requires-Dist"),
+        ({"summary": "two\nlines"}, "single line"),
+        ({"extras": ["a\rb"]}, "single line"),
+    ],
+)
+def test_builder_rejects_bad_input(tmp_path, kwargs, message):
+    for builder in (build_wheel, build_sdist):
+        with pytest.raises(ValueError, match=message):
+            builder(tmp_path, **{"name": "pkg", "version": "1.0", **kwargs})
+
+
+REQS = ["requests>=2.0", "rich; extra == 'cli'", "tomli; python_version < '3.11'"]
+
+
+@pytest.fixture
+def wheel(tmp_path):
+    return build_wheel(tmp_path, "My.Pkg", "1.2", REQS, ["cli"], "A sample", ">=3.8")
+
+
+def test_wheel_metadata_reads_back(wheel):
+    with zipfile.ZipFile(wheel) as zf:
+        text = zf.read("my_pkg-1.2.dist-info/METADATA").decode()
+    msg = email.parser.Parser().parsestr(text)
+    assert [msg[k] for k in ("Metadata-Version", "Name", "Version", "Summary", "Requires-Python")] == [
+        "2.1", "My.Pkg", "1.2", "A sample", ">=3.8"
+    ]
+    assert msg.get_all("Provides-Extra") == ["cli"] and msg.get_all("Requires-Dist") == REQS
+    assert text == metadata_text("My.Pkg", "1.2", REQS, ["cli"], "A sample", ">=3.8")
+    (dist,) = importlib.metadata.distributions(name="my-pkg", path=[str(wheel)])
+    assert (dist.version, dist.requires) == ("1.2", REQS)
+
+
+def test_record_lists_every_file_with_its_hash(wheel):
+    with zipfile.ZipFile(wheel) as zf:
+        rows = list(csv.reader(io.StringIO(zf.read("my_pkg-1.2.dist-info/RECORD").decode())))
+        assert {row[0] for row in rows} == set(zf.namelist())
+        for path, digest, size in rows:
+            if path.endswith("/RECORD"):
+                assert (digest, size) == ("", "")
+                continue
+            data = zf.read(path)
+            expected = base64.urlsafe_b64encode(hashlib.sha256(data).digest()).rstrip(b"=")
+            assert (digest, int(size)) == ("sha256=" + expected.decode(), len(data))
+        assert "Tag: py3-none-any" in zf.read("my_pkg-1.2.dist-info/WHEEL").decode()
+
+
+def test_archives_are_reproducible(tmp_path):
+    a, b, c = (build_wheel(tmp_path / d, "pkg", "1.0", [r]).read_bytes() for d, r in
+               [("a", "b"), ("b", "b"), ("c", "c")])
+    assert a == b != c
+    sdists = {build_sdist(tmp_path / d, "pkg", "1.0").read_bytes() for d in "ab"}
+    assert len(sdists) == 1
+
+
+def test_sdist_carries_pkg_info(tmp_path):
+    path = build_sdist(tmp_path, "My.Pkg", "1.0", ["b>1"], ["x"], "S")
+    with tarfile.open(path) as tf:
+        assert sorted(tf.getnames()) == ["my_pkg-1.0/PKG-INFO", "my_pkg-1.0/my_pkg.py"]
+        pkg_info = tf.extractfile("my_pkg-1.0/PKG-INFO").read()
+    assert pkg_info == metadata_text("My.Pkg", "1.0", ["b>1"], ["x"], "S").encode()
+    assert extract_metadata(path.name, path.read_bytes()) == pkg_info
+
+
+# --- server ---------------------------------------------------------------
+
+
+@pytest.fixture(scope="module")
+def running_server():
+    with IndexServer() as srv:
+        yield srv
+
+
+@pytest.fixture
+def server(running_server):
+    running_server.clear_projects()
+    running_server.clear_hooks()
+    running_server.reset_hits()
+    running_server.version_docs_include_releases = True
+    return running_server
+
+
+@pytest.fixture
+def http():
+    with httpx2.Client(timeout=5.0) as client:
+        yield client
+
+
+def _finder(server):
+    session = PyPIClient(timeout=5.0)
+    # No password prompt: tests have no terminal.
+    session.auth = MultiDomainBasicAuth(prompting=False, index_urls=[server.simple_url])
+    return PackageFinder(session=session, index_urls=[server.simple_url])
+
+
+def test_project_document(server, http):
+    server.add_project("My.Pkg", {
+        "1.0": {"summary": "one", "requires_dist": ["b>=1; extra == 'x'"], "extras": ["x"]},
+        "2.0b1": {"files": ["wheel", "sdist"]},
+        "not-a-version!": {"summary": "odd"},
+    })
+    doc = http.get(server.url + "/pypi/my_pkg/json").json()
+    assert doc["info"] == {
+        "name": "My.Pkg", "version": "1.0", "summary": "one",
+        "requires_dist": ["b>=1; extra == 'x'"], "provides_extra": ["x"],
+        "requires_python": "", "yanked": False, "yanked_reason": None,
+    }
+    assert list(doc["releases"]) == ["1.0", "2.0b1", "not-a-version!"]
+    assert [f["packagetype"] for f in doc["releases"]["2.0b1"]] == ["bdist_wheel", "sdist"]
+    assert doc["releases"]["not-a-version!"] == []
+    entry = doc["releases"]["1.0"][0]
+    body = http.get(entry["url"]).content
+    assert hashlib.sha256(body).hexdigest() == entry["digests"]["sha256"]
+    assert entry["size"] == len(body) and body[:2] == b"PK"
+
+
+@pytest.mark.parametrize(
+    "releases, latest, expected",
+    [
+        (["1.0", "2.0b1"], None, "1.0"),
+        (["2.0b1", "1.0rc1"], None, "2.0b1"),
+        (["1.10", "1.9"], None, "1.10"),
+        (["1.0", "bogus"], None, "1.0"),
+        (["bogus"], None, "bogus"),
+        ({"1.0": None, "2.0": {"yanked": "broken"}}, None, "1.0"),
+        (["1.0", "2.0"], "1.0", "1.0"),
+    ],
+)
+def test_project_document_latest(server, http, releases, latest, expected):
+    server.add_project("p", releases, latest=latest)
+    assert http.get(server.url + "/pypi/p/json").json()["info"]["version"] == expected
+
+
+@pytest.mark.parametrize(
+    "path, status, version, requires",
+    [
+        ("/pypi/p/1.0/json", 200, "1.0", ["q"]),
+        ("/pypi/P/1.0.0/json", 200, "1.0", ["q"]),
+        ("/pypi/p/2.0a1/json", 200, "2.0a1", None),
+        ("/pypi/p/3.0/json", 404, None, None),
+        ("/pypi/p//json", 404, None, None),
+        ("/pypi/missing/json", 404, None, None),
+        ("/pypi/p/1.0/extra/json", 404, None, None),
+    ],
+)
+def test_version_documents(server, http, path, status, version, requires):
+    server.add_project("p", {"1.0": {"requires_dist": ["q"]}, "2.0a1": None})
+    resp = http.get(server.url + path)
+    assert resp.status_code == status
+    if version:
+        doc = resp.json()
+        assert (doc["info"]["version"], doc["info"]["requires_dist"]) == (version, requires)
+        assert set(doc["releases"]) == {"1.0", "2.0a1"}
+        assert [u["filename"] for u in doc["urls"]] == [f"p-{version}-py3-none-any.whl"]
+        server.version_docs_include_releases = False
+        assert "releases" not in http.get(server.url + path).json()
+
+
+def test_unearth_reads_simple_pages(server):
+    server.add_project("My.Pkg", {
+        "0.9": {"requires_python": ">=3.99"},
+        "1.0": {"files": ["sdist", "wheel"]},
+        "1.1": {"yanked": "bad build"},
+        "2.0b1": None,
+        "junk": None,
+    })
+    finder = _finder(server)
+    assert [(p.version, p.link.filename) for p in finder.find_all_packages("my.pkg")] == [
+        ("2.0b1", "my_pkg-2.0b1-py3-none-any.whl"),
+        ("1.0", "my_pkg-1.0-py3-none-any.whl"),
+        ("1.0", "my_pkg-1.0.tar.gz"),
+    ]
+    best = finder.find_best_match("My_Pkg==1.0").best
+    assert best.link.url_without_fragment == server.file_url("my-pkg", "my_pkg-1.0-py3-none-any.whl")
+    wheel_bytes = finder.session.get(best.link.url_without_fragment).content
+    assert best.link.hash == hashlib.sha256(wheel_bytes).hexdigest()
+    assert finder.find_best_match("my-pkg==1.1").best.link.yank_reason == "bad build"
+    assert server.hits("/simple/my-pkg/") == 3
+
+
+@pytest.mark.parametrize(
+    "path, status, location",
+    [
+        ("/simple", 301, "/simple/"),
+        ("/simple/p", 301, "/simple/p/"),
+        ("/simple/My.P/", 301, "/simple/my-p/"),
+        ("/simple/nope/", 404, None),
+        ("/simple/my-p/x", 404, None),
+        ("/simple/", 200, None),
+    ],
+)
+def test_simple_routes(server, http, path, status, location):
+    server.add_project("My.P", ["1.0"])
+    server.add_project("a", ["1.0"])
+    resp = http.get(server.url + path)
+    assert (resp.status_code, resp.headers.get("Location")) == (status, location)
+    if status == 200:
+        assert re.findall(r'href="([^"]+)"', resp.text) == ["a/", "my-p/"]
+
+
+@pytest.mark.parametrize(
+    "attrs",
+    [
+        ("data-dist-info-metadata", "data-core-metadata"),
+        ("data-core-metadata",),
+        ("data-dist-info-metadata",),
+    ],
+)
+def test_metadata_files_announced_and_served(server, http, attrs):
+    server.add_project("p", {"1.0": {"requires_dist": ["q>1"]}}, metadata_attrs=attrs)
+    page = http.get(server.url + "/simple/p/").text
+    for attr in ("data-dist-info-metadata", "data-core-metadata"):
+        assert (attr + '="sha256=' in page) == (attr in attrs)
+    link = _finder(server).find_best_match("p").best.link
+    meta_url = link.dist_info_link.url_without_fragment
+    assert meta_url == server.file_url("p", "p-1.0-py3-none-any.whl") + ".metadata"
+    body = http.get(meta_url).content
+    assert link.dist_info_metadata == {"sha256": hashlib.sha256(body).hexdigest()}
+    assert email.parser.BytesParser().parsebytes(body).get_all("Requires-Dist") == ["q>1"]
+
+
+def test_metadata_switch_per_project(server, http):
+    server.add_project("with", ["1.0"])
+    server.add_project("without", ["1.0"], metadata_files=False)
+    finder = _finder(server)
+    assert finder.find_best_match("with").best.link.dist_info_link is not None
+    no_meta = finder.find_best_match("without").best.link
+    assert no_meta.dist_info_metadata is None
+    assert http.get(no_meta.url_without_fragment + ".metadata").status_code == 404
+    server.set_metadata_files("with", False)
+    assert _finder(server).find_best_match("with").best.link.dist_info_metadata is None
+
+
+def test_added_file_metadata_comes_from_the_archive(server, http, tmp_path):
+    path = build_wheel(tmp_path, "p", "3.0", ["z"])
+    server.add_project("p", ["1.0"])
+    server.add_file("p", "3.0", path.name, path.read_bytes(), requires_python=">=3")
+    server.add_file("p", "4.0", "p-4.0.tar.gz", b"garbage")
+    meta = http.get(server.file_url("p", path.name) + ".metadata").text
+    assert meta == metadata_text("p", "3.0", ["z"])
+    assert http.get(server.file_url("p", "p-4.0.tar.gz") + ".metadata").status_code == 404
+    assert 'data-requires-python="&gt;=3"' in http.get(server.url + "/simple/p/").text
+    assert list(http.get(server.url + "/pypi/p/json").json()["releases"]) == ["1.0", "3.0", "4.0"]
+
+
+HUGE = {"info": {"name": "h", "version": "1"}, "releases": {str(i): [] for i in range(100_000)}}
+
+
+@pytest.mark.parametrize(
+    "body, kwargs, status, content_type, expected",
+    [
+        (b"{not json", {}, 200, "application/octet-stream", b"{not json"),
+        ([1, 2], {}, 200, "application/json", b"[1, 2]"),
+        ("gone", {"status": 404}, 404, "text/plain", b"gone"),
+        (b"", {"status": 500}, 500, "application/octet-stream", b""),
+        ({"a": 1}, {"content_type": "text/html"}, 200, "text/html", b'{"a": 1}'),
+        (HUGE, {}, 200, "application/json", json.dumps(HUGE).encode()),
+    ],
+)
+def test_fixed_responses(server, http, body, kwargs, status, content_type, expected):
+    server.set_response("/pypi/p/json", body, **kwargs)
+    resp = http.get(server.url + "/pypi/p/json?x=1")
+    assert resp.status_code == status and resp.content == expected
+    assert resp.headers["Content-Type"].startswith(content_type)
+
+
+def test_hooks_expire_and_newest_wins(server, http):
+    server.add_project("p", ["1.0"])
+    url = server.url + "/pypi/p/json"
+    server.set_status("/pypi/*", 500)
+    server.set_status("/pypi/p/json", 503, times=2)
+    assert [http.get(url).status_code for _ in range(3)] == [503, 503, 500]
+    assert http.get(server.url + "/pypi/other/json").status_code == 500
+    server.clear_hook("/pypi/*")
+    assert http.get(url).status_code == 200
+    assert (server.hits("/pypi/p/json"), server.hits()) == (4, 5)
+    server.reset_hits()
+    assert server.hits("/pypi/p/json") == 0 and server.requests == []
+
+
+def test_delay_holds_back_any_answer(server, http):
+    server.add_project("p", ["1.0"])
+    server.delay("/pypi/p/json", 0.3, times=1)
+    server.set_status("/pypi/p/json", 418)
+    for expect_slow in (True, False):
+        started = time.monotonic()
+        assert http.get(server.url + "/pypi/p/json").status_code == 418
+        assert (time.monotonic() - started >= 0.3) == expect_slow
+
+
+@pytest.mark.parametrize(
+    "install, error",
+    [
+        (lambda s: s.hang("/simple/p/"), httpx2.ReadTimeout),
+        (lambda s: s.close_mid_body("/simple/p/"), httpx2.RemoteProtocolError),
+        (lambda s: s.close_mid_body("/simple/p/", b"x" * 10_000), httpx2.RemoteProtocolError),
+        (lambda s: s.redirect_loop("/simple/p/"), httpx2.TooManyRedirects),
+    ],
+)
+def test_hostile_hooks(server, install, error):
+    server.add_project("p", ["1.0"])
+    install(server)
+    with httpx2.Client(timeout=0.5, follow_redirects=True, max_redirects=5) as client:
+        with pytest.raises(error):
+            client.get(server.url + "/simple/p/")
+    assert httpx2.get(server.url + "/pypi/p/json").status_code == 200
+
+
+def test_stop_releases_hanging_requests():
+    srv = IndexServer().start()
+    srv.hang("/x")
+    result = {}
+    thread = threading.Thread(
+        target=lambda: result.update(status=httpx2.get(srv.url + "/x", timeout=10).status_code)
+    )
+    thread.start()
+    deadline = time.monotonic() + 5
+    while srv.hits("/x") == 0 and time.monotonic() < deadline:
+        time.sleep(0.01)
+    started = time.monotonic()
+    srv.stop()
+    thread.join(5)
+    assert time.monotonic() - started < 5 and result == {"status": 503}
+    with pytest.raises(RuntimeError):
+        srv.url
