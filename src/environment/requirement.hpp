@@ -1,0 +1,17 @@
+// Requirement strings: the shallow parser behind the dependency records, and
+// the extra a requirement's marker is restricted to.
+#pragma once
+
+#include "module/ref.hpp"
+
+namespace pic::environment {
+
+// PackageIndexClient._parse_requirement: the record {"name", "version_spec",
+// "extras", "markers"} of `req`, or None (with a warning) when no name leads it.
+Object parse_requirement(Object self, Object req);
+
+// The extra named by the first `extra == '<name>'` of `req`, or a null Object.
+// Only strings containing "extra ==" are searched; the name is taken as written.
+Object declared_extra(const Object& req);
+
+}  // namespace pic::environment

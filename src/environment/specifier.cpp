@@ -1,0 +1,71 @@
+#include "environment/specifier.hpp"
+
+#include "config/redact.hpp"
+#include "module/runtime.hpp"
+
+namespace pic::environment {
+
+namespace {
+
+// Only the first quoted name after "extra ==" counts, so `extra == "a" or
+// extra == "b"` offers a alone.
+PyObject* extra_pattern() {
+    static PyObject* const pattern = intern(R"re(extra\s*==\s*["\']([^"\']+)["\'])re");
+    return pattern;
+}
+
+// The names of the extras the distribution declares, lower-cased.
+Object declared_extras(const Object& dist) {
+    Object requirements = dist.attr("metadata"_id).call_method("get_all"_id, "Requires-Dist"_id);
+    if (!requirements.truthy()) requirements = new_list();
+    Object available_extras = new_set();
+    static PyObject* const marker = intern("extra ==");
+    for (Object req : iterate(requirements)) {
+        if (!req.contains(marker)) continue;
+        Object match = global("re"_id).attr("search"_id)(extra_pattern(), req);
+        if (match.is_none()) continue;
+        Object extra = match.call_method("group"_id, integer(1)).call_method("lower"_id);
+        check(PySet_Add(available_extras.get(), extra.get()));
+    }
+    return available_extras;
+}
+
+}  // namespace
+
+Object check_specifier_in_dist(Object self, Object package_name, Object version_spec, Object extras) {
+    if (!global("PACKAGING_AVAILABLE"_id).truthy()) {
+        log_debug(str("packaging library not available, cannot check distributions"));
+        return Object::none();
+    }
+
+    Object distributions = self.call_method("_get_current_distributions"_id);
+    Object normalized_name = self.call_method("_normalize_name"_id, package_name);
+    Object dist = distributions.call_method("get"_id, normalized_name);
+    if (dist.is_none()) return Object::none();
+
+    Object dist_version_str = dist.attr("metadata"_id).call_method("get"_id, "Version"_id);
+    if (!dist_version_str.truthy()) return Object::none();
+
+    if (version_spec.truthy() && version_spec.call_method("strip"_id).truthy()) {
+        try {
+            Object specifier = global("SpecifierSet"_id)(version_spec);
+            Object dist_version = global("Version"_id)(dist_version_str);
+            if (!specifier.contains(dist_version)) return Object::none();
+        } catch (const PyError& e) {
+            if (!e.is_ordinary()) throw;
+            log_debug(format("Error checking version spec for %U: %U", package_name.get(),
+                             config::error_text(e).get()));
+            return Object::none();
+        }
+    }
+
+    if (extras.truthy()) {
+        Object available_extras = declared_extras(dist);
+        for (Object extra : iterate(extras)) {
+            if (!available_extras.contains(extra.call_method("lower"_id))) return Object::none();
+        }
+    }
+    return dist_version_str;
+}
+
+}  // namespace pic::environment

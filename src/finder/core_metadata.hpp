@@ -1,0 +1,16 @@
+// The core metadata of one distribution file found by a package finder.
+#pragma once
+
+#include "module/ref.hpp"
+
+namespace pic::finder {
+
+// finder.get_metadata(link) when the finder has that method. Otherwise the
+// metadata is read through the finder's own session (its auth and trusted
+// hosts apply): the metadata file the index announces beside the file
+// (PEP 658/714), else the .dist-info/METADATA member of a wheel. Gives an
+// email.message.Message, or None for a source distribution without announced
+// metadata (reading it would mean building it).
+Object read_core_metadata(const Object& finder, const Object& link);
+
+}  // namespace pic::finder

@@ -1,0 +1,37 @@
+#include "finder/finder.hpp"
+
+#include "module/runtime.hpp"
+
+namespace pic::finder {
+
+namespace {
+
+Object optional_attr(const Object& obj, PyObject* name) {
+    PyObject* value = nullptr;
+    check(_PyObject_LookupAttr(obj.get(), name, &value));
+    return Object::steal_or_null(value);
+}
+
+}  // namespace
+
+Object new_finder(const Object& index_url) {
+    Object index_urls = new_list();
+    append(index_urls, index_url);
+    return call_kw(global("PackageFinder"_id), {}, {{"index_urls"_id, index_urls.get()}});
+}
+
+void release_session(const Object& finder) {
+    // unearth makes the session on first use: look at the slot first, so a
+    // finder that never reached the index does not make one just to close it.
+    Object session = optional_attr(finder, "_session"_id);
+    if (!session) session = optional_attr(finder, "session"_id);
+    if (!session || session.is_none()) return;
+    Object close = optional_attr(session, "close"_id);
+    if (!close) return;
+    close();
+    static PyObject* const atexit = PyImport_ImportModule("atexit");
+    if (!atexit) throw_error();
+    Object::borrow(atexit).attr("unregister"_id)(close);
+}
+
+}  // namespace pic::finder

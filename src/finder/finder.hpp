@@ -1,0 +1,35 @@
+// One package finder per call, bound to one index, and its release.
+#pragma once
+
+#include "module/ref.hpp"
+
+namespace pic::finder {
+
+// PackageFinder(index_urls=[index_url]), with the module global read now.
+Object new_finder(const Object& index_url);
+
+// Closes the finder's HTTP session, if it made one, and drops the atexit
+// registration that unearth makes for it: that registration would keep every
+// per-call session (its sockets and SSL context) alive until the process ends.
+void release_session(const Object& finder);
+
+// use(finder) with a finder built for `index_url`, whose session is released
+// on the way out, whether `use` returns or raises.
+template <class Use>
+auto with_finder(const Object& index_url, Use&& use) {
+    Object finder = new_finder(index_url);
+    try {
+        auto result = use(finder);
+        release_session(finder);
+        return result;
+    } catch (...) {
+        try {
+            release_session(finder);
+        } catch (const PyError& e) {
+            if (!e.is_ordinary()) throw;  // the first failure is the one to report
+        }
+        throw;
+    }
+}
+
+}  // namespace pic::finder

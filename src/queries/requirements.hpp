@@ -1,0 +1,12 @@
+// The public requirement queries: dependency records and extras of one exact
+// version, from the first index that has any.
+#pragma once
+
+#include "module/coroutine.hpp"
+
+namespace pic::queries {
+
+Task<Object> get_dependencies(Object self, Object package_name, Object version, Object index_url);
+Task<Object> get_extras(Object self, Object package_name, Object version, Object index_url);
+
+}  // namespace pic::queries

@@ -1,0 +1,147 @@
+"""Shared pieces of the dependency and extras tests: three local indexes,
+settings that point the client at them, a pypiserver over built wheels."""
+
+from __future__ import annotations
+
+import asyncio
+import contextlib
+import socket
+import subprocess
+import sys
+import time
+import types
+import urllib.request
+
+import aiohttp
+import pytest
+
+from quorvel_master.sampleindex import IndexServer
+
+# Requirement strings as projects publish them, with the records they give.
+REAL_WORLD = [
+    ("charset-normalizer<4,>=2", ("charset-normalizer", "<4,>=2", [], "")),
+    ("urllib3 (<3,>=1.21.1)", ("urllib3", "(<3,>=1.21.1)", [], "")),
+    ('PySocks!=1.5.7,>=1.5.6; extra == "socks"', ("PySocks", "!=1.5.7,>=1.5.6", [], 'extra == "socks"')),
+    ('importlib-metadata (>=1.7.0) ; python_version < "3.8"',
+     ("importlib-metadata", "(>=1.7.0)", [], 'python_version < "3.8"')),
+    ('tomli>=1.1.0; python_version < "3.11" and (os_name == "nt" or implementation_name == "pypy")',
+     ("tomli", ">=1.1.0", [], 'python_version < "3.11" and (os_name == "nt" or implementation_name == "pypy")')),
+    ('aiohttp[speedups, socks]!=3.9.0,>=3.7.4; sys_platform != "win32" and extra == "d"',
+     ("aiohttp", "!=3.9.0,>=3.7.4", ["speedups", "socks"], 'sys_platform != "win32" and extra == "d"')),
+    ("coverage[toml] (>=6.5) ; extra == 'test'", ("coverage", "(>=6.5)", ["toml"], "extra == 'test'")),
+    ("zipp @ https://files.example.invalid/zipp-3.8.0-py3-none-any.whl",
+     ("zipp", "@ https://files.example.invalid/zipp-3.8.0-py3-none-any.whl", [], "")),
+]
+REAL_REQS = [req for req, _ in REAL_WORLD]
+
+
+def record(name, version_spec="", extras=(), markers=""):
+    return {"name": name, "version_spec": version_spec, "extras": list(extras), "markers": markers}
+
+
+REAL_RECORDS = [record(*fields) for _, fields in REAL_WORLD]
+# The extras those requirement strings are restricted to.
+REAL_EXTRAS = ["d", "socks", "test"]
+
+
+class Indexes:
+    """Three local indexes: the client reaches them by their simple URLs."""
+
+    def __init__(self, servers):
+        self.primary, self.first, self.second = servers
+        self.all = servers
+
+    def reset(self):
+        for srv in self.all:
+            srv.clear_projects()
+            srv.clear_hooks()
+            srv.reset_hits()
+
+    def api_list(self, servers=None):
+        return [
+            {"index_url": srv.simple_url, "api_pattern": srv.json_api_pattern}
+            for srv in (self.all if servers is None else servers)
+        ]
+
+    def hits(self):
+        return [srv.hits() for srv in self.all]
+
+
+@pytest.fixture(scope="session")
+def running_indexes():
+    with contextlib.ExitStack() as stack:
+        yield Indexes([stack.enter_context(IndexServer()) for _ in range(3)])
+
+
+@pytest.fixture
+def indexes(running_indexes):
+    running_indexes.reset()
+    yield running_indexes
+    running_indexes.reset()
+
+
+def run_with_client(m, scenario):
+    """Runs `await scenario(client)` on a new loop and closes the client's session."""
+
+    async def main():
+        client = m.PackageIndexClient(object())
+        try:
+            return await scenario(client)
+        finally:
+            await client.close()
+
+    return asyncio.run(main())
+
+
+def short_timeouts(monkeypatch, m, seconds=0.3):
+    """Puts an aiohttp stand-in in the module whose ClientTimeout is short; keeps
+    the totals the module asked for."""
+    asked = []
+
+    def client_timeout(*, total):
+        asked.append(total)
+        return aiohttp.ClientTimeout(total=seconds)
+
+    monkeypatch.setattr(m, "aiohttp", types.SimpleNamespace(ClientTimeout=client_timeout,
+                                                             ClientSession=aiohttp.ClientSession))
+    return asked
+
+
+def closed_port_url():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        port = s.getsockname()[1]
+    return f"http://127.0.0.1:{port}/simple"
+
+
+@contextlib.contextmanager
+def pypiserver(folder):
+    """A real pypiserver on 127.0.0.1 over `folder`; yields its simple URL."""
+    pytest.importorskip("pypiserver")
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        port = s.getsockname()[1]
+    proc = subprocess.Popen(
+        [sys.executable, "-m", "pypiserver", "run", "-p", str(port), "-i", "127.0.0.1",
+         "-a", ".", "-P", ".", "--disable-fallback", str(folder)],
+        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+    )
+    url = f"http://127.0.0.1:{port}/simple/"
+    try:
+        deadline = time.monotonic() + 30
+        while True:
+            try:
+                with urllib.request.urlopen(url, timeout=1):
+                    break
+            except OSError:
+                if proc.poll() is not None or time.monotonic() > deadline:
+                    raise RuntimeError("pypiserver did not start") from None
+                time.sleep(0.1)
+        yield url
+    finally:
+        proc.terminate()
+        try:
+            proc.wait(10)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait()
