@@ -14,7 +14,7 @@ Task<Object> answers_ok(Object self, Object api_url) {
     auto answer = co_await get(self, api_url, [](Object response) -> Task<Object> {
         co_return boolean(status_of(response) == 200);
     });
-    co_return returned(std::move(answer));
+    co_return answer ? std::move(*answer) : Object::none();
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
 #include "config/patterns.hpp"
 #include "config/redact.hpp"
 #include "environment/requirement.hpp"
-#include "index_api/request.hpp"
+#include "index_api/json_api.hpp"
 #include "index_api/requirements.hpp"
 #include "module/function.hpp"
 
@@ -20,22 +20,6 @@ Object extras_in(const Object& data) {
     return extras;
 }
 
-Task<Object> via_finder(Object self, Object package_name, Object version, Object index_url) {
-    if (!global("UNEARTH_AVAILABLE"_id).truthy()) {
-        log_debug(format("No API pattern and unearth not available for %U", config::redact(index_url).get()));
-        co_return new_set();
-    }
-    try {
-        Object extras = co_await in_executor(self, "_get_extras_via_unearth"_id, package_name, version, index_url);
-        co_return expect(Returns::set, extras);
-    } catch (const PyError& e) {
-        if (!e.is_ordinary()) throw;
-        log_error(format("Unearth failed for extras %U==%U: %U", package_name.get(), version.get(),
-                         config::error_text(e).get()));
-        co_return new_set();
-    }
-}
-
 }  // namespace
 
 // Nothing is cached here, and the document is read inside the request's
@@ -43,38 +27,20 @@ Task<Object> via_finder(Object self, Object package_name, Object version, Object
 Task<Object> get_extras_from_index(Object self, Object package_name, Object version, Object index_url) {
     Object api_pattern = self.call_method("_get_api_pattern_for_index"_id, index_url);
     if (!api_pattern.truthy()) {
-        auto extras = co_await via_finder(self, package_name, version, index_url);
+        auto extras = co_await requirements_via_finder(self, "_get_extras_via_unearth"_id, "extras", Returns::set,
+                                                       new_set, package_name, version, index_url);
         co_return extras;
     }
 
-    try {
-        Object api_url = config::fill_pattern(api_pattern, package_name, version);
-        auto answer = co_await get(self, api_url, [&](Object response) -> Task<std::optional<Object>> {
-            long status = status_of(response);
-            if (status == 404) {
-                log_debug(format("Package %U not found at %U", package_name.get(), config::redact(index_url).get()));
-                co_return new_set();
-            }
-            if (status != 200) {
-                log_error(format("API returned status %ld for %U", status, config::redact(api_url).get()));
-                co_return new_set();
-            }
-            Object data = co_await py_await(response.call_method("json"_id));
+    auto extras = co_await ask_json_api(
+        self, package_name, index_url, kEmptySet,
+        [&] { return config::fill_pattern(api_pattern, package_name, version); },
+        [&](const Object& data) {
             Object extras = extras_in(data);
             log_debug(format("Found %zd extras via API for %U", extras.size(), package_name.get()));
-            co_return extras;
+            return extras;
         });
-        if (answer) co_return *answer;
-    } catch (const PyError& e) {
-        if (!e.is_ordinary()) throw;
-        if (e.matches(global("asyncio"_id).attr("TimeoutError"_id).get()))
-            log_error(format("Timeout querying %U for %U", config::redact(index_url).get(), package_name.get()));
-        else
-            log_error(format("Failed to query %U for %U: %U", config::redact(index_url).get(), package_name.get(),
-                             config::error_text(e).get()));
-        co_return new_set();
-    }
-    co_return new_set();  // only when the request context swallowed an exception
+    co_return extras;
 }
 
 }  // namespace pic::index_api

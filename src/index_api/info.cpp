@@ -1,7 +1,7 @@
 #include "config/patterns.hpp"
 #include "config/redact.hpp"
 #include "index_api/package_lookups.hpp"
-#include "index_api/request.hpp"
+#include "index_api/json_api.hpp"
 
 namespace pic::index_api {
 
@@ -25,39 +25,12 @@ Object not_found_record(const Object& package_name, const Object& index_url) {
     return error_record(format("Package '%U' not found at %U", package_name.get(), index_url.get()));
 }
 
-Task<Object> info_via_api(Object self, Object package_name, Object index_url, Object api_pattern) {
-    try {
-        Object api_url = config::fill_pattern(api_pattern, package_name);
-        auto answer = co_await get(self, api_url, [&](Object response) -> Task<Object> {
-            long status = status_of(response);
-            if (status == 404) {
-                log_debug(format("Package %U not found at %U", package_name.get(), config::redact(index_url).get()));
-                co_return not_found_record(package_name, index_url);
-            }
-            if (status != 200) {
-                log_error(format("API returned status %ld for %U", status, config::redact(api_url).get()));
-                co_return error_record(format("API returned status %ld", status));
-            }
-            Object data = co_await py_await(response.call_method("json"_id));
-            Object info = data.call_method("get"_id, "info"_id, new_dict());
-            static PyObject* const empty = intern("");
-            Object name = info.call_method("get"_id, "name"_id, package_name);
-            Object latest_version = info.call_method("get"_id, "version"_id, empty);
-            Object summary = info.call_method("get"_id, "summary"_id, empty);
-            co_return description(name, latest_version, summary);
-        });
-        co_return returned(std::move(answer));
-    } catch (const PyError& e) {
-        if (is_timeout(e)) {
-            log_error(format("Timeout querying %U for %U", config::redact(index_url).get(), package_name.get()));
-            co_return error_record(str("Request timed out"));
-        }
-        if (!e.is_ordinary()) throw;
-        log_error(format("Failed to query %U for %U: %U", config::redact(index_url).get(), package_name.get(),
-                         config::error_text(e).get()));
-        co_return error_record(Object::steal(PyObject_Str(e.value())));
-    }
-}
+constexpr NoDocumentAnswers kErrorRecords = {
+    [](const Object& package_name, const Object& index_url) { return not_found_record(package_name, index_url); },
+    [](long status) { return error_record(format("API returned status %ld", status)); },
+    [] { return error_record(str("Request timed out")); },
+    [](const PyError& e) { return error_record(Object::steal(PyObject_Str(e.value()))); },
+};
 
 }  // namespace
 
@@ -65,7 +38,17 @@ Task<Object> get_package_info_from_index(Object self, Object package_name, Objec
     Object api_pattern = self.call_method("_get_api_pattern_for_index"_id, index_url);
     if (api_pattern.truthy()) {
         // A configured pattern commits to the API: no finder fallback on failure.
-        auto record = co_await info_via_api(self, package_name, index_url, api_pattern);
+        auto record = co_await ask_json_api(
+            self, package_name, index_url, kErrorRecords,
+            [&] { return config::fill_pattern(api_pattern, package_name); },
+            [&](const Object& data) {
+                Object info = data.call_method("get"_id, "info"_id, new_dict());
+                static PyObject* const empty = intern("");
+                Object name = info.call_method("get"_id, "name"_id, package_name);
+                Object latest_version = info.call_method("get"_id, "version"_id, empty);
+                Object summary = info.call_method("get"_id, "summary"_id, empty);
+                return description(name, latest_version, summary);
+            });
         co_return record;
     }
     if (!global("UNEARTH_AVAILABLE"_id).truthy()) {

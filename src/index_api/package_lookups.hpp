@@ -13,16 +13,4 @@ Task<Object> package_exists_in_index(Object self, Object package_name, Object in
 Task<Object> package_version_exists_in_index(Object self, Object package_name, Object version, Object index_url);
 Task<Object> get_package_info_from_index(Object self, Object package_name, Object index_url);
 
-// Whether a caught error is asyncio.TimeoutError, looked up on the module
-// global `asyncio` now, as an `except asyncio.TimeoutError:` clause does.
-inline bool is_timeout(const PyError& error) {
-    return error.matches(global("asyncio"_id).attr("TimeoutError"_id).get());
-}
-
-// The result of an `async with` block that always returns; a block left
-// without a result (its exit swallowed the error) falls off the end: None.
-inline Object returned(std::optional<Object> answer) {
-    return answer ? std::move(*answer) : Object::none();
-}
-
 }  // namespace pic::index_api

@@ -2,7 +2,7 @@
 #include "config/redact.hpp"
 #include "finder/versions.hpp"
 #include "index_api/package_lookups.hpp"
-#include "index_api/request.hpp"
+#include "index_api/json_api.hpp"
 #include "module/function.hpp"
 
 namespace pic::index_api {
@@ -29,46 +29,21 @@ Object order_release_keys(Object versions) {
     return finder::texts_newest_first(valid_versions);
 }
 
-Task<Object> versions_via_api(Object self, Object package_name, Object index_url, Object api_pattern) {
-    try {
-        Object api_url = config::fill_pattern(api_pattern, package_name);
-        auto answer = co_await get(self, api_url, [&](Object response) -> Task<Object> {
-            long status = status_of(response);
-            if (status == 404) {
-                log_debug(format("Package %U not found at %U", package_name.get(), config::redact(index_url).get()));
-                co_return new_list();
-            }
-            if (status != 200) {
-                log_error(format("API returned status %ld for %U", status, config::redact(api_url).get()));
-                co_return new_list();
-            }
-            Object data = co_await py_await(response.call_method("json"_id));
-            Object releases = data.call_method("get"_id, "releases"_id, new_dict());
-            Object keys = Object::steal(PySequence_List(releases.call_method("keys"_id).get()));
-            Object versions = order_release_keys(keys);
-            log_debug(format("Found %zd versions via API for %U", versions.size(), package_name.get()));
-            co_return versions;
-        });
-        co_return returned(std::move(answer));
-    } catch (const PyError& e) {
-        if (is_timeout(e)) {
-            log_error(format("Timeout querying %U for %U", config::redact(index_url).get(), package_name.get()));
-            co_return new_list();
-        }
-        if (!e.is_ordinary()) throw;
-        log_error(format("Failed to query %U for %U: %U", config::redact(index_url).get(), package_name.get(),
-                         config::error_text(e).get()));
-        co_return new_list();
-    }
-}
-
 }  // namespace
 
 Task<Object> get_versions_from_index(Object self, Object package_name, Object index_url) {
     Object api_pattern = self.call_method("_get_api_pattern_for_index"_id, index_url);
     if (api_pattern.truthy()) {
         // A configured pattern commits to the API: no finder fallback on failure.
-        auto versions = co_await versions_via_api(self, package_name, index_url, api_pattern);
+        auto versions = co_await ask_json_api(
+            self, package_name, index_url, kEmptyList,
+            [&] { return config::fill_pattern(api_pattern, package_name); },
+            [&](const Object& data) {
+                Object releases = data.call_method("get"_id, "releases"_id, new_dict());
+                Object versions = order_release_keys(Object::steal(PySequence_List(releases.call_method("keys"_id).get())));
+                log_debug(format("Found %zd versions via API for %U", versions.size(), package_name.get()));
+                return versions;
+            });
         co_return versions;
     }
     if (!global("UNEARTH_AVAILABLE"_id).truthy()) {
