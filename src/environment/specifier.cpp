@@ -1,6 +1,8 @@
 #include "environment/specifier.hpp"
 
 #include "config/redact.hpp"
+#include "config/text.hpp"
+#include "module/originals.hpp"
 #include "module/runtime.hpp"
 
 namespace pic::environment {
@@ -22,6 +24,13 @@ Object declared_extras(const Object& dist) {
     static PyObject* const marker = intern("extra ==");
     for (Object req : iterate(requirements)) {
         if (!req.contains(marker)) continue;
+        if (PyUnicode_CheckExact(req.get()) && fastpath::stdlib_re(fastpath::ReFunction::search)) {
+            auto group = fastpath::search_extra(req.get());
+            if (!group) continue;
+            Object extra = fastpath::lower(fastpath::substring(req.get(), *group).get());
+            check(PySet_Add(available_extras.get(), extra.get()));
+            continue;
+        }
         Object match = global("re"_id).attr("search"_id)(extra_pattern(), req);
         if (match.is_none()) continue;
         Object extra = match.call_method("group"_id, integer(1)).call_method("lower"_id);

@@ -1,5 +1,6 @@
 #include "config/patterns.hpp"
 #include "config/redact.hpp"
+#include "environment/requirement.hpp"
 #include "index_api/json_api.hpp"
 #include "index_api/requirements.hpp"
 #include "module/function.hpp"
@@ -15,9 +16,14 @@ Object dependencies_in(const Object& self, const Object& metadata, const Object&
     Object info = metadata.call_method("get"_id, "info"_id, new_dict());
     Object requires_dist = info.call_method("get"_id, "requires_dist"_id, new_list());
     if (!requires_dist.truthy()) return new_list();
+    static const Impl own_parser = body<environment::parse_requirement>();
     Object dependencies = new_list();
     for (Object req : iterate(requires_dist)) {
-        Object dep = self.call_method("_parse_requirement"_id, req);
+        // self._parse_requirement(req); this module's own parser is run in place.
+        MethodLookup parse = lookup_method(self, "_parse_requirement"_id);
+        Object dep = parse.is_own(own_parser) && PyUnicode_CheckExact(req.get())
+                         ? environment::parse_requirement(self, req)
+                         : parse.call(self, req);
         if (dep.truthy()) append(dependencies, dep);
     }
     log_debug(format("Found %zd dependencies for %U==%U", dependencies.size(), package_name.get(), version.get()));

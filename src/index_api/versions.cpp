@@ -1,9 +1,11 @@
 #include "config/patterns.hpp"
 #include "config/redact.hpp"
+#include "environment/pep440.hpp"
 #include "finder/versions.hpp"
-#include "index_api/package_lookups.hpp"
 #include "index_api/json_api.hpp"
+#include "index_api/package_lookups.hpp"
 #include "module/function.hpp"
+#include "module/originals.hpp"
 
 namespace pic::index_api {
 
@@ -18,6 +20,9 @@ Object order_release_keys(Object versions) {
         return versions;
     }
     Object version_class = global("Version"_id);
+    if (fastpath::packaging_version(version_class.get())) {
+        if (auto ordered = fastpath::newest_first(versions)) return *ordered;
+    }
     Object valid_versions = new_list();
     for (Object v_str : iterate(versions)) {
         try {

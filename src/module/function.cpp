@@ -345,4 +345,16 @@ Object make_function(const MethodSpec& spec, PyObject* module_name) {
 
 void ready_function_type() { check(PyType_Ready(&function_type)); }
 
+bool MethodLookup::is_own(const Impl& impl) const {
+    if (!unbound || Py_TYPE(callable.get()) != &function_type) return false;
+    const Impl& own = as_func(callable.get())->spec->impl;
+    return own.plain == impl.plain && own.awaitable == impl.awaitable;
+}
+
+MethodLookup lookup_method(const Object& self, PyObject* name) {
+    PyObject* found = nullptr;
+    int unbound = _PyObject_GetMethod(self.get(), name, &found);
+    return MethodLookup{Object::steal(found), unbound == 1};
+}
+
 }  // namespace pic

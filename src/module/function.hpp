@@ -67,6 +67,26 @@ constexpr Impl body() {
         return Impl{&invoke_body<Fn>, nullptr, arity_of(Fn)};
 }
 
+// `self.<name>` as a method call finds it now (instance attribute first, then
+// the class, as _PyObject_GetMethod does), without binding it.
+struct MethodLookup {
+    Object callable;
+    bool unbound = false;  // `callable` still takes self as its first argument
+
+    // This module's own function with the body `impl`, reached through the
+    // class: a caller may do that body's work in place of the call.
+    bool is_own(const Impl& impl) const;
+
+    template <class... A>
+    Object call(const Object& self, const A&... args) const {
+        if (!unbound) return callable(args...);
+        PyObject* argv[] = {nullptr, self.get(), raw(args)...};
+        return Object::steal(PyObject_Vectorcall(callable.get(), argv + 1,
+                                                 (1 + sizeof...(A)) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    }
+};
+MethodLookup lookup_method(const Object& self, PyObject* name);
+
 // Creates the function object for one method of `spec.owner` in `module_name`.
 Object make_function(const MethodSpec& spec, PyObject* module_name);
 void ready_function_type();

@@ -6,6 +6,7 @@
 #include "module/coroutine.hpp"
 #include "module/function.hpp"
 #include "module/method_table.hpp"
+#include "module/originals.hpp"
 #include "module/runtime.hpp"
 
 namespace pic {
@@ -149,6 +150,7 @@ void run_body(const Namespace& ns) {
         ns.bind("Version", Object::none());
         ns.bind("PACKAGING_AVAILABLE", boolean(false));
     }
+    fastpath::capture_originals();
 
     ns.bind("get_logger", import_from(ns.import_module_for("logging_config", {"get_logger"}, 3), "get_logger"));
     Object pip_settings = ns.import_module_for("pip_settings", {"get_pip_settings", "get_pip_api_list"}, 1);

@@ -1,0 +1,47 @@
+// Native stand-ins for the few regular expressions and str methods the module
+// applies to text. Each gives exactly what the library call gives, for every
+// str (any kind, lone surrogates included); callers take them only while
+// fastpath::stdlib_re() holds for the `re` function they stand in for. The
+// str methods (strip, lower) need no guard: the arguments are exact str.
+#pragma once
+
+#include <optional>
+
+#include "module/ref.hpp"
+
+namespace pic::fastpath {
+
+// A half-open range of code points in a str.
+struct Span {
+    Py_ssize_t start = 0;
+    Py_ssize_t end = 0;
+};
+
+// The bounds of text[span].strip(): Unicode white space off both ends.
+Span strip_span(PyObject* text, Span span);
+inline Span strip_span(PyObject* text) { return strip_span(text, {0, PyUnicode_GET_LENGTH(text)}); }
+Object substring(PyObject* text, Span span);
+
+// text.lower() (text is an exact str).
+Object lower(PyObject* text);
+
+// re.sub("[-_.]+", "-", text)
+Object collapse_separators(PyObject* text);
+
+// re.sub(r"/\{version\}", "", text)
+Object drop_version_segments(PyObject* text);
+
+// re.match(r"^([a-zA-Z0-9._-]+)(\[[^\]]+\])?(.*)", text[span]) as spans of
+// text: the name, the bracketed extras (empty when group 2 did not match),
+// and the rest up to the first line feed.
+struct RequirementMatch {
+    Span name;
+    std::optional<Span> extras;
+    Span rest;
+};
+std::optional<RequirementMatch> match_requirement(PyObject* text, Span span);
+
+// Group 1 of re.search(r"""extra\s*==\s*["']([^"']+)["']""", text).
+std::optional<Span> search_extra(PyObject* text);
+
+}  // namespace pic::fastpath
