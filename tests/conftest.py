@@ -3,11 +3,29 @@
 from __future__ import annotations
 
 import asyncio
+import contextlib
 import copy
+import os
+import types
 
 import pytest
+from hypothesis import HealthCheck, settings
 
 import quorvel_master.business_layer.packages.package_index_client as pic
+from quorvel_master.sampleindex import IndexServer
+
+# Hypothesis: the default profile for every run; HYPOTHESIS_PROFILE=long for
+# a deep run of 100,000 examples per property.
+settings.register_profile("default", max_examples=200, deadline=None)
+settings.register_profile(
+    "long", max_examples=100_000, deadline=None,
+    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large],
+)
+settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE", "default"))
+
+
+def pytest_configure(config):
+    config.addinivalue_line("markers", "load: many queries at once (sized by LOAD_QUERIES, LOAD_CONCURRENCY)")
 
 
 class LogRecorder:
@@ -83,3 +101,57 @@ def fixed_settings(monkeypatch):
 def run(coro):
     """Runs one coroutine on a fresh event loop."""
     return asyncio.run(coro)
+
+
+def call(client, method, *args, **kwargs):
+    """Awaits one method of the client on a fresh event loop, then closes its session."""
+
+    async def go():
+        try:
+            return await getattr(client, method)(*args, **kwargs)
+        finally:
+            await client.close()
+
+    return run(go())
+
+
+# -- local index servers ---------------------------------------------------------
+
+def reset_server(server):
+    server.clear_hooks()
+    server.clear_projects()
+    server.reset_hits()
+
+
+@pytest.fixture(scope="session")
+def index_servers():
+    """Three local index servers (IndexServer) for the whole session; each test
+    resets the ones it uses."""
+    with contextlib.ExitStack() as stack:
+        yield [stack.enter_context(IndexServer()) for _ in range(3)]
+
+
+@pytest.fixture
+def srv(index_servers):
+    """A local index server with no projects, hooks or recorded requests."""
+    server = index_servers[0]
+    reset_server(server)
+    yield server
+    reset_server(server)
+
+
+@pytest.fixture
+def short_timeout(m, monkeypatch):
+    """Puts an `aiohttp` stand-in in the module whose ClientTimeout gives a
+    0.3-second total; returns the keyword arguments the module asked it for."""
+    real = m.aiohttp
+    asked = []
+
+    def client_timeout(**kwargs):
+        asked.append(kwargs)
+        return real.ClientTimeout(total=0.3)
+
+    monkeypatch.setattr(
+        m, "aiohttp", types.SimpleNamespace(ClientTimeout=client_timeout, ClientSession=real.ClientSession)
+    )
+    return asked

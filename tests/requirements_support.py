@@ -1,5 +1,5 @@
-"""Shared pieces of the dependency and extras tests: three local indexes,
-settings that point the client at them, a pypiserver over built wheels."""
+"""Shared pieces of the dependency and extras tests: the three local indexes
+of conftest as primary and secondaries, a pypiserver over built wheels."""
 
 from __future__ import annotations
 
@@ -9,13 +9,9 @@ import socket
 import subprocess
 import sys
 import time
-import types
 import urllib.request
 
-import aiohttp
 import pytest
-
-from quorvel_master.sampleindex import IndexServer
 
 # Requirement strings as projects publish them, with the records they give.
 REAL_WORLD = [
@@ -67,17 +63,12 @@ class Indexes:
         return [srv.hits() for srv in self.all]
 
 
-@pytest.fixture(scope="session")
-def running_indexes():
-    with contextlib.ExitStack() as stack:
-        yield Indexes([stack.enter_context(IndexServer()) for _ in range(3)])
-
-
 @pytest.fixture
-def indexes(running_indexes):
-    running_indexes.reset()
-    yield running_indexes
-    running_indexes.reset()
+def indexes(index_servers):
+    running = Indexes(index_servers)
+    running.reset()
+    yield running
+    running.reset()
 
 
 def run_with_client(m, scenario):
@@ -91,20 +82,6 @@ def run_with_client(m, scenario):
             await client.close()
 
     return asyncio.run(main())
-
-
-def short_timeouts(monkeypatch, m, seconds=0.3):
-    """Puts an aiohttp stand-in in the module whose ClientTimeout is short; keeps
-    the totals the module asked for."""
-    asked = []
-
-    def client_timeout(*, total):
-        asked.append(total)
-        return aiohttp.ClientTimeout(total=seconds)
-
-    monkeypatch.setattr(m, "aiohttp", types.SimpleNamespace(ClientTimeout=client_timeout,
-                                                             ClientSession=aiohttp.ClientSession))
-    return asked
 
 
 def closed_port_url():

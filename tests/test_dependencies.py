@@ -22,8 +22,6 @@ from requirements_support import (
     pypiserver,
     record,
     run_with_client,
-    running_indexes,  # noqa: F401  (fixture)
-    short_timeouts,
 )
 
 WHEEL = "demo-1.0-py3-none-any.whl"
@@ -154,11 +152,10 @@ def test_log_lines_mask_credentials_of_urls(m, indexes, fixed_settings, log):
     assert srv.requests[0].headers.get("Authorization", "").startswith("Basic ")
 
 
-def test_timeout(m, api, log, monkeypatch):
-    asked = short_timeouts(monkeypatch, m)
+def test_timeout(m, api, log, short_timeout):
     api.primary.hang("/pypi/demo/1.0/json")
     assert deps(m, api.primary.simple_url) == []
-    assert asked == [10]
+    assert short_timeout == [{"total": 10}]
     assert log.records == [("error", f"Timeout querying {api.primary.simple_url} for demo")]
 
 

@@ -12,8 +12,6 @@ from requirements_support import (
     REAL_REQS,
     indexes,  # noqa: F401  (fixture)
     run_with_client,
-    running_indexes,  # noqa: F401  (fixture)
-    short_timeouts,
 )
 
 WHEEL = "demo-1.0-py3-none-any.whl"
@@ -132,8 +130,7 @@ def test_status(m, api, log, status, level):
     assert api.primary.hits("/simple/demo/") == 0
 
 
-def test_timeout_and_masked_url(m, indexes, fixed_settings, log, monkeypatch):
-    short_timeouts(monkeypatch, m)
+def test_timeout_and_masked_url(m, indexes, fixed_settings, log, short_timeout):
     srv = indexes.primary
     secret = srv.simple_url.replace("http://", "http://me:tok@")
     fixed_settings.api_list = [{"index_url": secret, "api_pattern": srv.json_api_pattern}]

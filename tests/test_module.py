@@ -209,3 +209,30 @@ def test_sub_interpreter_is_refused():
     """)
     assert "ImportError" in result
     assert "Interpreter change detected - this module can only be loaded into one interpreter per process." in result
+
+
+def test_exec_on_another_module_object_is_refused():
+    # the create step always hands back the one module object, so a second
+    # object only reaches the exec step through the C API
+    result = _run_isolated(f"""
+        import ctypes, json, types
+        import {MODNAME} as m
+        api = ctypes.pythonapi
+        api.PyModule_GetDef.restype = ctypes.c_void_p
+        api.PyModule_GetDef.argtypes = [ctypes.py_object]
+        api.PyModule_ExecDef.restype = ctypes.c_int
+        api.PyModule_ExecDef.argtypes = [ctypes.py_object, ctypes.c_void_p]
+        definition = api.PyModule_GetDef(m)
+        other = types.ModuleType(m.__name__)
+        try:
+            api.PyModule_ExecDef(other, definition)
+            outcome = "executed"
+        except RuntimeError as e:
+            outcome = str(e)
+        client_class = m.PackageIndexClient
+        again = api.PyModule_ExecDef(m, definition)  # the same object: nothing happens
+        print(json.dumps([outcome, [k for k in vars(other) if not k.startswith("__")], again,
+                          m.PackageIndexClient is client_class]))
+    """)
+    assert result == ["Module 'package_index_client' has already been imported. Re-initialisation is not supported.",
+                      [], 0, True]

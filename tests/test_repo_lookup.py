@@ -4,49 +4,10 @@ from __future__ import annotations
 
 import asyncio
 import threading
-import types
 
 import pytest
 
-from conftest import run
-from quorvel_master.sampleindex import IndexServer
-
-
-@pytest.fixture(scope="module")
-def running_server():
-    with IndexServer() as srv:
-        yield srv
-
-
-@pytest.fixture
-def srv(running_server):
-    running_server.clear_hooks()
-    running_server.clear_projects()
-    running_server.reset_hits()
-    return running_server
-
-
-@pytest.fixture
-def short_timeout(m, monkeypatch):
-    real = m.aiohttp
-    monkeypatch.setattr(
-        m,
-        "aiohttp",
-        types.SimpleNamespace(
-            ClientTimeout=lambda total: real.ClientTimeout(total=0.3 if total == 10 else None),
-            ClientSession=real.ClientSession,
-        ),
-    )
-
-
-def call(client, method, *args):
-    async def go():
-        try:
-            return await getattr(client, method)(*args)
-        finally:
-            await client.close()
-
-    return run(go())
+from conftest import call, run
 
 
 def configure(m, fixed, srv, entries, use_secondary=True, base=None, api=True):

@@ -11,49 +11,8 @@ import types
 import pytest
 from packaging.version import InvalidVersion, Version
 
-from conftest import run
+from conftest import call, run
 from quorvel_master.business_layer.packages.pip_settings import SettingsManager
-from quorvel_master.sampleindex import IndexServer
-
-
-@pytest.fixture(scope="module")
-def running_server():
-    with IndexServer() as srv:
-        yield srv
-
-
-@pytest.fixture
-def srv(running_server):
-    running_server.clear_hooks()
-    running_server.clear_projects()
-    running_server.reset_hits()
-    return running_server
-
-
-@pytest.fixture
-def short_timeout(m, monkeypatch):
-    """Module global `aiohttp` whose ClientTimeout(total=10) becomes a tiny one."""
-    real = m.aiohttp
-    asked = []
-
-    def client_timeout(**kwargs):
-        asked.append(kwargs)
-        return real.ClientTimeout(total=0.3)
-
-    monkeypatch.setattr(
-        m, "aiohttp", types.SimpleNamespace(ClientTimeout=client_timeout, ClientSession=real.ClientSession)
-    )
-    return asked
-
-
-def call(client, method, *args, **kwargs):
-    async def go():
-        try:
-            return await getattr(client, method)(*args, **kwargs)
-        finally:
-            await client.close()
-
-    return run(go())
 
 
 def doc(*versions):
