@@ -163,6 +163,14 @@ def build_wheel_bytes(
     return wheel_filename(name, version), buf.getvalue()
 
 
+def _write(dest_dir: str | Path, filename: str, data: bytes) -> Path:
+    dest = Path(dest_dir)
+    dest.mkdir(parents=True, exist_ok=True)
+    path = dest / filename
+    path.write_bytes(data)
+    return path
+
+
 def build_wheel(
     dest_dir: str | Path,
     name: str,
@@ -173,14 +181,7 @@ def build_wheel(
     requires_python: str | None = None,
 ) -> Path:
     """Write a ``py3-none-any`` wheel into *dest_dir* and return its path."""
-    filename, data = build_wheel_bytes(
-        name, version, requires_dist, extras, summary, requires_python
-    )
-    dest = Path(dest_dir)
-    dest.mkdir(parents=True, exist_ok=True)
-    path = dest / filename
-    path.write_bytes(data)
-    return path
+    return _write(dest_dir, *build_wheel_bytes(name, version, requires_dist, extras, summary, requires_python))
 
 
 def build_sdist_bytes(
@@ -229,14 +230,7 @@ def build_sdist(
     requires_python: str | None = None,
 ) -> Path:
     """Write a minimal ``.tar.gz`` sdist into *dest_dir* and return its path."""
-    filename, data = build_sdist_bytes(
-        name, version, requires_dist, extras, summary, requires_python
-    )
-    dest = Path(dest_dir)
-    dest.mkdir(parents=True, exist_ok=True)
-    path = dest / filename
-    path.write_bytes(data)
-    return path
+    return _write(dest_dir, *build_sdist_bytes(name, version, requires_dist, extras, summary, requires_python))
 
 
 def extract_metadata(filename: str, data: bytes) -> bytes | None:
