@@ -189,7 +189,7 @@ REQUIREMENTS = [
     "pip @ https://files.example.invalid/pip-23.3.1.tar.gz#sha256=1fcaa041308d01f14575f6d0d2ea4b75a3e2871fe4f9c694976f908768e14174",
     "mylib @ git+https://git.example.invalid/team/mylib.git@v1.2.3",
     "mylib[extra1] @ git+ssh://git@git.example.invalid/team/mylib.git@main ; python_version >= '3.9'",
-    "localpkg @ file:///opt/wheels/localpkg-0.1-py3-none-any.whl",
+    "localpkg @ file:///home/builder/wheels/localpkg-0.1-py3-none-any.whl",
     "other-local @ file:///C:/wheels/other_local-2.0.zip",
     "torch @ https://download.example.invalid/whl/cu118/torch-2.1.0%2Bcu118-cp311-cp311-linux_x86_64.whl ; sys_platform == 'linux'",
     "en-core-web-sm @ https://models.example.invalid/en_core_web_sm-3.7.1/en_core_web_sm-3.7.1-py3-none-any.whl",

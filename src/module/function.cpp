@@ -12,7 +12,7 @@ namespace {
 struct FunctionObject {
     PyObject_HEAD
     vectorcallfunc vectorcall;
-    const MethodSpec* spec;
+    const MethodEntry* entry;
     int nparams;  // self included
     int nrequired;
     PyObject* name;
@@ -52,18 +52,18 @@ PyTypeObject* required_type(Returns rule) {
     return nullptr;
 }
 
-[[noreturn]] void count_error(const MethodSpec& spec, const char* bound, Py_ssize_t expected, Py_ssize_t given) {
-    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", spec.name, bound,
+[[noreturn]] void count_error(const MethodEntry& entry, const char* bound, Py_ssize_t expected, Py_ssize_t given) {
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", entry.name, bound,
                  expected, expected == 1 ? "" : "s", given);
     throw_error();
 }
 
 [[noreturn]] void too_many(const FunctionObject* f, Py_ssize_t given) {
-    count_error(*f->spec, f->nrequired == f->nparams ? "exactly" : "at most", f->nparams, given);
+    count_error(*f->entry, f->nrequired == f->nparams ? "exactly" : "at most", f->nparams, given);
 }
 
 [[noreturn]] void too_few(const FunctionObject* f, Py_ssize_t given) {
-    count_error(*f->spec, f->nrequired == f->nparams ? "exactly" : "at least", f->nrequired, given);
+    count_error(*f->entry, f->nrequired == f->nparams ? "exactly" : "at least", f->nrequired, given);
 }
 
 void check_argument(const Param& p, PyObject* value) {
@@ -94,19 +94,19 @@ void check_argument(const Param& p, PyObject* value) {
 }
 
 int param_index(const FunctionObject* f, PyObject* keyword) {
-    const MethodSpec& spec = *f->spec;
+    const MethodEntry& entry = *f->entry;
     for (int i = 0; i < f->nparams - 1; ++i)
-        if (PyUnicode_CompareWithASCIIString(keyword, spec.params[i].name) == 0) return i + 1;
+        if (PyUnicode_CompareWithASCIIString(keyword, entry.params[i].name) == 0) return i + 1;
     return -1;
 }
 
 Object call_function(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    const MethodSpec& spec = *f->spec;
+    const MethodEntry& entry = *f->entry;
     Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    if (spec.variadic) {
+    if (entry.variadic) {
         // Accepts anything after self; self itself is required.
-        if (nargs < 1) count_error(spec, "at least", 1, nargs);
-        return spec.impl.plain(nullptr);
+        if (nargs < 1) count_error(entry, "at least", 1, nargs);
+        return entry.impl.plain(nullptr);
     }
     if (nargs > f->nparams) too_many(f, nargs);
     Object argv[4];
@@ -115,10 +115,10 @@ Object call_function(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs,
         PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
         int index = param_index(f, keyword);
         if (index < 0) {
-            count_error(spec, f->nrequired == f->nparams ? "exactly" : "at most", f->nparams, nargs + nkw);
+            count_error(entry, f->nrequired == f->nparams ? "exactly" : "at most", f->nparams, nargs + nkw);
         }
         if (argv[index]) {
-            PyErr_Format(PyExc_TypeError, "%.200s() got multiple values for keyword argument '%U'", spec.name,
+            PyErr_Format(PyExc_TypeError, "%.200s() got multiple values for keyword argument '%U'", entry.name,
                          keyword);
             throw_error();
         }
@@ -126,26 +126,26 @@ Object call_function(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs,
     }
     if (!argv[0]) too_few(f, nargs);
     for (int i = 1; i < f->nparams; ++i) {
-        const Param& p = spec.params[i - 1];
+        const Param& p = entry.params[i - 1];
         if (!argv[i]) {
             if (!p.defaults_to_none) too_few(f, nargs);
             argv[i] = Object::none();
         }
         check_argument(p, argv[i].get());
     }
-    if (spec.impl.awaitable) {
+    if (entry.impl.awaitable) {
         ResultCheck rule = nullptr;
-        switch (spec.returns) {
+        switch (entry.returns) {
             case Returns::any: break;
             case Returns::str: rule = [](const Object& r) { check_returns(Returns::str, r); }; break;
             case Returns::list: rule = [](const Object& r) { check_returns(Returns::list, r); }; break;
             case Returns::dict: rule = [](const Object& r) { check_returns(Returns::dict, r); }; break;
             case Returns::set: rule = [](const Object& r) { check_returns(Returns::set, r); }; break;
         }
-        return make_coroutine(spec.impl.awaitable(argv), f->name, f->qualname, rule);
+        return make_coroutine(entry.impl.awaitable(argv), f->name, f->qualname, rule);
     }
-    Object result = spec.impl.plain(argv);
-    check_returns(spec.returns, result);
+    Object result = entry.impl.plain(argv);
+    check_returns(entry.returns, result);
     return result;
 }
 
@@ -238,41 +238,41 @@ PyTypeObject function_type = [] {
     return t;
 }();
 
-std::string signature_line(const MethodSpec& spec, int nparams) {
-    std::string line = std::string(spec.owner) + "." + spec.name + "(self";
-    if (spec.variadic) line += ", *args, **kwargs";
+std::string signature_line(const MethodEntry& entry, int nparams) {
+    std::string line = std::string(entry.owner) + "." + entry.name + "(self";
+    if (entry.variadic) line += ", *args, **kwargs";
     for (int i = 0; i < nparams; ++i) {
-        const Param& p = spec.params[i];
+        const Param& p = entry.params[i];
         line += std::string(", ") + p.name;
         if (p.annotation) line += std::string(": ") + p.annotation;
         if (p.defaults_to_none) line += p.annotation ? " = None" : "=None";
     }
     line += ")";
-    if (spec.return_annotation) line += std::string(" -> ") + spec.return_annotation;
+    if (entry.return_annotation) line += std::string(" -> ") + entry.return_annotation;
     return line;
 }
 
 // A code object that describes the signature (never executed), so that inspect
 // sees the parameters and, for awaitable methods, a coroutine function.
-Object signature_code(const MethodSpec& spec, int nparams, PyObject* module_name, PyObject* name,
+Object signature_code(const MethodEntry& entry, int nparams, PyObject* module_name, PyObject* name,
                       PyObject* qualname) {
-    Object varnames = Object::steal(PyTuple_New(spec.variadic ? 3 : nparams + 1));
+    Object varnames = Object::steal(PyTuple_New(entry.variadic ? 3 : nparams + 1));
     PyTuple_SET_ITEM(varnames.get(), 0, Py_NewRef("self"_id));
     int flags = CO_OPTIMIZED | CO_NEWLOCALS;
-    if (spec.variadic) {
+    if (entry.variadic) {
         PyTuple_SET_ITEM(varnames.get(), 1, check(PyUnicode_FromString("args")));
         PyTuple_SET_ITEM(varnames.get(), 2, check(PyUnicode_FromString("kwargs")));
         flags |= CO_VARARGS | CO_VARKEYWORDS;
     } else {
         for (int i = 0; i < nparams; ++i)
-            PyTuple_SET_ITEM(varnames.get(), i + 1, check(PyUnicode_InternFromString(spec.params[i].name)));
+            PyTuple_SET_ITEM(varnames.get(), i + 1, check(PyUnicode_InternFromString(entry.params[i].name)));
     }
-    if (spec.impl.awaitable) flags |= CO_COROUTINE;
+    if (entry.impl.awaitable) flags |= CO_COROUTINE;
     Object filename = Object::steal(PyUnicode_FromFormat("<%U>", module_name));
     Object empty = Object::steal(reinterpret_cast<PyObject*>(
-        PyCode_NewEmpty(PyUnicode_AsUTF8(filename.get()), spec.name, 0)));
+        PyCode_NewEmpty(PyUnicode_AsUTF8(filename.get()), entry.name, 0)));
     Object replace = empty.attr("replace"_id);
-    Object argcount = integer(spec.variadic ? 1 : nparams + 1);
+    Object argcount = integer(entry.variadic ? 1 : nparams + 1);
     Object nlocals = integer(long(PyTuple_GET_SIZE(varnames.get())));
     Object flag_value = integer(flags);
     return call_kw(replace, {},
@@ -293,41 +293,41 @@ void check_returns(Returns rule, const Object& result) {
     throw_error();
 }
 
-Object make_function(const MethodSpec& spec, PyObject* module_name) {
+Object make_function(const MethodEntry& entry, PyObject* module_name) {
     int nparams = 0;
-    while (nparams < 3 && spec.params[nparams].name) ++nparams;
-    if (!spec.variadic && spec.impl.arity != nparams + 1) {
-        PyErr_Format(PyExc_SystemError, "%s.%s: body takes %d arguments, table lists %d", spec.owner, spec.name,
-                     spec.impl.arity, nparams + 1);
+    while (nparams < 3 && entry.params[nparams].name) ++nparams;
+    if (!entry.variadic && entry.impl.arity != nparams + 1) {
+        PyErr_Format(PyExc_SystemError, "%s.%s: body takes %d arguments, table lists %d", entry.owner, entry.name,
+                     entry.impl.arity, nparams + 1);
         throw_error();
     }
-    Object name = Object::steal(PyUnicode_InternFromString(spec.name));
-    Object qualname = Object::steal(PyUnicode_FromFormat("%s.%s", spec.owner, spec.name));
+    Object name = Object::steal(PyUnicode_InternFromString(entry.name));
+    Object qualname = Object::steal(PyUnicode_FromFormat("%s.%s", entry.owner, entry.name));
 
-    std::string doc = signature_line(spec, nparams);
-    if (spec.doc) doc += std::string("\n\n") + spec.doc;
+    std::string doc = signature_line(entry, nparams);
+    if (entry.doc) doc += std::string("\n\n") + entry.doc;
     Object doc_text = Object::steal(PyUnicode_FromStringAndSize(doc.data(), Py_ssize_t(doc.size())));
 
     Object annotations = new_dict();
     int ndefaults = 0;
     for (int i = 0; i < nparams; ++i) {
-        const Param& p = spec.params[i];
+        const Param& p = entry.params[i];
         if (p.annotation) check(PyDict_SetItemString(annotations.get(), p.name, str(p.annotation).get()));
         if (p.defaults_to_none) ++ndefaults;
     }
-    if (spec.return_annotation)
-        check(PyDict_SetItemString(annotations.get(), "return", str(spec.return_annotation).get()));
+    if (entry.return_annotation)
+        check(PyDict_SetItemString(annotations.get(), "return", str(entry.return_annotation).get()));
     Object defaults = Object::none();
     if (ndefaults) {
         defaults = Object::steal(PyTuple_New(ndefaults));
         for (int i = 0; i < ndefaults; ++i) PyTuple_SET_ITEM(defaults.get(), i, Py_NewRef(Py_None));
     }
-    Object code = signature_code(spec, nparams, module_name, name.get(), qualname.get());
+    Object code = signature_code(entry, nparams, module_name, name.get(), qualname.get());
 
     auto* f = PyObject_GC_New(FunctionObject, &function_type);
     if (!f) throw_error();
     f->vectorcall = function_vectorcall;
-    f->spec = &spec;
+    f->entry = &entry;
     f->nparams = nparams + 1;
     f->nrequired = nparams + 1 - ndefaults;
     f->name = name.release();
@@ -347,7 +347,7 @@ void ready_function_type() { check(PyType_Ready(&function_type)); }
 
 bool MethodLookup::is_own(const Impl& impl) const {
     if (!unbound || Py_TYPE(callable.get()) != &function_type) return false;
-    const Impl& own = as_func(callable.get())->spec->impl;
+    const Impl& own = as_func(callable.get())->entry->impl;
     return own.plain == impl.plain && own.awaitable == impl.awaitable;
 }
 

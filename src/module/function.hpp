@@ -1,5 +1,5 @@
 // The module's own function type and the declarative description it is built
-// from. A `MethodSpec` says everything about one method: its name, parameters
+// from. A `MethodEntry` says everything about one method: its name, parameters
 // with their exact-type rules and annotations, its return rule and annotation,
 // its docstring, and the C++ body. The function type does the rest: argument
 // parsing, the rules, binding as a method, and wrapping awaitable bodies in a
@@ -36,7 +36,7 @@ struct Impl {
     int arity = 0;                                   // self included
 };
 
-struct MethodSpec {
+struct MethodEntry {
     const char* owner;  // class name, for __qualname__ and the signature line
     const char* name;
     Param params[3];    // after self
@@ -87,8 +87,8 @@ struct MethodLookup {
 };
 MethodLookup lookup_method(const Object& self, PyObject* name);
 
-// Creates the function object for one method of `spec.owner` in `module_name`.
-Object make_function(const MethodSpec& spec, PyObject* module_name);
+// Creates the function object for one method of `entry.owner` in `module_name`.
+Object make_function(const MethodEntry& entry, PyObject* module_name);
 void ready_function_type();
 
 // The return-type rule: `result` must be exactly the required type or None.

@@ -24,7 +24,7 @@ constexpr Param str_param(const char* name) { return {name, Arg::str, "str", fal
 constexpr Param optional_str(const char* name) { return {name, Arg::optional_str, "Optional[str]", true}; }
 constexpr Param optional_list(const char* name) { return {name, Arg::optional_list, "Optional[List[str]]", true}; }
 
-const MethodSpec kClientMethods[] = {
+const MethodEntry kClientMethods[] = {
     {kClient, "__init__", {untyped("settings_manager")}, nullptr, Returns::any,
      "Initialize the PackageIndexClient.\n\n"
      "Args:\n    settings_manager: The host's settings manager, passed unchanged to the pip settings accessors.",
@@ -181,19 +181,19 @@ const MethodSpec kClientMethods[] = {
      body<index_api::get_package_info_from_index>()},
 };
 
-const MethodSpec kDummyMetadataMethods[] = {
+const MethodEntry kDummyMetadataMethods[] = {
     {"_dummy_metadata", "get_all", {}, nullptr, Returns::any, nullptr, body<fallbacks::metadata_get_all>(), true},
 };
 
-const MethodSpec kDummyDistMethods[] = {
+const MethodEntry kDummyDistMethods[] = {
     {"_dummy_dist", "__init__", {untyped("name"), untyped("version")}, nullptr, Returns::any, nullptr,
      body<fallbacks::dist_init>()},
 };
 
 }  // namespace
 
-std::span<const MethodSpec> client_methods() { return kClientMethods; }
-std::span<const MethodSpec> dummy_metadata_methods() { return kDummyMetadataMethods; }
-std::span<const MethodSpec> dummy_dist_methods() { return kDummyDistMethods; }
+std::span<const MethodEntry> client_methods() { return kClientMethods; }
+std::span<const MethodEntry> dummy_metadata_methods() { return kDummyMetadataMethods; }
+std::span<const MethodEntry> dummy_dist_methods() { return kDummyDistMethods; }
 
 }  // namespace pic

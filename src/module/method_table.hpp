@@ -8,8 +8,8 @@
 
 namespace pic {
 
-std::span<const MethodSpec> client_methods();
-std::span<const MethodSpec> dummy_metadata_methods();
-std::span<const MethodSpec> dummy_dist_methods();
+std::span<const MethodEntry> client_methods();
+std::span<const MethodEntry> dummy_metadata_methods();
+std::span<const MethodEntry> dummy_dist_methods();
 
 }  // namespace pic

@@ -94,7 +94,7 @@ Object import_from(const Object& module, const char* name) {
 
 bool import_error_pending(const PyError& e) { return e.matches(PyExc_ImportError); }
 
-Object make_class(const char* name, PyObject* base, const Namespace& ns, std::span<const MethodSpec> methods,
+Object make_class(const char* name, PyObject* base, const Namespace& ns, std::span<const MethodEntry> methods,
                   const char* doc, const Object& annotations = {}) {
     Object module_name = ns.get("__name__");
     Object body = new_dict();
@@ -102,8 +102,8 @@ Object make_class(const char* name, PyObject* base, const Namespace& ns, std::sp
     check(PyDict_SetItemString(body.get(), "__qualname__", str(name).get()));
     if (doc) check(PyDict_SetItemString(body.get(), "__doc__", str(doc).get()));
     if (annotations) check(PyDict_SetItemString(body.get(), "__annotations__", annotations.get()));
-    for (const MethodSpec& spec : methods)
-        check(PyDict_SetItemString(body.get(), spec.name, make_function(spec, module_name.get()).get()));
+    for (const MethodEntry& entry : methods)
+        check(PyDict_SetItemString(body.get(), entry.name, make_function(entry, module_name.get()).get()));
     Object bases = tuple(Object::borrow(base));
     Object type = Object::borrow(reinterpret_cast<PyObject*>(&PyType_Type));
     return type(str(name), bases, body);
@@ -168,9 +168,9 @@ void run_body(const Namespace& ns) {
                                              ns, client_methods(), kClientDoc));
 }
 
-// Copies spec.<attr> into the module namespace as <name>.
-void copy_spec_attr(PyObject* spec, PyObject* dict, const char* attr, const char* name, bool allow_none) {
-    Object value = Object::steal_or_null(PyObject_GetAttrString(spec, attr));
+// Copies import_spec.<attr> into the module namespace as <name>.
+void copy_import_spec_attr(PyObject* import_spec, PyObject* dict, const char* attr, const char* name, bool allow_none) {
+    Object value = Object::steal_or_null(PyObject_GetAttrString(import_spec, attr));
     if (!value) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
         PyErr_Clear();
@@ -180,7 +180,7 @@ void copy_spec_attr(PyObject* spec, PyObject* dict, const char* attr, const char
     check(PyDict_SetItemString(dict, name, value.get()));
 }
 
-PyObject* create_module(PyObject* spec, PyModuleDef*) {
+PyObject* create_module(PyObject* import_spec, PyModuleDef*) {
     try {
         int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
         if (interpreter == -1) throw_error();
@@ -191,13 +191,13 @@ PyObject* create_module(PyObject* spec, PyModuleDef*) {
                   "Interpreter change detected - this module can only be loaded into one interpreter per process.");
         }
         if (the_module) return Py_NewRef(the_module);
-        Object name = Object::steal(PyObject_GetAttrString(spec, "name"));
+        Object name = Object::steal(PyObject_GetAttrString(import_spec, "name"));
         Object module = Object::steal(PyModule_NewObject(name.get()));
         PyObject* dict = PyModule_GetDict(module.get());
-        copy_spec_attr(spec, dict, "loader", "__loader__", true);
-        copy_spec_attr(spec, dict, "origin", "__file__", true);
-        copy_spec_attr(spec, dict, "parent", "__package__", true);
-        copy_spec_attr(spec, dict, "submodule_search_locations", "__path__", false);
+        copy_import_spec_attr(import_spec, dict, "loader", "__loader__", true);
+        copy_import_spec_attr(import_spec, dict, "origin", "__file__", true);
+        copy_import_spec_attr(import_spec, dict, "parent", "__package__", true);
+        copy_import_spec_attr(import_spec, dict, "submodule_search_locations", "__path__", false);
         return module.release();
     } catch (const PyError& e) {
         e.restore();
