@@ -93,7 +93,8 @@ def closed_port_url():
 
 @contextlib.contextmanager
 def pypiserver(folder):
-    """A real pypiserver on 127.0.0.1 over `folder`; yields its simple URL."""
+    """A real pypiserver on 127.0.0.1 over `folder`; yields its base URL
+    (simple pages under /simple/, the JSON API at /{package_name}/json)."""
     pytest.importorskip("pypiserver")
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
@@ -103,12 +104,12 @@ def pypiserver(folder):
          "-a", ".", "-P", ".", "--disable-fallback", str(folder)],
         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
     )
-    url = f"http://127.0.0.1:{port}/simple/"
+    url = f"http://127.0.0.1:{port}"
     try:
         deadline = time.monotonic() + 30
         while True:
             try:
-                with urllib.request.urlopen(url, timeout=1):
+                with urllib.request.urlopen(url + "/simple/", timeout=1):
                     break
             except OSError:
                 if proc.poll() is not None or time.monotonic() > deadline:

@@ -431,7 +431,9 @@ def test_pypiserver(m, fixed_settings, tmp_path, log):
     build_wheel(folder, "demo", "2.0", ["newer"])
     build_wheel(folder, "other", "1.0", ["unrelated"])
     fixed_settings.api_list = []
-    with pypiserver(folder) as url:
+    with pypiserver(folder) as base:
+        url = base + "/simple/"
+
         async def scenario(c):
             return (await c.get_dependencies("demo", "1.0", url), await c.get_extras("demo", "1.0", url),
                     await c.get_dependencies("demo", "3.0", url))

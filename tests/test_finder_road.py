@@ -4,15 +4,10 @@ sdists built here, as PEP 503 pages (finder road) and as a JSON API at
 
 from __future__ import annotations
 
-import socket
-import subprocess
-import sys
-import time
-import urllib.request
-
 import pytest
 
 from conftest import run
+from requirements_support import pypiserver as run_pypiserver
 from quorvel_master.business_layer.packages.pip_settings import SettingsManager
 from quorvel_master.sampleindex import build_sdist, build_wheel
 
@@ -25,44 +20,14 @@ PUBLISHED = {
 }
 
 
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
 @pytest.fixture(scope="module")
 def pypiserver(tmp_path_factory):
     folder = tmp_path_factory.mktemp("packages")
     for name, files in PUBLISHED.items():
         for version, kind in files:
             (build_wheel if kind == "wheel" else build_sdist)(folder, name, version, summary=f"{name} {version}")
-    port = free_port()
-    proc = subprocess.Popen(
-        [sys.executable, "-m", "pypiserver", "run", "-i", "127.0.0.1", "-p", str(port),
-         "--disable-fallback", "-a", ".", "-P", ".", str(folder)],
-        stdout=subprocess.DEVNULL,
-        stderr=subprocess.PIPE,
-    )
-    url = f"http://127.0.0.1:{port}"
-    try:
-        deadline = time.monotonic() + 30
-        while True:
-            try:
-                urllib.request.urlopen(url + "/simple/", timeout=1).close()
-                break
-            except OSError:
-                if proc.poll() is not None or time.monotonic() > deadline:
-                    raise RuntimeError("pypiserver did not start: " + proc.stderr.read().decode(errors="replace"))
-                time.sleep(0.1)
+    with run_pypiserver(folder) as url:
         yield url
-    finally:
-        proc.terminate()
-        try:
-            proc.wait(10)
-        except subprocess.TimeoutExpired:
-            proc.kill()
-            proc.wait()
 
 
 def clients(m, url):
