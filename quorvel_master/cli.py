@@ -17,6 +17,7 @@ import logging
 import os
 import sys
 import time
+import warnings
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field
 from typing import Any, NoReturn
@@ -361,7 +362,11 @@ def render(command: str, params: Sequence[str], result: Any, extra: str | None =
 
 def _client_module() -> Any:
     try:
-        from .business_layer.packages import package_index_client
+        # The module warns on every interpreter but the one it was written
+        # for; the command line has nothing to add to that on each run.
+        with warnings.catch_warnings():
+            warnings.filterwarnings("ignore", "compile time Python version", RuntimeWarning)
+            from .business_layer.packages import package_index_client
     except ImportError as exc:
         raise UsageError(f"the package index client is not available: {_one_line(exc)}") from None
     return package_index_client
