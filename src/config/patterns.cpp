@@ -1,7 +1,7 @@
 #include "config/patterns.hpp"
 
-#include "config/text.hpp"
-#include "module/originals.hpp"
+#include "fastpath/gate.hpp"
+#include "fastpath/text.hpp"
 #include "module/runtime.hpp"
 
 namespace pic::config {
@@ -14,8 +14,8 @@ Object replace(const Object& text, PyObject* placeholder, const Object& value) {
 
 Object fill_pattern(const Object& pattern, const Object& package_name) {
     Object url = replace(pattern, "{package_name}"_id, package_name);
-    if (fastpath::stdlib_re(fastpath::ReFunction::sub)) return fastpath::drop_version_segments(url.get());
-    static PyObject* const version_segment = intern("/\\{version\\}");
+    if (fastpath::open(fastpath::Path::fill_pattern)) return fastpath::drop_version_segments(url.get());
+    static PyObject* const version_segment = intern(fastpath::kVersionSegment);
     static PyObject* const nothing = intern("");
     return global("re"_id).attr("sub"_id)(version_segment, nothing, url);
 }

@@ -2,9 +2,9 @@
 
 #include <cstring>
 
-#include "config/text.hpp"
+#include "fastpath/gate.hpp"
+#include "fastpath/text.hpp"
 #include "module/function.hpp"
-#include "module/originals.hpp"
 #include "module/runtime.hpp"
 
 namespace pic::config {
@@ -78,10 +78,10 @@ Object normalize_url(Object, Object url) {
 
 // re.sub("[-_.]+", "-", name.lower())
 Object normalize_name(Object, Object name) {
-    if (fastpath::stdlib_re(fastpath::ReFunction::sub))
+    if (fastpath::open(fastpath::Path::normalize_name))
         return fastpath::collapse_separators(fastpath::lower(name.get()).get());
     Object lowered = name.call_method("lower"_id);
-    static PyObject* const pattern = intern("[-_.]+");
+    static PyObject* const pattern = intern(fastpath::kNameSeparators);
     return global("re"_id).attr("sub"_id)(pattern, "-"_id, lowered);
 }
 

@@ -1,7 +1,7 @@
 #include "environment/requirement.hpp"
 
-#include "config/text.hpp"
-#include "module/originals.hpp"
+#include "fastpath/gate.hpp"
+#include "fastpath/text.hpp"
 #include "module/runtime.hpp"
 
 namespace pic::environment {
@@ -68,13 +68,14 @@ Object parse_natively(const Object& req) {
 }  // namespace
 
 Object parse_requirement(Object, Object req) {
-    if (fastpath::stdlib_re(fastpath::ReFunction::match)) return parse_natively(req);
+    if (fastpath::open(fastpath::Path::parse_requirement)) return parse_natively(req);
     Object parts = Object::steal(PyUnicode_Split(req.get(), ";"_id, 1));
     Object pkg_part = strip(Object::borrow(PyList_GET_ITEM(parts.get(), 0)));
     Object marker_part = PyList_GET_SIZE(parts.get()) > 1 ? strip(Object::borrow(PyList_GET_ITEM(parts.get(), 1)))
                                                           : Object::borrow(""_id);
 
-    Object match = global("re"_id).attr("match"_id)(R"(^([a-zA-Z0-9._-]+)(\[[^\]]+\])?(.*))"_id, pkg_part);
+    static PyObject* const pattern = intern(fastpath::kRequirement);
+    Object match = global("re"_id).attr("match"_id)(pattern, pkg_part);
     if (!match.truthy()) {
         log_warning(format("Could not parse requirement: %U", req.get()));
         return Object::none();
@@ -98,11 +99,12 @@ Object parse_requirement(Object, Object req) {
 
 Object declared_extra(const Object& req) {
     if (!req.contains("extra =="_id)) return {};
-    if (PyUnicode_CheckExact(req.get()) && fastpath::stdlib_re(fastpath::ReFunction::search)) {
+    if (PyUnicode_CheckExact(req.get()) && fastpath::open(fastpath::Path::extra_marker)) {
         auto group = fastpath::search_extra(req.get());
         return group ? fastpath::substring(req.get(), *group) : Object();
     }
-    Object match = global("re"_id).attr("search"_id)(R"(extra\s*==\s*['\"]([^'\"]+)['\"])"_id, req);
+    static PyObject* const pattern = intern(fastpath::kExtraOnIndex);
+    Object match = global("re"_id).attr("search"_id)(pattern, req);
     if (!match.truthy()) return {};
     static PyObject* const one = PyLong_FromLong(1);
     return match.call_method("group"_id, one);

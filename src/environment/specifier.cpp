@@ -1,8 +1,8 @@
 #include "environment/specifier.hpp"
 
 #include "config/redact.hpp"
-#include "config/text.hpp"
-#include "module/originals.hpp"
+#include "fastpath/gate.hpp"
+#include "fastpath/text.hpp"
 #include "module/runtime.hpp"
 
 namespace pic::environment {
@@ -12,7 +12,7 @@ namespace {
 // Only the first quoted name after "extra ==" counts, so `extra == "a" or
 // extra == "b"` offers a alone.
 PyObject* extra_pattern() {
-    static PyObject* const pattern = intern(R"re(extra\s*==\s*["\']([^"\']+)["\'])re");
+    static PyObject* const pattern = intern(fastpath::kExtraInstalled);
     return pattern;
 }
 
@@ -24,7 +24,7 @@ Object declared_extras(const Object& dist) {
     static PyObject* const marker = intern("extra ==");
     for (Object req : iterate(requirements)) {
         if (!req.contains(marker)) continue;
-        if (PyUnicode_CheckExact(req.get()) && fastpath::stdlib_re(fastpath::ReFunction::search)) {
+        if (PyUnicode_CheckExact(req.get()) && fastpath::open(fastpath::Path::extra_marker)) {
             auto group = fastpath::search_extra(req.get());
             if (!group) continue;
             Object extra = fastpath::lower(fastpath::substring(req.get(), *group).get());

@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "config/redact.hpp"
+#include "fastpath/pep440.hpp"
 #include "finder/finder.hpp"
 #include "module/runtime.hpp"
 
@@ -47,28 +48,10 @@ Object sorted_by_version(const Object& versions) {
             if (!e.matches(invalid_version.get())) throw;
         }
     }
-    return texts_newest_first(valid_versions);
+    return fastpath::texts_newest_first(valid_versions);
 }
 
 }  // namespace
-
-Object texts_newest_first(const Object& pairs) {
-    // list.sort itself (not a C++ sort): the same comparisons, and far fewer of
-    // them on the nearly ordered keys that indexes publish.
-    // Set once under the GIL; no C++ static guard, which a second thread would
-    // wait on while holding the GIL that the import may hand over.
-    static PyObject* first_member = nullptr;
-    if (!first_member) {
-        Object getter = Object::steal(PyImport_ImportModule("operator")).attr("itemgetter"_id)(integer(0));
-        if (!first_member) first_member = getter.release();
-    }
-    call_kw(pairs.attr("sort"_id), {}, {{"key"_id, first_member}, {"reverse"_id, Py_True}});
-    Py_ssize_t n = PyList_GET_SIZE(pairs.get());
-    Object texts = Object::steal(PyList_New(n));
-    for (Py_ssize_t i = 0; i < n; ++i)
-        PyList_SET_ITEM(texts.get(), i, Py_NewRef(PyTuple_GET_ITEM(PyList_GET_ITEM(pairs.get(), i), 1)));
-    return texts;
-}
 
 Object get_versions_via_unearth(Object, Object package_name, Object index_url) {
     try {

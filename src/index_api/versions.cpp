@@ -1,11 +1,11 @@
 #include "config/patterns.hpp"
 #include "config/redact.hpp"
-#include "environment/pep440.hpp"
+#include "fastpath/gate.hpp"
+#include "fastpath/pep440.hpp"
 #include "finder/versions.hpp"
 #include "index_api/json_api.hpp"
 #include "index_api/package_lookups.hpp"
 #include "module/function.hpp"
-#include "module/originals.hpp"
 
 namespace pic::index_api {
 
@@ -19,19 +19,10 @@ Object order_release_keys(Object versions) {
         call_kw(versions.attr("sort"_id), {}, {{"reverse"_id, Py_True}});
         return versions;
     }
-    Object version_class = global("Version"_id);
-    if (fastpath::packaging_version(version_class.get())) {
+    if (fastpath::open(fastpath::Path::release_order)) {
         if (auto ordered = fastpath::newest_first(versions)) return *ordered;
     }
-    Object valid_versions = new_list();
-    for (Object v_str : iterate(versions)) {
-        try {
-            append(valid_versions, tuple(version_class(v_str), v_str));
-        } catch (const PyError& e) {
-            if (!e.is_ordinary()) throw;
-        }
-    }
-    return finder::texts_newest_first(valid_versions);
+    return fastpath::newest_first_by(global("Version"_id), versions);
 }
 
 }  // namespace

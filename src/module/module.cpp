@@ -3,10 +3,10 @@
 #include <cstdint>
 #include <initializer_list>
 
+#include "fastpath/gate.hpp"
 #include "module/coroutine.hpp"
 #include "module/function.hpp"
 #include "module/method_table.hpp"
-#include "module/originals.hpp"
 #include "module/runtime.hpp"
 
 namespace pic {
@@ -150,7 +150,7 @@ void run_body(const Namespace& ns) {
         ns.bind("Version", Object::none());
         ns.bind("PACKAGING_AVAILABLE", boolean(false));
     }
-    fastpath::capture_originals();
+    fastpath::prove();
 
     ns.bind("get_logger", import_from(ns.import_module_for("logging_config", {"get_logger"}, 3), "get_logger"));
     Object pip_settings = ns.import_module_for("pip_settings", {"get_pip_settings", "get_pip_api_list"}, 1);

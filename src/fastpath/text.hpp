@@ -1,8 +1,8 @@
 // Native stand-ins for the few regular expressions and str methods the module
 // applies to text. Each gives exactly what the library call gives, for every
 // str (any kind, lone surrogates included); callers take them only while
-// fastpath::stdlib_re() holds for the `re` function they stand in for. The
-// str methods (strip, lower) need no guard: the arguments are exact str.
+// fastpath::open() holds for the call they stand in for. The str methods
+// (strip, lower) need no gate: the arguments are exact str.
 #pragma once
 
 #include <optional>
@@ -10,6 +10,15 @@
 #include "module/ref.hpp"
 
 namespace pic::fastpath {
+
+// The library calls, as the module makes them when a stand-in is off.
+inline constexpr const char* kNameSeparators = "[-_.]+";           // re.sub(_, "-", name.lower())
+inline constexpr const char* kVersionSegment = R"(/\{version\})";  // re.sub(_, "", url)
+inline constexpr const char* kRequirement = R"(^([a-zA-Z0-9._-]+)(\[[^\]]+\])?(.*))";  // re.match
+// re.search, group 1: the API road and the installed-distribution check quote
+// the same expression with the quotes of its classes in another order.
+inline constexpr const char* kExtraOnIndex = R"(extra\s*==\s*['\"]([^'\"]+)['\"])";
+inline constexpr const char* kExtraInstalled = R"(extra\s*==\s*["\']([^"\']+)["\'])";
 
 // A half-open range of code points in a str.
 struct Span {

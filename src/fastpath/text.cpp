@@ -1,4 +1,4 @@
-#include "config/text.hpp"
+#include "fastpath/text.hpp"
 
 namespace pic::fastpath {
 

@@ -1,6 +1,6 @@
-#include "environment/pep440.hpp"
+#include "fastpath/pep440.hpp"
 
-#include "config/text.hpp"
+#include "fastpath/text.hpp"
 
 #include <algorithm>
 #include <cstdint>
@@ -247,22 +247,27 @@ int compare(const Parsed& p, const Key& a, const Key& b) {
     return three_way(a.local_count, b.local_count);
 }
 
-// Beyond ASCII, the grammar admits only white space (str.isspace, the same set
-// as \s) around an ASCII version: "v" ignoring case is "v" or "V" alone, and
-// everything else sits in (?a:...). The ASCII core, or nullopt when the text
-// cannot be a version.
-std::optional<std::string> ascii_core(PyObject* text) {
+// Beyond ASCII, the grammar admits white space (str.isspace, the same set as
+// \s) around an ASCII version, and, where it ignores case, the four letters
+// that Unicode case folding maps onto ASCII ones (İ ı ſ K): packaging releases
+// whose pattern is not ASCII-only accept "1.0poſt1" and keep "poſt" as its own
+// post-release spelling, later ones reject it. The ASCII core goes to `out`;
+// such a letter is unsupported (the library decides), any other non-ASCII
+// character inside makes the text invalid.
+Outcome ascii_core(PyObject* text, std::string& out) {
     Span core = strip_span(text);
     const int kind = PyUnicode_KIND(text);
     const void* data = PyUnicode_DATA(text);
-    std::string out;
+    out.clear();
     out.reserve(std::size_t(core.end - core.start));
+    Outcome outcome = Outcome::valid;
     for (Py_ssize_t i = core.start; i < core.end; ++i) {
         Py_UCS4 c = PyUnicode_READ(kind, data, i);
-        if (c >= 128) return std::nullopt;
+        if (c == 0x130 || c == 0x131 || c == 0x17f || c == 0x212a) return Outcome::unsupported;
+        if (c >= 128) outcome = Outcome::invalid;
         out.push_back(char(c));
     }
-    return out;
+    return outcome;
 }
 
 }  // namespace
@@ -279,10 +284,12 @@ std::optional<Object> newest_first(const Object& texts) {
         std::string_view s;
         if (PyUnicode_IS_ASCII(text)) {
             s = {reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(text)), std::size_t(PyUnicode_GET_LENGTH(text))};
-        } else if (auto core = ascii_core(text)) {
-            s = parsed.copies.emplace_back(std::move(*core));
         } else {
-            continue;  // beyond ASCII inside: Version rejects it
+            std::string core;
+            Outcome outcome = ascii_core(text, core);
+            if (outcome == Outcome::unsupported) return std::nullopt;
+            if (outcome == Outcome::invalid) continue;  // Version rejects it
+            s = parsed.copies.emplace_back(std::move(core));
         }
         Key key;
         key.text = text;
@@ -302,6 +309,36 @@ std::optional<Object> newest_first(const Object& texts) {
     for (std::size_t i = 0; i < parsed.keys.size(); ++i)
         PyList_SET_ITEM(out.get(), Py_ssize_t(i), Py_NewRef(parsed.keys[i].text));
     return out;
+}
+
+Object texts_newest_first(const Object& pairs) {
+    // list.sort itself (not a C++ sort): the same comparisons, and far fewer of
+    // them on the nearly ordered keys that indexes publish.
+    // Set once under the GIL; no C++ static guard, which a second thread would
+    // wait on while holding the GIL that the import may hand over.
+    static PyObject* first_member = nullptr;
+    if (!first_member) {
+        Object getter = Object::steal(PyImport_ImportModule("operator")).attr("itemgetter"_id)(integer(0));
+        if (!first_member) first_member = getter.release();
+    }
+    call_kw(pairs.attr("sort"_id), {}, {{"key"_id, first_member}, {"reverse"_id, Py_True}});
+    Py_ssize_t n = PyList_GET_SIZE(pairs.get());
+    Object texts = Object::steal(PyList_New(n));
+    for (Py_ssize_t i = 0; i < n; ++i)
+        PyList_SET_ITEM(texts.get(), i, Py_NewRef(PyTuple_GET_ITEM(PyList_GET_ITEM(pairs.get(), i), 1)));
+    return texts;
+}
+
+Object newest_first_by(const Object& version_class, const Object& texts) {
+    Object pairs = new_list();
+    for (Object text : iterate(texts)) {
+        try {
+            append(pairs, tuple(version_class(text), text));
+        } catch (const PyError& e) {
+            if (!e.is_ordinary()) throw;
+        }
+    }
+    return texts_newest_first(pairs);
 }
 
 }  // namespace pic::fastpath
