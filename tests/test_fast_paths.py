@@ -1,6 +1,8 @@
 """The module's native stand-ins for library calls give exactly what the
-library calls give, and step aside the moment the module global, or the
-function on it, is replaced.
+library calls give; they are kept only when the library the module imported
+answers the probe set as they do (a library patched before the import, in a
+child process), and step aside the moment the module global, or anything the
+library call reads, is replaced.
 
 Stand-ins covered: name normalisation (re.sub "[-_.]+"), pattern filling
 (re.sub "/\\{version\\}"), the requirement parser (re.match), the extra marker
@@ -12,7 +14,9 @@ from __future__ import annotations
 
 import asyncio
 import importlib.util
+import json
 import re
+import subprocess
 import sys
 import types
 from pathlib import Path
@@ -23,6 +27,7 @@ from hypothesis import HealthCheck, example, given, settings
 from hypothesis import strategies as st
 from packaging.version import Version
 
+from fast_path_child import KEYS, Reversed
 from quorvel_master.sampleindex import IndexServer
 
 _spec = importlib.util.spec_from_file_location("corpus", Path(__file__).parents[1] / "bench" / "corpus.py")
@@ -120,12 +125,20 @@ _space = st.sampled_from(["", "", " ", "\t", "\n", "\x0b", "\x1c", "\x1f", "\r\n
 WELL_FORMED = st.tuples(_space, st.sampled_from(["", "v", "V"]), _opt(_number.map(lambda n: n + "!")),
                         st.lists(_number, min_size=1, max_size=5).map(".".join), _opt(_pre), _opt(_post),
                         _opt(_dev), _opt(_local), _space).map("".join)
+# Letters that Unicode case folding maps onto ASCII ones (İ ı ſ K): older
+# packaging releases read "1.0poſt1" as a post-release, newer ones reject it.
+FOLDED = "\u0130\u0131\u017f\u212a"
 # One character put in or taken out somewhere: most of these are near misses.
-MUTATED = st.tuples(WELL_FORMED, st.integers(0, 40), st.sampled_from(list("._-+!vV aAr0\u00e9\u00a0") + [""])).map(
+MUTATED = st.tuples(WELL_FORMED, st.integers(0, 40), st.sampled_from(list("._-+!vV aAr0\u00e9\u00a0" + FOLDED) + [""])).map(
     lambda t: t[0][: t[1]] + t[2] + t[0][t[1] + 1:])
 VERSION_TEXTS = st.one_of(WELL_FORMED, WELL_FORMED, MUTATED, MUTATED,
                           texts(["1", "0", ".", "rc", "post", "dev", "+", "!", "v", "-", "_"], size=10))
 RELEASE_KEYS = st.lists(VERSION_TEXTS, max_size=50, unique=True)
+
+
+def natively_decided(keys):
+    """The native parser orders these keys itself (else it leaves them all to the library)."""
+    return not any(re.search("[0-9]{19}", key) or any(c in FOLDED for c in key) for key in keys)
 
 
 # --- fixtures ------------------------------------------------------------------------
@@ -278,12 +291,12 @@ def test_fill_pattern_is_re_sub(api, server, log, path, name):
                "1.0rc", "1.0c", "1.0pre", "1.0preview", "1.0a", "1.0alpha", "1.0.dev0", "1.0a1.dev1",
                "1.0.post1.dev1", "1!0.1", "v1.0", " 1.0 ", "1.0a-", "1..0", "", "1.0-dev", "1.0_r_1"])
 @example(keys=["1." + "0" * 19, "1.0", "1.0\u00a0", "0.9"])
+@example(keys=["1.0", "1.0po\u017ft1", "1.0.post1", "1.0prev\u0131ew1", "1.0rc1", "1.0+\u212a", "1.0+k"])
 def test_release_order_is_packaging_order(api, server, keys):
     serve(server, "/pypi/demo/json", {"releases": {key: [] for key in keys}})
     versions, seen = python_calls(api.ask, "_get_versions_from_index", "demo")
     assert versions == library_order(keys)
-    if not any(re.search("[0-9]{19}", key) for key in keys):  # all within the native parser
-        assert ("packaging.version", "__init__") not in seen
+    assert (("packaging.version", "__init__") not in seen) is natively_decided(keys)
 
 
 # --- the stand-ins are taken while nothing is replaced ----------------------------------
@@ -394,40 +407,95 @@ def reversed_lt(self, other):
     return Version.__gt__(self, other)
 
 
-@pytest.mark.parametrize("how", ["subclass as m.Version", "other callable as m.Version", "Version.__lt__",
-                                 "Version.__init__"])
-def test_replacing_version_hands_the_ordering_back(api, server, m, monkeypatch, how):
+def replace_cmpkey_code(patch):
+    """_cmpkey keeps its identity but runs other code, with other defaults."""
+    target = packaging.version._cmpkey
+    original = types.FunctionType(target.__code__, target.__globals__, "original", target.__defaults__)
+
+    def reversing(*args, original=original, reversed_key=Reversed):
+        return reversed_key(original(*args))
+
+    patch.setattr(target, "__code__", reversing.__code__)
+    patch.setattr(target, "__defaults__", None)
+    patch.setattr(target, "__kwdefaults__", reversing.__kwdefaults__)
+
+
+VERSION_REPLACEMENTS = {
+    "subclass as m.Version": lambda m, patch: patch.setattr(m, "Version", RecordingVersion),
+    "other callable as m.Version": lambda m, patch: patch.setattr(m, "Version", by_length),
+    "Version.__lt__": lambda m, patch: patch.setattr(Version, "__lt__", reversed_lt),
+    "Version.__init__": lambda m, patch: patch.setattr(
+        Version, "__init__", lambda self, text, real=Version.__init__: (RecordingVersion.made.append(text),
+                                                                         real(self, text))[1]),
+    "packaging.version._cmpkey": lambda m, patch: patch.setattr(
+        packaging.version, "_cmpkey", lambda *args, real=packaging.version._cmpkey: Reversed(real(*args))),
+    "code of _cmpkey": lambda m, patch: replace_cmpkey_code(patch),
+    # a name added to the library's namespace that shadows a builtin it calls
+    "int in packaging.version": lambda m, patch: patch.setattr(packaging.version, "int", lambda text: -int(text),
+                                                              raising=False),
+}
+
+
+@pytest.mark.parametrize("how", VERSION_REPLACEMENTS)
+def test_replacing_version_hands_the_ordering_back(api, server, m, how):
     keys = ["1.0", "10.0", "2.0rc1", "latest", "9.0", "1.0.0"]
     serve(server, "/pypi/demo/json", {"releases": {key: [] for key in keys}})
     native = library_order(keys)
     RecordingVersion.made.clear()
-    if how == "subclass as m.Version":
-        monkeypatch.setattr(m, "Version", RecordingVersion)
-    elif how == "other callable as m.Version":
-        monkeypatch.setattr(m, "Version", by_length)
-    elif how == "Version.__lt__":
-        monkeypatch.setattr(Version, "__lt__", reversed_lt)
-    else:
-        real = Version.__init__
-        monkeypatch.setattr(Version, "__init__", lambda self, text: (RecordingVersion.made.append(text),
-                                                                    real(self, text))[1])
-    assert api.ask("_get_versions_from_index", "demo") == library_order(keys, m.Version)
-    if how in ("subclass as m.Version", "Version.__init__"):
-        assert RecordingVersion.made == keys + keys  # the client's, then the expectation's
-    else:
-        assert library_order(keys, m.Version) != native
+    with pytest.MonkeyPatch.context() as patch:
+        VERSION_REPLACEMENTS[how](m, patch)
+        assert api.ask("_get_versions_from_index", "demo") == library_order(keys, m.Version)
+        if how in ("subclass as m.Version", "Version.__init__"):
+            assert RecordingVersion.made == keys + keys  # the client's, then the expectation's
+        else:
+            assert library_order(keys, m.Version) != native
+    # put back, the native road answers again
+    versions, seen = python_calls(api.ask, "_get_versions_from_index", "demo")
+    assert versions == native
+    assert ("packaging.version", "__init__") not in seen
 
 
 @pytest.mark.parametrize("keys, native", [
     (["1.0", "2.0rc1", "latest", "v1.5+Local.7"], True),
     (["1.0", "\u20281.0\u00a0", "\u0661.0", "\u2175"], True),  # white space and digits beyond ASCII
     (["1.0", "1." + "7" * 25], False),  # a number of more than 18 digits: the library's road
+    (["1.0", "1.0po\u017ft1"], False),  # a case-folding letter: the library's reading, whichever release
+    (["2.0", "1.0+\u212a"], False),
 ])
 def test_which_release_keys_the_native_parser_takes(api, server, keys, native):
     serve(server, "/pypi/demo/json", {"releases": {key: [] for key in keys}})
     versions, seen = python_calls(api.ask, "_get_versions_from_index", "demo")
     assert versions == library_order(keys)
     assert (("packaging.version", "__init__") not in seen) is native
+
+
+# --- the gate: proven at import against the library as it is then ----------------------
+
+CHILD = Path(__file__).with_name("fast_path_child.py")
+
+
+@pytest.mark.parametrize("case, library_roads", [
+    ("genuine", set()),
+    ("_cmpkey reversed", {"release_order"}),
+    ("_cmpkey wrapped", set()),  # a patch that changes no answer keeps the stand-in
+    ("Version subclassed", set()),
+    ("re.sub differs on names", {"normalize_name"}),
+    # differs only on inputs the question below does not hold: caught by the probes
+    ("re.match differs on line breaks", {"parse_requirement"}),
+])
+def test_library_patched_before_import(case, library_roads):
+    child = subprocess.run([sys.executable, str(CHILD), case], capture_output=True, text=True, timeout=120)
+    assert child.returncode == 0, child.stderr
+    answers = json.loads(child.stdout)
+    assert set(answers) == {"normalize_name", "parse_requirement", "extra_marker", "release_order"}
+    for road, answer in answers.items():
+        assert answer["answer"] == answer["library"], road
+        assert answer["library_ran"] is (road in library_roads), road
+    expected = {"_cmpkey reversed": library_order(KEYS)[::-1], "re.sub differs on names": "foo_bar_baz"}
+    if case == "_cmpkey reversed":
+        assert answers["release_order"]["answer"] == expected[case]
+    if case == "re.sub differs on names":
+        assert answers["normalize_name"]["answer"] == expected[case]
 
 
 # --- the module's own methods, run in place only while not overridden --------------------
