@@ -518,9 +518,9 @@ def cmd_demo(args: argparse.Namespace, console: Console) -> int:
         with Session(Indexes(settings, {}, []), args, console) as session:
             queries = []
             for question in QUESTIONS:
-                asked = parser.parse_args([question.command, *question.args])
+                parsed = parser.parse_args([question.command, *question.args])
                 command = COMMANDS[question.command]
-                queries.append(Query(command, _query(command, asked), asked, session.watch))
+                queries.append(Query(command, _query(command, parsed), parsed, session.watch))
             answers = session.run(queries)
     session.report()
     if len(answers) != len(queries):
@@ -597,7 +597,7 @@ COMMANDS: dict[str, Command] = {
 class _Parser(argparse.ArgumentParser):
     def error(self, message: str) -> NoReturn:
         # One line, like every other error of the tool.
-        self.exit(EXIT_USAGE, f"{self.prog}: error: {message} (see {PROG} --help)\n")
+        self.exit(EXIT_USAGE, mask(f"{self.prog}: error: {message} (see {PROG} --help)\n"))
 
 
 class _VersionAction(argparse.Action):

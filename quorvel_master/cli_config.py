@@ -164,16 +164,16 @@ def read_pip_options() -> PipOptions:
     [global] is overridden by [install], and both by the environment. An
     empty value unsets the key.
     """
-    sources = [(path, path, _file_values(path)) for path in _pip_config_files()]
+    sources: list[tuple[str | None, dict[str, str]]] = [(path, _file_values(path)) for path in _pip_config_files()]
     env = {
         f":env:.{_normalize_key(key[4:])}": value
         for key, value in os.environ.items()
         if key.startswith("PIP_") and key[4:].lower() not in _ENV_IGNORED
     }
-    sources.append(("environment", None, env))
+    sources.append((None, env))
 
     by_section: dict[str, dict[str, tuple[str, str]]] = {s: {} for s in _PIP_SECTIONS}
-    for where, path, values in sources:
+    for path, values in sources:
         for section_key, value in values.items():
             section, key = section_key.split(".", 1)
             if section in by_section:
