@@ -90,24 +90,14 @@ ALPHA_11_DEPS = [
     [
         (["versions", "alpha"], ALPHA_VERSIONS),
         (["versions", "alpha", "--pre"], ["2.0rc1"] + ALPHA_VERSIONS),
-        (["versions", "beta"], ["0.5", "0.4"]),
-        (["find", "alpha"], "primary"),
         (["find", "alpha", "1.1"], "primary"),
         (["find", "beta"], "secondary"),
-        (["find", "beta", "0.4"], "secondary"),
         # Extras come from the requirement markers; "cli" requires nothing.
         (["extras", "alpha", "1.1"], ["socks"]),
         (["extras", "beta", "0.5"], ["pretty"]),
         (["deps", "alpha", "1.1"], ALPHA_11_DEPS),
         # The raw answer keeps the parentheses of the old form.
         (["deps", "alpha", "1.0"], [{"name": "idna", "version_spec": "(>=2.0)", "extras": [], "markers": ""}]),
-        (
-            ["deps", "beta", "0.5"],
-            [
-                {"name": "alpha", "version_spec": ">=1.1", "extras": ["socks"], "markers": ""},
-                {"name": "rich", "version_spec": "", "extras": [], "markers": "extra == 'pretty'"},
-            ],
-        ),
         (["info", "alpha"], {"name": "alpha", "latest_version": "1.2", "summary": "Alpha things"}),
     ],
 )
@@ -123,8 +113,7 @@ def test_json_answers(cli, index_args, primary, secondary, args, expected):
     [
         (["versions", "alpha"], ["alpha: 3 version(s)", "1.2", "1.0"], ["2.0rc1"]),
         (["find", "beta", "0.5"], ["PACKAGE", "beta", "0.5", "{secondary}"], []),
-        (["extras", "alpha", "1.1"], ["1 extra(s)", "EXTRA", "socks"], []),
-        (["deps", "alpha", "1.1"], ["NAME", "MARKERS", "PySocks", "extra == 'socks'"], []),
+        (["deps", "beta", "0.5"], ["NAME", "MARKERS", "alpha", "socks", "extra == 'pretty'"], []),
         (["deps", "alpha", "1.0"], ["idna  >=2.0"], ["(>=2.0)"]),
         (["info", "alpha"], ["latest_version", "1.2", "Alpha things"], []),
     ],

@@ -78,13 +78,23 @@ def index_args(base: str, road: str) -> list[str]:
 
 
 CASES = [(kind, road, ["versions", "beta"]) for kind in REASONS for road in ("finder", "api")] + [
-    (kind, road, args)
-    for kind in ("refused", "401")
-    for road in ("finder", "api")
-    # find asks on the loop's thread (finder road) or with a silent
-    # existence check (API road); deps and extras ask twice.
-    for args in (["find", "beta"], ["find", "beta", "0.5"], ["deps", "beta", "0.5"], ["info", "beta"])
-] + [("drop", "finder", ["extras", "beta", "0.5"])]
+    # find asks on the loop's thread on the finder road; deps and extras ask
+    # twice (the answer, then whether the version exists); info has a record
+    # of its own.
+    ("refused", "finder", ["find", "beta"]),
+    ("refused", "finder", ["find", "beta", "0.5"]),
+    ("refused", "finder", ["deps", "beta", "0.5"]),
+    ("refused", "finder", ["info", "beta"]),
+    ("refused", "api", ["find", "beta"]),
+    ("refused", "api", ["deps", "beta", "0.5"]),
+    ("refused", "api", ["info", "beta"]),
+    ("drop", "finder", ["extras", "beta", "0.5"]),
+    # The existence checks of the API road pass over a status in silence.
+    ("401", "api", ["find", "beta"]),
+    ("401", "api", ["find", "beta", "0.5"]),
+    ("401", "finder", ["find", "beta"]),
+    ("401", "finder", ["deps", "beta", "0.5"]),
+]
 
 
 @pytest.mark.parametrize("kind, road, args", CASES, ids=lambda v: " ".join(v) if isinstance(v, list) else v)
