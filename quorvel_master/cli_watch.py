@@ -166,14 +166,9 @@ def _without_user_info(url: str) -> str:
 # -- the client's log lines ---------------------------------------------------------
 
 
-def _current(watch: Watch, match: re.Match) -> str | None:
-    return watch.current
-
-
-#: The client's log lines that tell something, what they tell, and about which
-#: index. ("failed", reason from the line or fixed text); ("note", reason);
-#: ("asking", None). Index: from the (masked) URL in the line, else the index
-#: being asked.
+#: The client's log lines that tell something: (pattern, what it tells, a
+#: fixed reason or None for the line's own). The index is the one whose
+#: (masked) URL the line names, else the one being asked.
 _LINES: list[tuple[re.Pattern, str, str | None]] = [
     (re.compile(r"Querying primary index "), "asking-primary", None),
     (re.compile(r"Querying secondary index: (?P<index>.+)$"), "asking", None),
@@ -219,8 +214,10 @@ class ClientLogHandler(logging.Handler):
             elif kind == "asking":
                 watch.asking(url)
             elif kind == "note":
-                if (url or watch.current) and not watch.failure_of(url or watch.current or ""):
-                    watch.noted(url, reason_from_text(groups["reason"]))
+                # A failure of the index itself, recorded by the finder, says more.
+                target = url or watch.current
+                if target is not None and watch.failure_of(target) is None:
+                    watch.noted(target, reason_from_text(groups["reason"]))
             else:
                 if "status" in groups:
                     status = int(groups["status"])

@@ -9,6 +9,7 @@ import signal
 import subprocess
 import sys
 import time
+import zipfile
 
 import pytest
 
@@ -192,6 +193,9 @@ def pypi(tmp_path_factory):
     build_wheel(folder, "delta", "1.0")
     build_wheel(folder, "delta", "2.0", requires_dist=["idna>=3"])
     build_sdist(folder, "delta", "1.5", requires_dist=["idna>=2"])
+    # A wheel without its metadata file.
+    with zipfile.ZipFile(folder / "delta-3.0-py3-none-any.whl", "w") as wheel:
+        wheel.writestr("delta/__init__.py", "")
     with pypiserver(folder) as url:
         yield url + "/simple/"
 
@@ -204,6 +208,7 @@ def pypi(tmp_path_factory):
         (["deps", "delta", "1.5"], 1, "delta 1.5: found at {index}, but its requirements could not be read: "
                                       "only a source distribution"),
         (["extras", "delta", "1.5"], 1, "delta 1.5: found at {index}, but its extras could not be read"),
+        (["deps", "delta", "3.0"], 1, "delta 3.0: found at {index}, but its requirements could not be read: "),
         (["deps", "delta", "9.9"], 1, "delta 9.9: version not found on any configured index"),
     ],
 )
