@@ -2,7 +2,7 @@
 
 #include "fastpath/gate.hpp"
 #include "fastpath/text.hpp"
-#include "module/runtime.hpp"
+#include "runtime/globals.hpp"
 
 namespace pic::config {
 

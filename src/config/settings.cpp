@@ -4,8 +4,8 @@
 
 #include "fastpath/gate.hpp"
 #include "fastpath/text.hpp"
-#include "module/function.hpp"
-#include "module/runtime.hpp"
+#include "runtime/function.hpp"
+#include "runtime/globals.hpp"
 
 namespace pic::config {
 

@@ -3,7 +3,7 @@
 #include "config/redact.hpp"
 #include "fastpath/gate.hpp"
 #include "fastpath/text.hpp"
-#include "module/runtime.hpp"
+#include "runtime/globals.hpp"
 
 namespace pic::environment {
 

@@ -9,7 +9,7 @@
 #include "fastpath/pep440.hpp"
 #include "fastpath/probes.hpp"
 #include "fastpath/text.hpp"
-#include "module/runtime.hpp"
+#include "runtime/globals.hpp"
 
 namespace pic::fastpath {
 

@@ -23,7 +23,7 @@
 // the import.
 #pragma once
 
-#include "module/ref.hpp"
+#include "runtime/ref.hpp"
 
 namespace pic::fastpath {
 

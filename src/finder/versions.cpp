@@ -5,7 +5,7 @@
 #include "config/redact.hpp"
 #include "fastpath/pep440.hpp"
 #include "finder/finder.hpp"
-#include "module/runtime.hpp"
+#include "runtime/globals.hpp"
 
 namespace pic::finder {
 

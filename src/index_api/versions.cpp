@@ -5,7 +5,7 @@
 #include "finder/versions.hpp"
 #include "index_api/json_api.hpp"
 #include "index_api/package_lookups.hpp"
-#include "module/function.hpp"
+#include "runtime/function.hpp"
 
 namespace pic::index_api {
 

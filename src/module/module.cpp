@@ -4,10 +4,10 @@
 #include <initializer_list>
 
 #include "fastpath/gate.hpp"
-#include "module/coroutine.hpp"
-#include "module/function.hpp"
 #include "module/method_table.hpp"
-#include "module/runtime.hpp"
+#include "runtime/coroutine.hpp"
+#include "runtime/function.hpp"
+#include "runtime/globals.hpp"
 
 namespace pic {
 
