@@ -13,6 +13,7 @@ _normalize_url and _parse_requirement."""
 from __future__ import annotations
 
 import asyncio
+import copy
 import importlib.util
 import json
 import re
@@ -453,6 +454,36 @@ def test_replacing_version_hands_the_ordering_back(api, server, m, how):
     versions, seen = python_calls(api.ask, "_get_versions_from_index", "demo")
     assert versions == native
     assert ("packaging.version", "__init__") not in seen
+
+
+ADDITIONS = {
+    # copying a Version adds __slotnames__ to its class on packaging releases without __getstate__
+    "a copy of a Version": (lambda patch: copy.deepcopy([Version("1.0")]), True),
+    "a plain name on Version": (lambda patch: patch.setattr(Version, "note", "x", raising=False), True),
+    "a warning registry in packaging.version": (
+        lambda patch: patch.setattr(packaging.version, "__warningregistry__", {}, raising=False), True),
+    # a data descriptor takes over an instance attribute of its name
+    "a property on Version": (lambda patch: patch.setattr(Version, "note", property(len), raising=False), False),
+    "a builtin shadowed in packaging.version": (
+        lambda patch: patch.setattr(packaging.version, "len", len, raising=False), False),
+}
+
+
+@pytest.mark.parametrize("what", ADDITIONS)
+def test_names_added_to_the_library(api, server, what):
+    add, native = ADDITIONS[what]
+    keys = ["1.0", "10.0", "2.0rc1", "latest", "1.0.0"]
+    serve(server, "/pypi/demo/json", {"releases": {key: [] for key in keys}})
+    had_slotnames = "__slotnames__" in vars(Version)
+    try:
+        with pytest.MonkeyPatch.context() as patch:
+            add(patch)
+            versions, seen = python_calls(api.ask, "_get_versions_from_index", "demo")
+            assert versions == library_order(keys)
+            assert (("packaging.version", "__init__") not in seen) is native
+    finally:
+        if not had_slotnames and "__slotnames__" in vars(Version):
+            del Version.__slotnames__
 
 
 @pytest.mark.parametrize("keys, native", [

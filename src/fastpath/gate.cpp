@@ -1,6 +1,7 @@
 #include "fastpath/gate.hpp"
 
 #include <array>
+#include <optional>
 #include <span>
 #include <string_view>
 #include <utility>
@@ -34,66 +35,97 @@ private:
     Object function_, code_, defaults_, kwdefaults_;
 };
 
-// Items of one namespace (a module's or a class's dict) as proven.
+// Where a name added to a namespace after the proof would change what the
+// library does: when it hides the same name further along the lookup (a later
+// class of the MRO, a module's builtins), or, in a class, when it is a data
+// descriptor, which takes over an instance attribute of that name. Other
+// additions are harmless: copying a Version adds `__slotnames__` to its class,
+// a warning adds `__warningregistry__` to a module.
+struct Additions {
+    std::vector<Object> later;  // mappings looked up after the namespace
+    bool is_class = false;
+
+    bool harmless(PyObject* key, PyObject* value) const {
+        if (is_class && Py_TYPE(value)->tp_descr_set) return false;
+        for (const Object& mapping : later)
+            if (check(PySequence_Contains(mapping.get(), key))) return false;
+        return true;
+    }
+};
+
+// One namespace (a module's or a class's dict) as proven: a few named items,
+// or every item, with names added since judged by `Additions`.
 class Namespace {
 public:
-    explicit Namespace(PyObject* dict) : dict_(Object::borrow(dict)) {}
+    explicit Namespace(PyObject* dict) : dict_(Object::borrow(dict)), proven_(new_dict()) {}
+    Namespace(PyObject* dict, Additions additions)
+        : dict_(Object::borrow(dict)),
+          proven_(Object::steal(PyDict_Copy(dict))),
+          additions_(std::move(additions)),
+          accepted_(items(dict)) {}
 
     PyObject* dict() const { return dict_.get(); }
 
-    // One item; a missing one is recorded as absent.
-    void keep(PyObject* key) {
-        PyObject* value = PyDict_GetItemWithError(dict_.get(), key);
-        if (!value && PyErr_Occurred()) throw_error();
-        items_.emplace_back(Object::borrow(key), Object::steal_or_null(Py_XNewRef(value)));
-    }
-
-    // Every item, in the dict's order; an item added later counts as a change
-    // too (in a class it may shadow a base's attribute, in a module a builtin).
-    void keep_all() {
-        whole_ = true;
-        Py_ssize_t pos = 0;
-        PyObject *key, *value;
-        while (PyDict_Next(dict_.get(), &pos, &key, &value))
-            items_.emplace_back(Object::borrow(key), Object::borrow(value));
-    }
+    // One item of a named-items namespace; a missing one is a KeyError.
+    void keep(PyObject* key) { proven_.set_item(key, dict_.item(key).get()); }
 
     std::vector<PyObject*> values() const {
         std::vector<PyObject*> out;
-        for (const auto& item : items_)
-            if (item.second) out.push_back(item.second.get());
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(proven_.get(), &pos, &key, &value)) out.push_back(value);
         return out;
     }
 
-    bool unchanged() const {
-        if (whole_) {
-            if (PyDict_GET_SIZE(dict_.get()) != Py_ssize_t(items_.size())) return false;
-            if (in_order()) return true;
-        }
-        for (const auto& [key, value] : items_) {
-            PyObject* now = PyDict_GetItemWithError(dict_.get(), key.get());
-            if (!now && PyErr_Occurred()) throw_error();
-            if (now != value.get()) return false;
-        }
+    bool unchanged() {
+        if (!additions_) return proven_still();
+        // The common case, a walk without lookups: the items as last seen, in order.
+        if (PyDict_GET_SIZE(dict_.get()) == Py_ssize_t(accepted_.size()) && as_accepted()) return true;
+        if (!proven_still()) return false;
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(dict_.get(), &pos, &key, &value))
+            if (!check(PyDict_Contains(proven_.get(), key)) && !additions_->harmless(key, value)) return false;
+        accepted_ = items(dict_.get());
         return true;
     }
 
 private:
-    // The common case, a walk without lookups: an item replaced in place keeps
-    // its position, so only an item deleted and added again needs the lookups.
-    bool in_order() const {
+    using Items = std::vector<std::pair<Object, Object>>;
+
+    static Items items(PyObject* dict) {
+        Items out;
         Py_ssize_t pos = 0;
         PyObject *key, *value;
-        for (const auto& item : items_) {
-            if (!PyDict_Next(dict_.get(), &pos, &key, &value)) return false;
-            if (key != item.first.get() || value != item.second.get()) return false;
+        while (PyDict_Next(dict, &pos, &key, &value)) out.emplace_back(Object::borrow(key), Object::borrow(value));
+        return out;
+    }
+
+    // Every proven item still bound to the same object.
+    bool proven_still() const {
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(proven_.get(), &pos, &key, &value)) {
+            PyObject* now = PyDict_GetItemWithError(dict_.get(), key);
+            if (!now && PyErr_Occurred()) throw_error();
+            if (now != value) return false;
+        }
+        return true;
+    }
+
+    bool as_accepted() const {
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        for (const auto& [k, v] : accepted_) {
+            if (!PyDict_Next(dict_.get(), &pos, &key, &value) || key != k.get() || value != v.get()) return false;
         }
         return true;
     }
 
     Object dict_;
-    std::vector<std::pair<Object, Object>> items_;  // (key, value); value null when absent
-    bool whole_ = false;
+    Object proven_;                     // the items the proof rests on
+    std::optional<Additions> additions_;  // a whole namespace: how added names are judged
+    Items accepted_;                    // a whole namespace: its items when last found unchanged
 };
 
 // The Python function a namespace item runs: a function itself, or the one
@@ -120,17 +152,17 @@ struct Proof {
         return false;
     }
     // The namespace `dict`, whole, and the functions found in it.
-    void watch_all(PyObject* dict) {
+    void watch_all(PyObject* dict, Additions additions) {
         if (watches(dict)) return;
-        namespaces.emplace_back(dict).keep_all();
+        namespaces.emplace_back(dict, std::move(additions));
         watch_functions(namespaces.back());
     }
     void watch_functions(const Namespace& ns) {
         for (PyObject* value : ns.values())
             if (Object fn = function_in(value)) functions.emplace_back(fn.get());
     }
-    bool unchanged() const {
-        for (const Namespace& ns : namespaces)
+    bool unchanged() {
+        for (Namespace& ns : namespaces)
             if (!ns.unchanged()) return false;
         for (const FunctionState& fn : functions)
             if (!fn.unchanged()) return false;
@@ -273,6 +305,16 @@ Proof prove_re(const ReStandIn& stand_in) {
     return proof;
 }
 
+// A module namespace's builtins, which its functions fall back on.
+Object builtins_of(PyObject* globals) {
+    PyObject* builtins = PyDict_GetItemWithError(globals, "__builtins__"_id);
+    if (!builtins) {
+        if (PyErr_Occurred()) throw_error();
+        return Object::borrow(PyEval_GetBuiltins());
+    }
+    return Object::borrow(PyModule_Check(builtins) ? PyModule_GetDict(builtins) : builtins);
+}
+
 // Every name of Version and its bases (those defined in Python), and of the
 // module namespaces their functions run in.
 Proof prove_release_order() {
@@ -280,13 +322,22 @@ Proof prove_release_order() {
     Object version_class = global("Version"_id);
     if (!PyType_Check(version_class.get())) return {};
     PyObject* mro = reinterpret_cast<PyTypeObject*>(version_class.get())->tp_mro;
-    for (Py_ssize_t i = 0; mro && i < PyTuple_GET_SIZE(mro); ++i) {
+    const Py_ssize_t n = mro ? PyTuple_GET_SIZE(mro) : 0;
+    for (Py_ssize_t i = 0; i < n; ++i) {
         auto* type = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
-        if (PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE)) proof.watch_all(type->tp_dict);
+        if (!PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE)) continue;
+        Additions additions{.is_class = true};
+        for (Py_ssize_t j = i + 1; j < n; ++j)
+            additions.later.push_back(Object::borrow(PyTuple_GET_ITEM(mro, j)).attr("__dict__"_id));
+        proof.watch_all(type->tp_dict, std::move(additions));
     }
-    for (std::size_t i = 0, n = proof.namespaces.size(); i < n; ++i) {
-        for (PyObject* value : proof.namespaces[i].values())
-            if (Object fn = function_in(value)) proof.watch_all(PyFunction_GET_GLOBALS(fn.get()));
+    for (std::size_t i = 0, classes = proof.namespaces.size(); i < classes; ++i) {
+        for (PyObject* value : proof.namespaces[i].values()) {
+            if (Object fn = function_in(value)) {
+                PyObject* globals = PyFunction_GET_GLOBALS(fn.get());
+                proof.watch_all(globals, Additions{.later = {builtins_of(globals)}});
+            }
+        }
     }
     if (!releases_agree(version_class) || !proof.unchanged()) return {};
     proof.bound = version_class;
@@ -313,7 +364,7 @@ void prove() {
 
 bool open(Path path) {
     if (!proofs) return false;
-    const Proof& proof = (*proofs)[std::size_t(path)];
+    Proof& proof = (*proofs)[std::size_t(path)];
     if (!proof.bound) return false;
     PyObject* bound = PyDict_GetItemWithError(module_namespace(), global_name(path));
     if (bound != proof.bound.get()) {

@@ -13,9 +13,11 @@
 // object probed; the items the library call reads are the ones probed (for
 // `re`: the function called and `re._compile`; for `Version`: every name in
 // the namespaces of `Version` and its bases and in the module namespaces their
-// functions run in); and every function among them keeps its code and
-// defaults. Replacing any of these hands the work back to the library at the
-// next call; putting the original back brings the stand-in back.
+// functions run in, and no name added there that hides one further along the
+// lookup or, in a class, is a data descriptor); and every function among them
+// keeps its code and defaults. Replacing any of these hands the work back to
+// the library at the next call; putting the original back brings the stand-in
+// back.
 //
 // Not watched: changes made after import inside objects (items of a dict or a
 // set the library consults, a method of a class defined elsewhere), and
