@@ -57,23 +57,22 @@ struct Additions {
 // or every item, with names added since judged by `Additions`.
 class Namespace {
 public:
-    explicit Namespace(PyObject* dict) : dict_(Object::borrow(dict)), proven_(new_dict()) {}
+    explicit Namespace(PyObject* dict) : dict_(Object::borrow(dict)) {}
     Namespace(PyObject* dict, Additions additions)
         : dict_(Object::borrow(dict)),
-          proven_(Object::steal(PyDict_Copy(dict))),
+          proven_(items(dict)),
+          proven_keys_(Object::steal(PyDict_Copy(dict))),
           additions_(std::move(additions)),
-          accepted_(items(dict)) {}
+          accepted_(proven_) {}
 
     PyObject* dict() const { return dict_.get(); }
 
     // One item of a named-items namespace; a missing one is a KeyError.
-    void keep(PyObject* key) { proven_.set_item(key, dict_.item(key).get()); }
+    void keep(PyObject* key) { proven_.emplace_back(Object::borrow(key), dict_.item(key)); }
 
     std::vector<PyObject*> values() const {
         std::vector<PyObject*> out;
-        Py_ssize_t pos = 0;
-        PyObject *key, *value;
-        while (PyDict_Next(proven_.get(), &pos, &key, &value)) out.push_back(value);
+        for (const auto& item : proven_) out.push_back(item.second.get());
         return out;
     }
 
@@ -85,7 +84,7 @@ public:
         Py_ssize_t pos = 0;
         PyObject *key, *value;
         while (PyDict_Next(dict_.get(), &pos, &key, &value))
-            if (!check(PyDict_Contains(proven_.get(), key)) && !additions_->harmless(key, value)) return false;
+            if (!check(PyDict_Contains(proven_keys_.get(), key)) && !additions_->harmless(key, value)) return false;
         accepted_ = items(dict_.get());
         return true;
     }
@@ -103,12 +102,10 @@ private:
 
     // Every proven item still bound to the same object.
     bool proven_still() const {
-        Py_ssize_t pos = 0;
-        PyObject *key, *value;
-        while (PyDict_Next(proven_.get(), &pos, &key, &value)) {
-            PyObject* now = PyDict_GetItemWithError(dict_.get(), key);
+        for (const auto& [key, value] : proven_) {
+            PyObject* now = PyDict_GetItemWithError(dict_.get(), key.get());
             if (!now && PyErr_Occurred()) throw_error();
-            if (now != value) return false;
+            if (now != value.get()) return false;
         }
         return true;
     }
@@ -123,9 +120,10 @@ private:
     }
 
     Object dict_;
-    Object proven_;                     // the items the proof rests on
+    Items proven_;                        // the items the proof rests on
+    Object proven_keys_;                  // a whole namespace: their keys, as a dict
     std::optional<Additions> additions_;  // a whole namespace: how added names are judged
-    Items accepted_;                    // a whole namespace: its items when last found unchanged
+    Items accepted_;                      // a whole namespace: its items when last found unchanged
 };
 
 // The Python function a namespace item runs: a function itself, or the one
