@@ -8,9 +8,7 @@ Object import(const char* module) { return Object::steal(PyImport_ImportModule(m
 
 // getattr(obj, name, None) without the None: a null Object when it is missing.
 Object optional_attr(const Object& obj, PyObject* name) {
-    PyObject* value = nullptr;
-    check(_PyObject_LookupAttr(obj.get(), name, &value));
-    return Object::steal_or_null(value);
+    return obj.optional_attr(name);
 }
 
 // session.get(url), refusing error statuses; the body as bytes.

@@ -7,9 +7,7 @@ namespace pic::finder {
 namespace {
 
 Object optional_attr(const Object& obj, PyObject* name) {
-    PyObject* value = nullptr;
-    check(_PyObject_LookupAttr(obj.get(), name, &value));
-    return Object::steal_or_null(value);
+    return obj.optional_attr(name);
 }
 
 }  // namespace

@@ -4,8 +4,9 @@
 
 namespace pic::index_api {
 
-Task<Object> requirements_via_finder(Object self, PyObject* method, const char* what, Returns rule, Object (*empty)(),
-                                     Object package_name, Object version, Object index_url) {
+Task<Object> requirements_via_finder(const Object& self, PyObject* method, const char* what, Returns rule,
+                                     Object (*empty)(), const Object& package_name, const Object& version,
+                                     const Object& index_url) {
     if (!global("UNEARTH_AVAILABLE"_id).truthy()) {
         log_debug(format("No API pattern and unearth not available for %U", config::redact(index_url).get()));
         co_return empty();

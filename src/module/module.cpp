@@ -74,9 +74,7 @@ private:
 // `from module import name`: the attribute, else an already imported submodule.
 Object import_from(const Object& module, const char* name) {
     Object attr_name = str(name);
-    PyObject* value = nullptr;
-    if (_PyObject_LookupAttr(module.get(), attr_name.get(), &value) < 0) throw_error();
-    if (value) return Object::steal(value);
+    if (Object value = module.optional_attr(attr_name.get())) return value;
     Object package = Object::steal_or_null(PyObject_GetAttrString(module.get(), "__name__"));
     if (package && PyUnicode_Check(package.get())) {
         Object full = format("%U.%U", package, attr_name);
