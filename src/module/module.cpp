@@ -1,10 +1,12 @@
 // Module creation and the module body: imports, optional libraries, the host's
 // logger and settings accessors, and the classes.
+#include <atomic>
 #include <cstdint>
 #include <initializer_list>
 
 #include "module/method_table.hpp"
 #include "module/originals.hpp"
+#include "runtime/compat.hpp"
 #include "runtime/coroutine.hpp"
 #include "runtime/function.hpp"
 #include "runtime/globals.hpp"
@@ -39,9 +41,10 @@ constexpr const char* kClientDoc =
     "    - Fall back to pip commands when API not available\n"
     "    ";
 
-// One module object per process, in one interpreter.
+// One module object per process, in one interpreter. Another interpreter may
+// run the create step at the same time under its own GIL.
 PyObject* the_module = nullptr;
-int64_t loading_interpreter = -1;
+std::atomic<int64_t> loading_interpreter = -1;
 
 class Namespace {
 public:
@@ -182,9 +185,8 @@ PyObject* create_module(PyObject* import_spec, PyModuleDef*) {
     try {
         int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
         if (interpreter == -1) throw_error();
-        if (loading_interpreter == -1) {
-            loading_interpreter = interpreter;
-        } else if (interpreter != loading_interpreter) {
+        int64_t first = -1;
+        if (!loading_interpreter.compare_exchange_strong(first, interpreter) && first != interpreter) {
             raise(PyExc_ImportError,
                   "Interpreter change detected - this module can only be loaded into one interpreter per process.");
         }
@@ -225,6 +227,7 @@ int exec_module(PyObject* module) {
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_create, reinterpret_cast<void*>(create_module)},
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    PIC_ANY_INTERPRETER_SLOT
     {0, nullptr},
 };
 

@@ -80,3 +80,11 @@ inline void set_exception(PyObject* exception) {
 }
 
 }  // namespace pic::compat
+
+// Module-def slot: every interpreter, whatever its GIL, reaches the module's own
+// create step, which refuses all but the first with the module's own message.
+#if PY_VERSION_HEX >= 0x030C0000
+#define PIC_ANY_INTERPRETER_SLOT {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+#else
+#define PIC_ANY_INTERPRETER_SLOT
+#endif

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <map>
+#include <unordered_map>
 #include <unordered_set>
 #endif
 
@@ -65,8 +66,13 @@ std::map<const char*, Frame>& frames() {
     static auto* all = new std::map<const char*, Frame>;
     return *all;
 }
-std::unordered_set<const void*>& frame_objects() {
-    static auto* all = new std::unordered_set<const void*>;
+// Every Object that lives in a frame, and the Objects of each coroutine object's frames.
+std::unordered_map<const void*, const LocalList*>& owner_of() {
+    static auto* all = new std::unordered_map<const void*, const LocalList*>;
+    return *all;
+}
+std::unordered_map<const LocalList*, std::unordered_set<const void*>>& held_by() {
+    static auto* all = new std::unordered_map<const LocalList*, std::unordered_set<const void*>>;
     return *all;
 }
 const Frame* frame_of(const void* address) {
@@ -79,20 +85,32 @@ const Frame* frame_of(const void* address) {
 }  // namespace
 
 void created(const void* object) noexcept {
-    if (detail::running_locals && frame_of(object)) frame_objects().insert(object);
+    if (!detail::running_locals) return;
+    if (const Frame* frame = frame_of(object)) {
+        owner_of()[object] = frame->owner;
+        held_by()[frame->owner].insert(object);
+    }
 }
+
 void destroyed(const void* object) noexcept {
-    if (!frame_objects().empty()) frame_objects().erase(object);
+    if (owner_of().empty()) return;
+    auto it = owner_of().find(object);
+    if (it == owner_of().end()) return;
+    auto held = held_by().find(it->second);
+    held->second.erase(object);
+    if (held->second.empty()) held_by().erase(held);
+    owner_of().erase(it);
 }
 
 // Every Object in the frames of `owner` is empty now that they are suspended.
 void check_suspended(const LocalList& owner, PyObject* qualname) {
-    for (const void* address : frame_objects()) {
-        const Frame* frame = frame_of(address);
-        PyObject* held = static_cast<const Object*>(address)->get();
-        if (!frame || frame->owner != &owner || !held) continue;
+    auto held = held_by().find(&owner);
+    if (held == held_by().end()) return;
+    for (const void* address : held->second) {
+        PyObject* value = static_cast<const Object*>(address)->get();
+        if (!value) continue;
         std::fprintf(stderr, "frame audit: suspended coroutine %s keeps a '%s' in a frame Object, not in a Local\n",
-                     qualname ? PyUnicode_AsUTF8(qualname) : "?", Py_TYPE(held)->tp_name);
+                     qualname ? PyUnicode_AsUTF8(qualname) : "?", Py_TYPE(value)->tp_name);
         std::abort();
     }
 }
