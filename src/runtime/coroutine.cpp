@@ -437,10 +437,6 @@ PyError thrown_error(PyObject* const* args, Py_ssize_t nargs) {
                      nargs < 1 ? 1 : 3, nargs < 1 ? "" : "s", nargs);
         throw_error();
     }
-    PyObject* typ = args[0];
-    PyObject* val = nargs > 1 ? args[1] : nullptr;
-    PyObject* tb = nargs > 2 && args[2] != Py_None ? args[2] : nullptr;
-    if (tb && !PyTraceBack_Check(tb)) raise(PyExc_TypeError, "throw() third argument must be a traceback object");
     if constexpr (compat::py312) {
         if (nargs > 1 && PyErr_WarnEx(PyExc_DeprecationWarning,
                                       "the (type, exc, tb) signature of throw() is deprecated, "
@@ -448,6 +444,10 @@ PyError thrown_error(PyObject* const* args, Py_ssize_t nargs) {
                                       1) < 0)
             throw_error();
     }
+    PyObject* typ = args[0];
+    PyObject* val = nargs > 1 ? args[1] : nullptr;
+    PyObject* tb = nargs > 2 && args[2] != Py_None ? args[2] : nullptr;
+    if (tb && !PyTraceBack_Check(tb)) raise(PyExc_TypeError, "throw() third argument must be a traceback object");
     Object exception;
     if (PyExceptionClass_Check(typ)) {
         exception = instantiate(typ, val);
