@@ -26,7 +26,7 @@ import pytest
 from conftest import run
 from requirements_support import pypiserver as run_pypiserver
 from quorvel_master.business_layer.packages.pip_settings import SettingsManager
-from quorvel_master.sampleindex import build_sdist, build_wheel
+from quorvel_master.sampleindex import build_sdist, build_wheel, extract_metadata
 
 pytest.importorskip("pypiserver")
 
@@ -267,31 +267,33 @@ def page_with(srv, href, **attrs):
                      content_type="text/html")
 
 
-def digest(name, data):
-    return hashlib.new(name, data).hexdigest()
+def mismatch(name, url, announced, got):
+    return (f"Unearth get_dependencies failed: {name} mismatch for {url}: announced {announced}, "
+            f"got {hashlib.new(name, got).hexdigest()}")
 
 
 @pytest.mark.parametrize(
-    "fragment, ranges, failure",
+    "name, digest, ranges, fails",
     [
-        (lambda w: f"sha256={digest('sha256', w)}", False, None),
-        (lambda w: f"sha512={digest('sha512', w)}", False, None),
-        (lambda w: "sha256=" + "0" * 64, False, "sha256 mismatch for {url}"),
-        (lambda w: "md5=" + "0" * 32, False, "md5 mismatch for {url}"),
-        (lambda w: "egg=big", False, None),  # no hash to check
+        ("sha256", None, False, False),
+        ("sha512", None, False, False),
+        ("sha256", "0" * 64, False, True),
+        ("md5", "0" * 32, False, True),
+        ("egg", "big", False, False),  # no hash in the fragment: nothing to check
         # the range road never holds the whole file, so it cannot check it
-        (lambda w: "sha256=" + "0" * 64, True, None),
+        ("sha256", "0" * 64, True, False),
     ],
     ids=["sha256", "sha512", "wrong sha256", "wrong md5", "no hash", "wrong hash, ranges"],
 )
-def test_streamed_wheel_is_checked_against_the_link_hash(m, srv, log, wheels, temp_files, fragment, ranges, failure):
+def test_streamed_wheel_is_checked_against_the_link_hash(m, srv, log, wheels, temp_files, name, digest, ranges,
+                                                          fails):
     wheel = wheels["many files"]
     srv.ranges = ranges
     path = publish(srv, wheel)
-    page_with(srv, f"../../files/big/{wheel.name}#{fragment(wheel.read_bytes())}")
-    assert via_finder(m, srv) == ([] if failure else RECORDS)
-    expected = [] if failure is None else [("debug", "Unearth get_dependencies failed: " + failure.format(url=srv.url + path))]
-    assert [(level, message.split(": announced")[0]) for level, message in log.records] == expected
+    digest = digest or hashlib.new(name, wheel.read_bytes()).hexdigest()
+    page_with(srv, f"../../files/big/{wheel.name}#{name}={digest}")
+    assert via_finder(m, srv) == ([] if fails else RECORDS)
+    assert log.messages() == ([mismatch(name, srv.url + path, digest, wheel.read_bytes())] if fails else [])
     assert temp_files() == []  # also after a failure
 
 
@@ -299,28 +301,29 @@ OTHER_METADATA = b"Metadata-Version: 2.1\nName: big\nVersion: 1.0\nRequires-Dist
 
 
 @pytest.mark.parametrize(
-    "announce, served, expected, failure",
+    "metadata_hash, served, expected",
     [
-        ({"metadata_hash": "sha256"}, None, RECORDS, None),
-        ({"metadata_hash": "sha512"}, None, RECORDS, None),
-        ({"metadata_hash": "sha256"}, OTHER_METADATA, [], "sha256 mismatch for {url}"),
-        ({"metadata_hash": "blake2b"}, OTHER_METADATA, [], "blake2b mismatch for {url}"),
+        ("sha256", None, RECORDS),
+        ("sha512", None, RECORDS),
+        ("sha256", OTHER_METADATA, []),
+        ("blake2b", OTHER_METADATA, []),
         # announced as "true": nothing to check the file against
-        ({"metadata_hash": None}, OTHER_METADATA, [{"name": "other", "version_spec": "", "extras": [],
-                                                   "markers": ""}], None),
+        (None, OTHER_METADATA, [{"name": "other", "version_spec": "", "extras": [], "markers": ""}]),
     ],
     ids=["sha256", "sha512", "wrong sha256", "wrong blake2b", "true"],
 )
-def test_metadata_files_are_checked_against_their_announced_hash(m, srv, log, wheels, announce, served, expected,
-                                                                   failure):
+def test_metadata_files_are_checked_against_their_announced_hash(m, srv, log, wheels, metadata_hash, served,
+                                                                   expected):
     wheel = wheels["many files"]
-    path = publish(srv, wheel, metadata_files=True, **announce)
+    path = publish(srv, wheel, metadata_files=True, metadata_hash=metadata_hash)
     if served is not None:
         srv.set_response(path + ".metadata", served)
     assert via_finder(m, srv) == expected
-    expected_log = [] if failure is None else [
-        ("debug", "Unearth get_dependencies failed: " + failure.format(url=srv.url + path + ".metadata"))]
-    assert [(level, message.split(": announced")[0]) for level, message in log.records] == expected_log
+    if expected:
+        assert log.messages() == []
+    else:
+        announced = hashlib.new(metadata_hash, extract_metadata(wheel.name, wheel)).hexdigest()
+        assert log.messages() == [mismatch(metadata_hash, srv.url + path + ".metadata", announced, served)]
     assert wheel_requests(srv, path) == []  # the wheel itself is never asked for
 
 

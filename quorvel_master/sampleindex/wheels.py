@@ -314,16 +314,18 @@ def build_sdist(
 def extract_metadata(filename: str, data: bytes | Path) -> bytes | None:
     """Core metadata stored in a wheel or ``.tar.gz`` sdist (its bytes or
     its path), or None."""
-    source = data if isinstance(data, Path) else io.BytesIO(data)
     try:
         if filename.endswith(".whl"):
-            with zipfile.ZipFile(source) as zf:
+            with zipfile.ZipFile(data if isinstance(data, Path) else io.BytesIO(data)) as zf:
                 for member in zf.namelist():
                     parts = member.split("/")
                     if len(parts) == 2 and parts[0].endswith(".dist-info") and parts[1] == "METADATA":
                         return zf.read(member)
         elif filename.endswith(".tar.gz"):
-            opened = tarfile.open(source, "r:gz") if isinstance(source, Path) else tarfile.open(fileobj=source, mode="r:gz")
+            if isinstance(data, Path):
+                opened = tarfile.open(data, "r:gz")
+            else:
+                opened = tarfile.open(fileobj=io.BytesIO(data), mode="r:gz")
             with opened as tf:
                 for member in tf.getmembers():
                     parts = member.name.split("/")

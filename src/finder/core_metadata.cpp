@@ -15,7 +15,8 @@ Object metadata_file(const Session& session, const Object& link, const Object& m
     Object url = metadata_link.attr("url"_id);
     Object announced = link.attr("dist_info_metadata"_id);
     Digests digests(PyDict_Check(announced.get()) ? announced : Object::none(), url);
-    Object response = call_kw(session.session.attr("get"_id), {url.get()}, {{"headers"_id, session.headers_with({}).get()}});
+    Object headers = session.headers_with({});
+    Object response = call_kw(session.session.attr("get"_id), {url.get()}, {{"headers"_id, headers.get()}});
     expect_status(response, 200);
     Object content = response.attr("content"_id);
     digests.update(content);

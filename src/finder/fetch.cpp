@@ -4,7 +4,8 @@
 
 namespace pic::finder {
 
-Session::Session(const Object& finder) : session(finder.attr("session"_id)), headers(optional_attr(finder, "headers"_id)) {}
+Session::Session(const Object& finder)
+    : session(finder.attr("session"_id)), headers(optional_attr(finder, "headers"_id)) {}
 
 Object Session::headers_with(std::initializer_list<std::pair<const char*, const char*>> extra) const {
     Object merged = Object::steal(PyDict_New());
