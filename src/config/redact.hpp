@@ -4,7 +4,7 @@
 // caller are never changed; only what is written to the log.
 #pragma once
 
-#include "module/ref.hpp"
+#include "runtime/ref.hpp"
 
 namespace pic::config {
 

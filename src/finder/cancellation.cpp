@@ -3,7 +3,7 @@
 #include <atomic>
 #include <new>
 
-#include "module/runtime.hpp"
+#include "runtime/globals.hpp"
 
 namespace pic::finder {
 

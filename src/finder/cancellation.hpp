@@ -8,7 +8,7 @@
 // give up. Nobody awaits the call's result any more by then.
 #pragma once
 
-#include "module/ref.hpp"
+#include "runtime/ref.hpp"
 
 namespace pic::finder {
 

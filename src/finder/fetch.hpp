@@ -11,8 +11,8 @@
 #include <utility>
 #include <vector>
 
-#include "module/coroutine.hpp"
-#include "module/ref.hpp"
+#include "runtime/coroutine.hpp"
+#include "runtime/ref.hpp"
 
 namespace pic::finder {
 

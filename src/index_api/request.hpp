@@ -4,8 +4,8 @@
 #include <optional>
 
 #include "finder/cancellation.hpp"
-#include "module/coroutine.hpp"
-#include "module/runtime.hpp"
+#include "runtime/coroutine.hpp"
+#include "runtime/globals.hpp"
 
 namespace pic::index_api {
 

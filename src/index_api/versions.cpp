@@ -5,8 +5,8 @@
 #include "index_api/finder_road.hpp"
 #include "index_api/json_api.hpp"
 #include "index_api/package_lookups.hpp"
-#include "module/function.hpp"
 #include "module/originals.hpp"
+#include "runtime/function.hpp"
 
 namespace pic::index_api {
 

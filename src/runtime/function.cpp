@@ -1,4 +1,4 @@
-#include "module/function.hpp"
+#include "runtime/function.hpp"
 
 #include <cstddef>
 #include <string>
