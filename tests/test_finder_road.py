@@ -346,6 +346,21 @@ def test_broken_archive_is_not_downloaded_whole(m, srv, log, wheels, temp_files)
     assert temp_files() == []
 
 
+def test_a_directory_too_large_to_hold_is_a_failure(m, srv, log, tmp_path):
+    """End records that claim a central directory of 79 MiB (in a sparse file of
+    80 MiB): the range road does not fetch that much into memory."""
+    wheel = tmp_path / "big-1.0-py3-none-any.whl"
+    with wheel.open("wb") as f:
+        f.truncate(80 << 20)
+        f.seek(80 << 20)
+        f.write(struct.pack("<4s4H2LH", b"PK\x05\x06", 0, 0, 1, 1, 79 << 20, 1 << 20, 0))
+    path = publish(srv, wheel)
+    assert via_finder(m, srv) == []
+    assert log.messages() == [f"Unearth get_dependencies failed: {srv.url + path}: reading it would hold more than "
+                              f"{64 << 20} bytes of it in memory"]
+    assert srv.bytes_sent(path) == 65536
+
+
 def test_range_requests_carry_the_index_credentials(m, srv, wheels):
     path = publish(srv, wheels["many files"])
     url = srv.simple_url.replace("http://", "http://user:pw@")

@@ -457,6 +457,7 @@ class IndexServer:
         if metadata is None:
             metadata = extract_metadata(filename, path if path is not None else data)
         dist = DistFile(filename, data, metadata, requires_python, yanked, path)
+        dist.sha256  # a file is hashed here, once, not by the server's loop at its first page
         with self._lock:
             project = self._projects.setdefault(canonicalize_name(name), Project(name))
             release = project.releases.setdefault(version, Release(version))

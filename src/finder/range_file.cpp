@@ -13,6 +13,10 @@ namespace {
 
 // A miss fetches at least this much: zipfile's next small reads are then hits.
 constexpr int64_t kReadAhead = 64 * 1024;
+// What a file may keep in memory. The end records decide how much of the
+// directory is read, so a wheel that claims a huge directory must not make us
+// hold it; real ones stay far below (thousands of members: a few MiB).
+constexpr int64_t kMostKept = 64 << 20;
 
 struct RangeFileObject {
     PyObject_HEAD
@@ -89,7 +93,6 @@ std::optional<std::string> RangeFile::usable_body(const Object& response, int64_
 }
 
 bool RangeFile::take_tail(const Object& response, int64_t length) {
-    ++requests_;
     auto body = usable_body(response, -length, 0);
     if (!body) return false;
     int64_t begin = size_ - int64_t(body->size());
@@ -99,9 +102,13 @@ bool RangeFile::take_tail(const Object& response, int64_t length) {
 
 void RangeFile::fetch(int64_t begin, int64_t end) {
     stop_if_cancelled();
+    if (kept_ + (end - begin) > kMostKept) {
+        PyErr_Format(PyExc_ValueError, "%S: reading it would hold more than %lld bytes of it in memory", url_.get(),
+                     static_cast<long long>(kMostKept));
+        throw_error();
+    }
     std::string range = "bytes=" + std::to_string(begin) + "-" + std::to_string(end - 1);
     Object headers = session_.headers_with({{"Range", range.c_str()}, {"Accept-Encoding", "identity"}});
-    ++requests_;
     auto body = with_stream(session_, url_, headers, [&](const Object& response) {
         long status = status_of(response);
         if (status != 200 && status != 206 && status != 416) response.call_method("raise_for_status"_id);
@@ -115,6 +122,7 @@ void RangeFile::fetch(int64_t begin, int64_t end) {
 }
 
 void RangeFile::keep(int64_t begin, std::string bytes) {
+    kept_ += int64_t(bytes.size());
     int64_t end = begin + int64_t(bytes.size());
     // Merge with every span it touches, so spans stay disjoint.
     auto it = spans_.upper_bound(begin);

@@ -31,7 +31,6 @@ public:
     // The server stopped honouring ranges after the first answer (a 200, a
     // 416, an unusable Content-Range): the reads failed because of that.
     bool refused() const { return refused_; }
-    int requests() const { return requests_; }
 
     // The Python file protocol, as zipfile uses it.
     Object read(int64_t size);
@@ -53,7 +52,7 @@ private:
     Object url_;
     int64_t size_ = -1;
     int64_t position_ = 0;
-    int requests_ = 0;
+    int64_t kept_ = 0;  // bytes received (overlaps counted twice: an upper bound)
     bool refused_ = false;
     std::map<int64_t, std::string> spans_;  // begin -> bytes; disjoint, not adjacent
 };
