@@ -1,7 +1,7 @@
 """Benchmarks of the package index client: one command, one table.
 
-    python bench/run.py            # every figure, about two minutes
-    python bench/run.py --quick    # fewer rounds, under a minute
+    python bench/run.py            # every figure, about three minutes (one of them for the wheel)
+    python bench/run.py --quick    # fewer rounds
 
 Run it with the python of a venv where the package is installed (``pip install .``),
 or with PYTHONPATH set to a development stage (scripts/devbuild.sh). Each figure
