@@ -4,14 +4,6 @@
 
 namespace pic::finder {
 
-namespace {
-
-Object optional_attr(const Object& obj, PyObject* name) {
-    return obj.optional_attr(name);
-}
-
-}  // namespace
-
 Object new_finder(const Object& index_url) {
     Object index_urls = new_list();
     append(index_urls, index_url);

@@ -24,7 +24,7 @@ std::vector<Object> import_from(PyObject* module_name, std::initializer_list<PyO
     Object module = Object::borrow(import)(module_name, module_namespace(), Py_None, fromlist, integer(0));
     std::vector<Object> found;
     for (PyObject* name : names) {
-        Object value = module.optional_attr(name);
+        Object value = optional_attr(module, name);
         if (!value) {
             PyErr_Format(PyExc_ImportError, "cannot import name %R from %R", name, module_name);
             throw_error();

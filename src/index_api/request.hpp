@@ -3,6 +3,7 @@
 
 #include <optional>
 
+#include "finder/cancellation.hpp"
 #include "runtime/coroutine.hpp"
 #include "runtime/globals.hpp"
 
@@ -29,11 +30,15 @@ Task<std::optional<Object>> get(const Object& self, const Object& api_url, Body 
 }
 
 // await asyncio.get_event_loop().run_in_executor(None, self.<method>, *args)
+// The worker's long loops stop when this coroutine is left before the call is
+// done (its task cancelled): nobody would wait for their end.
 template <class... A>
-PyAwait in_executor(const Object& self, PyObject* method, const A&... args) {
-    Object loop = global("asyncio"_id).call_method("get_event_loop"_id);
-    Object bound = self.attr(method);
-    return py_await(loop.call_method("run_in_executor"_id, Py_None, bound, args...));
+Task<Object> in_executor(const Object& self, PyObject* method, const A&... args) {
+    Local loop = global("asyncio"_id).call_method("get_event_loop"_id);
+    Local call = finder::stoppable_call(self.attr(method), tuple(args...));
+    finder::StopOnExit stop(call);
+    Object result = co_await py_await(loop.call_method("run_in_executor"_id, Py_None, call));
+    co_return result;
 }
 
 // response.status as a C++ int
