@@ -5,6 +5,12 @@
 
 namespace pic::finder {
 
+// getattr(obj, name, None), with a missing attribute as a null Object.
+inline Object optional_attr(const Object& obj, PyObject* name) { return obj.optional_attr(name); }
+
+// import <module>
+inline Object import_module(const char* module) { return Object::steal(PyImport_ImportModule(module)); }
+
 // PackageFinder(index_urls=[index_url]), with the module global read now.
 Object new_finder(const Object& index_url);
 

@@ -5,6 +5,8 @@
 
 #include <structmember.h>
 
+#include "runtime/compat.hpp"
+
 namespace pic {
 
 namespace {
@@ -109,7 +111,7 @@ Object call_function(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs,
         return entry.impl.plain(nullptr);
     }
     if (nargs > f->nparams) too_many(f, nargs);
-    Object argv[4];
+    Object argv[kMaxArgs];
     for (Py_ssize_t i = 0; i < nargs; ++i) argv[i] = Object::borrow(args[i]);
     for (Py_ssize_t k = 0; k < nkw; ++k) {
         PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
@@ -142,7 +144,7 @@ Object call_function(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs,
             case Returns::dict: rule = [](const Object& r) { check_returns(Returns::dict, r); }; break;
             case Returns::set: rule = [](const Object& r) { check_returns(Returns::set, r); }; break;
         }
-        return make_coroutine(entry.impl.awaitable(argv), f->name, f->qualname, rule);
+        return make_coroutine(entry.impl.awaitable, argv, f->nparams, f->name, f->qualname, rule);
     }
     Object result = entry.impl.plain(argv);
     check_returns(entry.returns, result);
@@ -353,7 +355,7 @@ bool MethodLookup::is_own(const Impl& impl) const {
 
 MethodLookup lookup_method(const Object& self, PyObject* name) {
     PyObject* found = nullptr;
-    int unbound = _PyObject_GetMethod(self.get(), name, &found);
+    int unbound = check(compat::get_method(self.get(), name, &found));
     return MethodLookup{Object::steal(found), unbound == 1};
 }
 
