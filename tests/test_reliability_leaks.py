@@ -524,7 +524,11 @@ def test_distribution_table_rebuilt(env):
         client.clear_distributions_cache()
         return client._get_current_distributions()
 
-    assert_flat(env, "distributions-rebuilt", make, expect_type(dict), 50, watched=(client,))
+    # On 3.13 the blocks in use jump now and then by dozens after warm-up
+    # (caches of the metadata finders, not one per call); one block kept per
+    # rebuild still reaches this bound, and a kept object the object count.
+    assert_flat(env, "distributions-rebuilt", make, expect_type(dict), 50, watched=(client,),
+                blocks_per_call=1)
 
 
 def test_session_opened_and_closed(env):
