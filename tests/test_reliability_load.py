@@ -14,7 +14,7 @@ import types
 import aiohttp
 import pytest
 
-from reliability_support import UNDER_ASAN, RemoteIndex, StallingServer
+from reliability_support import RemoteIndex, StallingServer
 
 QUERIES = int(os.environ.get("LOAD_QUERIES", "10000"))
 CONCURRENCY = int(os.environ.get("LOAD_CONCURRENCY", "500"))
@@ -71,13 +71,12 @@ def query(client, kind, i, index_url):
 @pytest.fixture
 def patient_requests(m, monkeypatch):
     """With hundreds in flight a request spends most of its ten seconds waiting
-    for a pooled connection; under the sanitizers every request costs several
-    times as much, so the time-out would decide the answers. The test is about
-    the answers: give each request a minute there."""
-    if UNDER_ASAN:
-        patient = types.SimpleNamespace(**vars(aiohttp))
-        patient.ClientTimeout = lambda total: aiohttp.ClientTimeout(total=total * 6)
-        monkeypatch.setattr(m, "aiohttp", patient)
+    for a pooled connection; under the sanitizers, or beside other suites,
+    every request costs several times as much and the time-out would decide
+    the answers. The test is about the answers: give each request a minute."""
+    patient = types.SimpleNamespace(**vars(aiohttp))
+    patient.ClientTimeout = lambda total: aiohttp.ClientTimeout(total=total * 6)
+    monkeypatch.setattr(m, "aiohttp", patient)
 
 
 @pytest.mark.load
