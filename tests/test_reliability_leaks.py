@@ -213,6 +213,8 @@ def assert_flat(env, case_id, make, check, per_round, rounds=3, watched=(), requ
     counts = [sys.getrefcount(o) for o in watched]
     for _ in range(rounds):
         run_many(env, make, per_round, check, batch)
+    growth = before.growth(Sample())
+    references = [sys.getrefcount(o) for o in watched]  # before anything below takes one (a new function, None)
     calls = per_round * rounds
 
     def within_bounds(growth):
@@ -222,8 +224,6 @@ def assert_flat(env, case_id, make, check, per_round, rounds=3, watched=(), requ
                 and (not before.heap or growth["heap"] < calls * 64)
                 and (UNDER_ASAN or growth["rss"] < 16 * 2**20))
 
-    growth = before.growth(Sample())
-    references = [sys.getrefcount(o) for o in watched]
     for _ in range(3):
         if within_bounds(growth):
             break
