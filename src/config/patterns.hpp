@@ -1,7 +1,7 @@
 // Filling API URL patterns: plain text replacement, no quoting, no validation.
 #pragma once
 
-#include "module/ref.hpp"
+#include "runtime/ref.hpp"
 
 namespace pic::config {
 

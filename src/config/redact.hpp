@@ -5,7 +5,7 @@
 // to the caller are never changed; only what is written to the log.
 #pragma once
 
-#include "module/ref.hpp"
+#include "runtime/ref.hpp"
 
 namespace pic::config {
 

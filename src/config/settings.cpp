@@ -3,9 +3,9 @@
 #include <cstring>
 
 #include "config/text.hpp"
-#include "module/function.hpp"
 #include "module/originals.hpp"
-#include "module/runtime.hpp"
+#include "runtime/function.hpp"
+#include "runtime/globals.hpp"
 
 namespace pic::config {
 

@@ -1,7 +1,7 @@
 // Host settings access, URL and name normalisation, API pattern lookup.
 #pragma once
 
-#include "module/ref.hpp"
+#include "runtime/ref.hpp"
 
 namespace pic::config {
 

@@ -7,7 +7,7 @@
 
 #include <optional>
 
-#include "module/ref.hpp"
+#include "runtime/ref.hpp"
 
 namespace pic::fastpath {
 

@@ -1,6 +1,6 @@
 #include "environment/distributions.hpp"
 
-#include "module/runtime.hpp"
+#include "runtime/globals.hpp"
 
 namespace pic::environment {
 

@@ -2,7 +2,7 @@
 // standard-library modules standing in as installed at the interpreter's version.
 #pragma once
 
-#include "module/ref.hpp"
+#include "runtime/ref.hpp"
 
 namespace pic::environment {
 

@@ -2,7 +2,7 @@
 
 #include "config/text.hpp"
 #include "module/originals.hpp"
-#include "module/runtime.hpp"
+#include "runtime/globals.hpp"
 
 namespace pic::environment {
 

@@ -2,7 +2,7 @@
 // the extra a requirement's marker is restricted to.
 #pragma once
 
-#include "module/ref.hpp"
+#include "runtime/ref.hpp"
 
 namespace pic::environment {
 

@@ -3,7 +3,7 @@
 #include "config/redact.hpp"
 #include "config/text.hpp"
 #include "module/originals.hpp"
-#include "module/runtime.hpp"
+#include "runtime/globals.hpp"
 
 namespace pic::environment {
 

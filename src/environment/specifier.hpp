@@ -1,7 +1,7 @@
 // Whether a requirement is already met by the running interpreter's environment.
 #pragma once
 
-#include "module/ref.hpp"
+#include "runtime/ref.hpp"
 
 namespace pic::environment {
 

@@ -1,7 +1,7 @@
 // The core metadata of one distribution file found by a package finder.
 #pragma once
 
-#include "module/ref.hpp"
+#include "runtime/ref.hpp"
 
 namespace pic::finder {
 

@@ -1,6 +1,6 @@
 #include "finder/finder.hpp"
 
-#include "module/runtime.hpp"
+#include "runtime/globals.hpp"
 
 namespace pic::finder {
 

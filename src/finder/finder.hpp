@@ -1,7 +1,7 @@
 // One package finder per call, bound to one index, and its release.
 #pragma once
 
-#include "module/ref.hpp"
+#include "runtime/ref.hpp"
 
 namespace pic::finder {
 

@@ -4,7 +4,7 @@
 #include "environment/requirement.hpp"
 #include "finder/core_metadata.hpp"
 #include "finder/finder.hpp"
-#include "module/runtime.hpp"
+#include "runtime/globals.hpp"
 
 namespace pic::finder {
 

@@ -3,7 +3,7 @@
 // single-index operations run these in the loop's default executor.
 #pragma once
 
-#include "module/ref.hpp"
+#include "runtime/ref.hpp"
 
 namespace pic::finder {
 

@@ -4,7 +4,7 @@
 
 #include "config/redact.hpp"
 #include "finder/finder.hpp"
-#include "module/runtime.hpp"
+#include "runtime/globals.hpp"
 
 namespace pic::finder {
 

@@ -3,7 +3,7 @@
 // loop's default executor.
 #pragma once
 
-#include "module/ref.hpp"
+#include "runtime/ref.hpp"
 
 namespace pic::finder {
 

@@ -3,7 +3,7 @@
 #include "environment/requirement.hpp"
 #include "index_api/json_api.hpp"
 #include "index_api/requirements.hpp"
-#include "module/function.hpp"
+#include "runtime/function.hpp"
 
 namespace pic::index_api {
 

@@ -3,8 +3,8 @@
 // JSON API when a pattern is configured for it, else the finder.
 #pragma once
 
-#include "module/coroutine.hpp"
-#include "module/runtime.hpp"
+#include "runtime/coroutine.hpp"
+#include "runtime/globals.hpp"
 
 namespace pic::index_api {
 

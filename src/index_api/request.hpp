@@ -3,8 +3,8 @@
 
 #include <optional>
 
-#include "module/coroutine.hpp"
-#include "module/runtime.hpp"
+#include "runtime/coroutine.hpp"
+#include "runtime/globals.hpp"
 
 namespace pic::index_api {
 

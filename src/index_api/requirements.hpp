@@ -2,8 +2,8 @@
 // the extras its requirements are restricted to.
 #pragma once
 
-#include "module/coroutine.hpp"
-#include "module/function.hpp"
+#include "runtime/coroutine.hpp"
+#include "runtime/function.hpp"
 
 namespace pic::index_api {
 

@@ -4,8 +4,8 @@
 #include "finder/versions.hpp"
 #include "index_api/json_api.hpp"
 #include "index_api/package_lookups.hpp"
-#include "module/function.hpp"
 #include "module/originals.hpp"
+#include "runtime/function.hpp"
 
 namespace pic::index_api {
 

@@ -1,6 +1,6 @@
 #include "module/client.hpp"
 
-#include "module/runtime.hpp"
+#include "runtime/globals.hpp"
 
 namespace pic::client {
 

@@ -1,7 +1,7 @@
 // The client object and its shared HTTP session.
 #pragma once
 
-#include "module/coroutine.hpp"
+#include "runtime/coroutine.hpp"
 
 namespace pic::client {
 

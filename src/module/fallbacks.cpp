@@ -1,6 +1,6 @@
 #include "module/fallbacks.hpp"
 
-#include "module/runtime.hpp"
+#include "runtime/globals.hpp"
 
 namespace pic::fallbacks {
 

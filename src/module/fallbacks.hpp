@@ -1,7 +1,7 @@
 // Stand-ins shaped like an installed distribution, for standard-library modules.
 #pragma once
 
-#include "module/ref.hpp"
+#include "runtime/ref.hpp"
 
 namespace pic::fallbacks {
 

@@ -4,7 +4,7 @@
 
 #include <span>
 
-#include "module/function.hpp"
+#include "runtime/function.hpp"
 
 namespace pic {
 

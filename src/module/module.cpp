@@ -3,11 +3,11 @@
 #include <cstdint>
 #include <initializer_list>
 
-#include "module/coroutine.hpp"
-#include "module/function.hpp"
 #include "module/method_table.hpp"
 #include "module/originals.hpp"
-#include "module/runtime.hpp"
+#include "runtime/coroutine.hpp"
+#include "runtime/function.hpp"
+#include "runtime/globals.hpp"
 
 namespace pic {
 

@@ -1,6 +1,6 @@
 #include "module/originals.hpp"
 
-#include "module/runtime.hpp"
+#include "runtime/globals.hpp"
 
 namespace pic::fastpath {
 

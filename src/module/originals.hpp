@@ -7,7 +7,7 @@
 // them hands the work back to the library at the next call.
 #pragma once
 
-#include "module/ref.hpp"
+#include "runtime/ref.hpp"
 
 namespace pic::fastpath {
 

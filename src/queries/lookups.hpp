@@ -2,7 +2,7 @@
 // of it), and the package's short description.
 #pragma once
 
-#include "module/coroutine.hpp"
+#include "runtime/coroutine.hpp"
 
 namespace pic::queries {
 

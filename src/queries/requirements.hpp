@@ -2,7 +2,7 @@
 // version, from the first index that has any.
 #pragma once
 
-#include "module/coroutine.hpp"
+#include "runtime/coroutine.hpp"
 
 namespace pic::queries {
 

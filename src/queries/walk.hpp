@@ -6,8 +6,8 @@
 #include <optional>
 
 #include "config/redact.hpp"
-#include "module/coroutine.hpp"
-#include "module/runtime.hpp"
+#include "runtime/coroutine.hpp"
+#include "runtime/globals.hpp"
 
 namespace pic::queries {
 

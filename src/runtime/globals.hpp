@@ -2,7 +2,7 @@
 // global (tests, hosts) takes effect at once.
 #pragma once
 
-#include "module/ref.hpp"
+#include "runtime/ref.hpp"
 
 namespace pic {
 

@@ -1,4 +1,4 @@
-#include "module/function.hpp"
+#include "runtime/function.hpp"
 
 #include <algorithm>
 #include <cstddef>

@@ -8,8 +8,8 @@
 
 #include <utility>
 
-#include "module/coroutine.hpp"
-#include "module/ref.hpp"
+#include "runtime/coroutine.hpp"
+#include "runtime/ref.hpp"
 
 namespace pic {
 

@@ -1,4 +1,4 @@
-#include "module/ref.hpp"
+#include "runtime/ref.hpp"
 
 #include <vector>
 

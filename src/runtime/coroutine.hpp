@@ -13,7 +13,7 @@
 #include <exception>
 #include <optional>
 
-#include "module/ref.hpp"
+#include "runtime/ref.hpp"
 
 namespace pic {
 

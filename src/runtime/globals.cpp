@@ -1,4 +1,4 @@
-#include "module/runtime.hpp"
+#include "runtime/globals.hpp"
 
 namespace pic {
 

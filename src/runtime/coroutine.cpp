@@ -1,4 +1,4 @@
-#include "module/coroutine.hpp"
+#include "runtime/coroutine.hpp"
 
 #include <new>
 
