@@ -1,296 +1,249 @@
 """``pkgindex``: ask package indexes from the command line.
 
-A thin front end over :class:`PackageIndexClient`. The indexes come from
-``--index-url``/``--extra-index-url``/``--config``; without them, from pip's
-own configuration, so the tool asks the indexes that ``pip install`` would.
+A host of :class:`PackageIndexClient` like any other: it hands the client its
+settings, reads the client's logger, may replace the module globals the client
+reads at call time (``PackageFinder``, ``aiohttp``) and calls its methods. The
+indexes come from pip's configuration unless the command line or a settings
+file names them, so the tool asks the indexes that ``pip install`` would.
+
+Each command is one row of :data:`COMMANDS`: its arguments, the question put
+to the client and how the answer is shown.
+
+Exit status: 0 an answer; 1 nothing found, every index answered; 2 a usage or
+configuration error; 3 nothing found and an index could not be read; 130
+interrupted.
 """
 
 from __future__ import annotations
 
 import argparse
-import asyncio
-import configparser
-import contextlib
-import io
-import json
-import logging
 import os
+import re
+import signal
 import sys
 import time
-import warnings
-from collections.abc import Callable, Sequence
-from dataclasses import dataclass, field
-from typing import Any, NoReturn
-from urllib.parse import urlsplit, urlunsplit
+from collections.abc import Awaitable, Callable, Sequence
+from typing import TYPE_CHECKING, Any, NoReturn
 
-from .business_layer.packages.pip_settings import SettingsManager, _check_pattern, _check_url
+from .cli_config import ConfigError, mask, one_line
+
+if TYPE_CHECKING:
+    from .cli_config import Indexes
+    from .cli_watch import Console, Watch
 
 PROG = "pkgindex"
+DISTRIBUTION = "quorvel-master-package-index-client"
 
 EXIT_FOUND = 0
 EXIT_NOT_FOUND = 1
 EXIT_USAGE = 2
+EXIT_UNREADABLE = 3
+EXIT_INTERRUPTED = 130
 
-_HOW_TO_CONFIGURE = (
-    "pass --index-url URL or --config FILE, or configure pip "
-    "(PIP_INDEX_URL or index-url in pip.conf)"
-)
+#: The client's own time-out for one request, kept unless --timeout says otherwise.
+DEFAULT_TIMEOUT = 10.0
 
 
 class UsageError(Exception):
-    """Bad input or configuration: reported as one line, exit status 2."""
+    """Bad input: reported as one line, exit status 2."""
 
 
-# -- indexes ------------------------------------------------------------------
+# -- arguments ------------------------------------------------------------------
+
+# Project names as the packaging library validates them.
+_NAME = re.compile(r"^([A-Z0-9]|[A-Z0-9][A-Z0-9._-]*[A-Z0-9])$", re.IGNORECASE)
 
 
-_PIP_CONFIG = "pip configuration"
-_PIP_DEFAULT = "pip configuration, primary: pip's default index"
+def _project_name(text: str) -> str:
+    if not _NAME.match(text):
+        raise UsageError(f"{text!r} is not a valid project name (letters, digits, '.', '_' and '-', "
+                         "starting and ending with a letter or digit)")
+    return text
 
 
-@dataclass
-class PipIndexes:
-    index_url: str | None
-    extra_index_urls: list[str] = field(default_factory=list)
-    no_index: bool = False
-    #: Where index_url came from, for `pkgindex indexes`.
-    source: str = _PIP_CONFIG
+def _version(text: str) -> str:
+    # Versions go into the index URL as they are: nothing that moves the path.
+    if not text or "/" in text or any(c.isspace() for c in text):
+        raise UsageError(f"{text!r} is not a version (it must be non-empty, without '/' or white space)")
+    return text
 
 
-def _pip_default_index() -> str | None:
-    """The index pip uses when none is configured, asked from the installed pip."""
+def _requirement(text: str) -> Any:
+    from packaging.requirements import InvalidRequirement, Requirement
+
     try:
-        from pip._internal.models.index import PyPI
-    except Exception:
-        return None
-    url = getattr(PyPI, "simple_url", None)
-    return url if isinstance(url, str) and url else None
+        return Requirement(text)
+    except InvalidRequirement as exc:
+        # The library's message ends with the text and a caret under the fault.
+        raise UsageError(f"{text!r} is not a requirement: {str(exc).splitlines()[0]}") from None
 
 
-def _indexes_from_pip_parser() -> PipIndexes:
-    """Index options exactly as ``pip install`` parses them (files, sections, environment)."""
-    from pip._internal.commands import create_command
+class Arg:
+    def __init__(self, name: str, check: Callable[[str], Any], help: str, optional: bool = False) -> None:
+        self.name, self.check, self.help, self.optional = name, check, help, optional
 
-    captured = io.StringIO()
+
+NAME = Arg("name", _project_name, "project name")
+VERSION = Arg("version", _version, "exact version, as the index lists it")
+
+
+class Query:
+    """One question: the checked arguments and what the run offers to answer it."""
+
+    def __init__(self, command: Command, values: dict[str, Any], args: argparse.Namespace, watch: Watch) -> None:
+        self.command = command
+        self.name: str = values.get("name", "")
+        self.version: str | None = values.get("version")
+        self.requirement: Any = values.get("requirement")
+        self.pre = bool(getattr(args, "pre", False))
+        self.watch = watch
+
+    @property
+    def subject(self) -> str:
+        return " ".join(p for p in (self.name, self.version) if p) or str(self.requirement)
+
+
+class Answer:
+    """What a command found: the raw result (for --json), whether it counts as
+    found, and what explains an empty one."""
+
+    def __init__(self, result: Any, found: bool, *, empty: str | None = None, index: str | None = None,
+                 reason: str | None = None, extra: Any = None) -> None:
+        self.result, self.found = result, found
+        self.empty, self.index, self.reason, self.extra = empty, index, reason, extra
+        self.seconds = 0.0
+
+
+# -- answers ----------------------------------------------------------------------
+
+
+def _is_prerelease(version: str) -> bool:
+    from packaging.version import InvalidVersion, Version
+
     try:
-        with contextlib.redirect_stderr(captured):
-            options, _ = create_command("install").parse_args([])
-    except SystemExit:
-        # pip reports a broken configuration through its option parser.
-        detail = _one_line(captured.getvalue()) if captured.getvalue().strip() else "unreadable"
-        raise UsageError(f"pip configuration: {detail}") from None
-    index_url = options.index_url or None
-    default = _pip_default_index()
-    source = _PIP_DEFAULT if index_url and index_url == default else _PIP_CONFIG
-    return PipIndexes(index_url, list(options.extra_index_urls or []), bool(options.no_index), source)
+        return Version(version).is_prerelease
+    except InvalidVersion:
+        return False
 
 
-def _site_config_dirs() -> list[str]:
-    dirs = os.environ.get("XDG_CONFIG_DIRS") or "/etc/xdg"
-    return [os.path.join(os.path.expanduser(d), "pip") for d in dirs.split(os.pathsep) if d] + ["/etc"]
+async def ask_versions(client: Any, q: Query) -> Answer:
+    versions = await client.get_versions(q.name)
+    shown = versions if q.pre else [v for v in versions if not _is_prerelease(v)]
+    return Answer(shown, bool(shown), extra=len(versions) - len(shown))
 
 
-def _user_config_dir() -> str:
-    base = os.environ.get("XDG_CONFIG_HOME") or os.path.join(os.path.expanduser("~"), ".config")
-    return os.path.join(base, "pip")
+def _nowhere(q: Query) -> str:
+    if q.watch.failures:
+        return "not found on the indexes that could be read"
+    return "not found on any configured index"
 
 
-def pip_config_files() -> list[str]:
-    """The files pip reads, lowest priority first (global, user, site, PIP_CONFIG_FILE)."""
-    env_file = os.environ.get("PIP_CONFIG_FILE")
-    if env_file == os.devnull:
-        return []
-    files = [os.path.join(d, "pip.conf") for d in _site_config_dirs()]
-    if not (env_file and os.path.exists(env_file)):
-        files += [
-            os.path.join(os.path.expanduser("~"), ".pip", "pip.conf"),
-            os.path.join(_user_config_dir(), "pip.conf"),
-        ]
-    files.append(os.path.join(sys.prefix, "pip.conf"))
-    if env_file:
-        files.append(env_file)
-    return files
+def show_versions(q: Query, a: Answer) -> list[str]:
+    if a.found:
+        return [f"{q.subject}: {len(a.result)} version(s), newest first"] + table(["VERSION"], [[v] for v in a.result])
+    if a.extra:
+        return [f"{q.subject}: no final releases, only {a.extra} pre-release(s) (--pre shows them)"]
+    return [f"{q.subject}: {_nowhere(q)}"]
 
 
-def _truthy(text: str) -> bool:
-    return text.strip().lower() in ("1", "yes", "true", "on", "y", "t")
-
-
-def read_pip_config() -> PipIndexes:
-    """Read pip's configuration files and environment without pip.
-
-    Follows pip's rules: later files override earlier ones key by key, the
-    [install] section overrides [global], and PIP_* variables override both.
-    """
-    merged: dict[str, str] = {}
-    for path in pip_config_files():
-        if not os.path.isfile(path):
-            continue
-        parser = configparser.RawConfigParser()
-        try:
-            with open(path, encoding="utf-8") as fh:
-                parser.read_file(fh)
-        except (OSError, UnicodeDecodeError, configparser.Error) as exc:
-            raise UsageError(f"pip configuration file {path}: {_one_line(exc)}") from None
-        for section in parser.sections():
-            for key, value in parser.items(section):
-                merged[f"{section}.{key.lower().replace('_', '-')}"] = value
-
-    def setting(name: str) -> str | None:
-        env = os.environ.get("PIP_" + name.upper().replace("-", "_"))
-        for value in (env, merged.get(f"install.{name}"), merged.get(f"global.{name}")):
-            if value:
-                return value
-        return None
-
-    index_url = setting("index-url")
-    source = _PIP_CONFIG
-    if index_url is None:
-        index_url = _pip_default_index()
-        source = _PIP_DEFAULT
-    extras = setting("extra-index-url")
-    no_index = setting("no-index")
-    return PipIndexes(index_url, extras.split() if extras else [], bool(no_index and _truthy(no_index)), source)
-
-
-def pip_indexes() -> PipIndexes:
-    """The indexes ``pip install`` would ask, from the installed pip when it can tell."""
-    try:
-        return _indexes_from_pip_parser()
-    except UsageError:
-        raise
-    except Exception:
-        # No pip importable here, or its internals moved: read its files ourselves.
-        return read_pip_config()
-
-
-@dataclass
-class IndexConfig:
-    settings: dict[str, Any]
-    source: str
-
-
-def _normalized(url: str) -> str:
-    return url.rstrip("/\\")
-
-
-def _parse_api_pattern(text: str) -> dict[str, str]:
-    index_url, sep, pattern = text.partition("=")
-    if not sep or not index_url or not pattern:
-        raise UsageError(f"--api-pattern expects INDEX_URL=PATTERN, got {text!r}")
-    try:
-        return {
-            "index_url": _check_url("--api-pattern index URL", index_url),
-            "api_pattern": _check_pattern("--api-pattern pattern", pattern),
-        }
-    except ValueError as exc:
-        raise UsageError(str(exc)) from None
-
-
-def _load_config_file(path: str) -> dict[str, Any]:
-    try:
-        return SettingsManager.from_file(path).to_dict()
-    except FileNotFoundError:
-        raise UsageError(f"config file not found: {path}") from None
-    except OSError as exc:
-        raise UsageError(f"cannot read config file {path}: {exc.strerror or exc}") from None
-    except ValueError as exc:
-        raise UsageError(_one_line(exc)) from None
-
-
-def resolve_indexes(args: argparse.Namespace) -> IndexConfig:
-    """Settings (pip_settings format) from the options, the config file or pip."""
-    index_url = _opt(args, "index_url")
-    extra_urls = _opt(args, "extra_index_url") or []
-    config = _opt(args, "config")
-    try:
-        if index_url is not None:
-            _check_url("--index-url", index_url)
-        for url in extra_urls:
-            _check_url("--extra-index-url", url)
-    except ValueError as exc:
-        raise UsageError(str(exc)) from None
-    patterns = [_parse_api_pattern(p) for p in _opt(args, "api_pattern") or []]
-
-    if config is not None:
-        data = _load_config_file(config)
-        source = f"config file {config}"
-        if index_url is not None:
-            data["index_urls"] = [{"url": index_url, "primary": True}] + [
-                e for e in data["index_urls"] if not e.get("primary")
-            ]
-        data["index_urls"] += [{"url": u} for u in extra_urls]
-    elif index_url is not None:
-        data = {
-            "index_urls": [{"url": index_url, "primary": True}] + [{"url": u} for u in extra_urls],
-            "use_secondary_urls": True,
-            "pip_api": [],
-        }
-        source = "command line"
-    elif extra_urls:
-        raise UsageError("--extra-index-url needs --index-url (the primary index) or --config")
+async def ask_find(client: Any, q: Query) -> Answer:
+    if q.version is None:
+        url = await client.find_repo_for_package(q.name)
     else:
-        pip = pip_indexes()
-        if pip.no_index:
-            raise UsageError(f"pip is configured with no-index, so there is no index to ask; {_HOW_TO_CONFIGURE}")
-        if not pip.index_url:
-            raise UsageError(f"no index configured and pip's default index is not available; {_HOW_TO_CONFIGURE}")
-        data = {
-            "index_urls": [{"url": pip.index_url, "primary": True}]
-            + [{"url": u} for u in pip.extra_index_urls],
-            "use_secondary_urls": True,
-            "pip_api": [],
-        }
-        source = pip.source
-
-    # Command-line patterns come first: the client takes the first match.
-    data["pip_api"] = patterns + data.get("pip_api", [])
-    try:
-        settings = SettingsManager(data).to_dict()
-    except ValueError as exc:
-        raise UsageError(f"{source}: {_one_line(exc)}") from None
-    if not settings["index_urls"]:
-        raise UsageError(f"{source} lists no index; {_HOW_TO_CONFIGURE}")
-    known = {_normalized(e["url"]) for e in settings["index_urls"]}
-    for entry in patterns:
-        if _normalized(entry["index_url"]) not in known:
-            print(
-                f"{PROG}: warning: --api-pattern index {redact(entry['index_url'])} "
-                "is not one of the configured indexes",
-                file=sys.stderr,
-            )
-    return IndexConfig(settings, source)
+        url = await client.find_repo_for_package_version(q.name, q.version)
+    return Answer(mask(url) if url else None, url is not None)
 
 
-# -- output -------------------------------------------------------------------
+def show_find(q: Query, a: Answer) -> list[str]:
+    if not a.found:
+        return [f"{q.subject}: {_nowhere(q)}"]
+    return table(["PACKAGE", "VERSION", "INDEX"], [[q.name, q.version or "(any)", a.result]])
 
 
-def redact(url: str) -> str:
-    """Hide the password of a URL for display."""
-    try:
-        parts = urlsplit(url)
-    except ValueError:
-        return url
-    if parts.password is None:
-        return url
-    host = parts.netloc.rpartition("@")[2]
-    return urlunsplit(parts._replace(netloc=f"{parts.username}:****@{host}"))
+async def _explain_empty(client: Any, q: Query, result: Any) -> Answer:
+    """An empty list of extras or requirements: does the version exist, and
+    could what it declares be read?"""
+    where = await client.find_repo_for_package_version(q.name, q.version)
+    if where is None:
+        return Answer(result, False, empty="missing")
+    reason = q.watch.failure_of(where) or q.watch.note_of(where)
+    if reason is not None:
+        return Answer(result, False, empty="unreadable", index=mask(where), reason=reason)
+    return Answer(result, True, empty="none", index=mask(where))
 
 
-def _one_line(exc: BaseException | str) -> str:
-    text = " ".join(str(exc).split())
-    return text or type(exc).__name__
+async def ask_extras(client: Any, q: Query) -> Answer:
+    extras = await client.get_extras(q.name, q.version)
+    return Answer(extras, True) if extras else await _explain_empty(client, q, extras)
 
 
-def to_jsonable(value: Any) -> Any:
-    """Sets become sorted lists, recursively."""
-    if isinstance(value, (set, frozenset)):
-        return sorted(to_jsonable(v) for v in value)
-    if isinstance(value, dict):
-        return {str(k): to_jsonable(v) for k, v in value.items()}
-    if isinstance(value, (list, tuple)):
-        return [to_jsonable(v) for v in value]
-    return value
+async def ask_deps(client: Any, q: Query) -> Answer:
+    deps = await client.get_dependencies(q.name, q.version)
+    return Answer(deps, True) if deps else await _explain_empty(client, q, deps)
+
+
+def _show_empty(q: Query, a: Answer, what: str) -> list[str]:
+    if a.empty == "none":
+        return [f"{q.subject}: declares no {what} ({a.index})"]
+    if a.empty == "unreadable":
+        return [f"{q.subject}: found at {a.index}, but its {what} could not be read: {a.reason}"]
+    return [f"{q.subject}: version {_nowhere(q)}"]
+
+
+def show_extras(q: Query, a: Answer) -> list[str]:
+    if a.empty:
+        return _show_empty(q, a, "extras")
+    return [f"{q.subject}: {len(a.result)} extra(s)"] + table(["EXTRA"], [[e] for e in a.result])
+
+
+def _specifier(spec: str) -> str:
+    # Old metadata writes "name (>=1.0)"; the parentheses say nothing.
+    return spec[1:-1].strip() if spec.startswith("(") and spec.endswith(")") else spec
+
+
+def show_deps(q: Query, a: Answer) -> list[str]:
+    if a.empty:
+        return _show_empty(q, a, "requirements")
+    rows = [
+        [d.get("name", ""), _specifier(d.get("version_spec", "")) or "-",
+         ",".join(d.get("extras") or []) or "-", d.get("markers", "") or "-"]
+        for d in a.result
+    ]
+    return [f"{q.subject}: {len(rows)} requirement(s)"] + table(["NAME", "VERSION", "EXTRAS", "MARKERS"], rows)
+
+
+async def ask_info(client: Any, q: Query) -> Answer:
+    info = await client.get_package_info(q.name)
+    return Answer(info, isinstance(info, dict) and "error" not in info)
+
+
+def show_info(q: Query, a: Answer) -> list[str]:
+    if not a.found:
+        return [f"{q.subject}: {_nowhere(q)}"]
+    return table(["FIELD", "VALUE"], [[k, str(a.result.get(k, "")) or "-"] for k in ("name", "latest_version", "summary")])
+
+
+async def ask_installed(client: Any, q: Query) -> Answer:
+    req = q.requirement
+    extras = sorted(req.extras) or None
+    result = client.check_specifier_in_dist(req.name, str(req.specifier), extras)
+    if result is not None:
+        return Answer(result, True)
+    installed = client.check_specifier_in_dist(req.name, "", None)
+    return Answer(None, False, extra=installed)
+
+
+def show_installed(q: Query, a: Answer) -> list[str]:
+    if a.found:
+        shown = a.result
+    elif a.extra is None:
+        shown = "no (not installed)"
+    else:
+        shown = f"no ({a.extra} installed, does not satisfy it)"
+    return table(["REQUIREMENT", "INSTALLED"], [[str(q.requirement), shown]])
+
+
+# -- output -------------------------------------------------------------------------
 
 
 def table(headers: Sequence[str], rows: Sequence[Sequence[str]]) -> list[str]:
@@ -302,65 +255,53 @@ def table(headers: Sequence[str], rows: Sequence[Sequence[str]]) -> list[str]:
     return [line(headers), line(["-" * w for w in widths])] + [line(r) for r in rows]
 
 
-def found(result: Any) -> bool:
-    if isinstance(result, dict) and "error" in result:
-        return False
-    return bool(result)
+def to_jsonable(value: Any) -> Any:
+    """Sets become sorted lists, recursively; every text is masked."""
+    if isinstance(value, (set, frozenset)):
+        return sorted(to_jsonable(v) for v in value)
+    if isinstance(value, dict):
+        return {str(k): to_jsonable(v) for k, v in value.items()}
+    if isinstance(value, (list, tuple)):
+        return [to_jsonable(v) for v in value]
+    if isinstance(value, str):
+        return mask(value)
+    return value
 
 
-def _or_dash(text: str) -> str:
-    return text if text else "-"
+def dump_json(value: Any) -> str:
+    import json
+
+    return json.dumps(to_jsonable(value), indent=2)
 
 
-def render(command: str, params: Sequence[str], result: Any, extra: str | None = None) -> list[str]:
-    """Readable lines for one answer."""
-    subject = " ".join(params)
-    if command == "versions":
-        if not result:
-            return [f"{subject}: no versions found on any configured index"]
-        return [f"{subject}: {len(result)} version(s), newest first"] + table(
-            ["VERSION"], [[v] for v in result]
-        )
-    if command == "find":
-        if result is None:
-            return [f"{subject}: not found on any configured index"]
-        row = [params[0], params[1] if len(params) > 1 else "(any)", redact(result)]
-        return table(["PACKAGE", "VERSION", "INDEX"], [row])
-    if command == "extras":
-        if not result:
-            return [f"{subject}: no extras found"]
-        return [f"{subject}: {len(result)} extra(s)"] + table(["EXTRA"], [[e] for e in sorted(result)])
-    if command == "deps":
-        if not result:
-            return [f"{subject}: no requirements found"]
-        rows = [
-            [
-                d.get("name", ""),
-                _or_dash(d.get("version_spec", "")),
-                _or_dash(",".join(d.get("extras") or [])),
-                _or_dash(d.get("markers", "")),
-            ]
-            for d in result
-        ]
-        return [f"{subject}: {len(result)} requirement(s)"] + table(
-            ["NAME", "VERSION", "EXTRAS", "MARKERS"], rows
-        )
-    if command == "info":
-        if not found(result):
-            error = result.get("error") if isinstance(result, dict) else None
-            return [f"{subject}: {error or 'not found'}"]
-        rows = [[key, _or_dash(str(result.get(key, "")))] for key in ("name", "latest_version", "summary")]
-        return table(["FIELD", "VALUE"], rows)
-    if command == "installed":
-        answer = result if result is not None else (extra or "no")
-        return table(["REQUIREMENT", "INSTALLED"], [[subject, answer]])
-    raise AssertionError(command)
+class Output:
+    """stdout, written whole and flushed at once. A reader that went away (a
+    closed pipe) ends the output quietly."""
+
+    def __init__(self) -> None:
+        self.closed = False
+
+    def write(self, lines: Sequence[str]) -> None:
+        if self.closed:
+            return
+        try:
+            sys.stdout.write("".join(mask(line) + "\n" for line in lines))
+            sys.stdout.flush()
+        except BrokenPipeError:
+            self.closed = True
+            # Nothing more reaches the reader; keep the interpreter's own
+            # flush at exit from failing too.
+            devnull = os.open(os.devnull, os.O_WRONLY)
+            os.dup2(devnull, sys.stdout.fileno())
+            os.close(devnull)
 
 
-# -- the client ---------------------------------------------------------------
+# -- running questions ----------------------------------------------------------------
 
 
 def _client_module() -> Any:
+    import warnings
+
     try:
         # The module warns on every interpreter but the one it was written
         # for; the command line has nothing to add to that on each run.
@@ -368,175 +309,359 @@ def _client_module() -> Any:
             warnings.filterwarnings("ignore", "compile time Python version", RuntimeWarning)
             from .business_layer.packages import package_index_client
     except ImportError as exc:
-        raise UsageError(f"the package index client is not available: {_one_line(exc)}") from None
+        raise ConfigError(f"the package index client is not available: {one_line(exc)}") from None
     return package_index_client
 
 
-_METHODS: dict[str, Callable[[Any, Sequence[str]], Any]] = {
-    "versions": lambda c, p: c.get_versions(p[0]),
-    "find": lambda c, p: (
-        c.find_repo_for_package_version(p[0], p[1]) if len(p) > 1 else c.find_repo_for_package(p[0])
-    ),
-    "extras": lambda c, p: c.get_extras(p[0], p[1]),
-    "deps": lambda c, p: c.get_dependencies(p[0], p[1]),
-    "info": lambda c, p: c.get_package_info(p[0]),
-}
+class Session:
+    """One run of questions against one set of indexes: the client, with the
+    module's globals and logger set up for the command line while it runs."""
+
+    def __init__(self, indexes: Indexes, args: argparse.Namespace, console: Console) -> None:
+        from .business_layer.packages.pip_settings import SettingsManager
+        from .cli_watch import Watch
+
+        self.args, self.console = args, console
+        self.module = _client_module()
+        self.watch = Watch(indexes)
+        self.settings_manager = SettingsManager(indexes.settings)
+        self._undo: list[Callable[[], None]] = []
+
+    def __enter__(self) -> Session:
+        import logging
+
+        from .cli_watch import ClientLogHandler, EchoHandler, FinderFactory, aiohttp_stand_in
+
+        timeout = getattr(self.args, "timeout", None) or DEFAULT_TIMEOUT
+        if self.module.PackageFinder is not None:
+            self._replace("PackageFinder", FinderFactory(self.watch, self.watch.indexes.trusted_hosts, timeout))
+        if self.module.aiohttp is not None:
+            self._replace("aiohttp", aiohttp_stand_in(self.watch, timeout))
+        logger = self.module.logger
+        self._add_handler(logger, ClientLogHandler(self.watch))
+        level = logger.level
+        logger.setLevel(logging.DEBUG)
+        self._undo.append(lambda: logger.setLevel(level))
+        root = logging.getLogger()
+        verbose = getattr(self.args, "verbose", 0) or 0
+        if verbose:
+            self._add_handler(root, EchoHandler(self.console, logging.DEBUG))
+            # -v: every line of the client, the libraries' warnings; -vv: all.
+            root_level = root.level
+            root.setLevel(logging.WARNING if verbose == 1 else logging.DEBUG)
+            self._undo.append(lambda: root.setLevel(root_level))
+        else:
+            # Without a handler, logging would print the libraries' warnings.
+            self._add_handler(root, logging.NullHandler())
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        while self._undo:
+            self._undo.pop()()
+
+    def _replace(self, name: str, value: Any) -> None:
+        old = getattr(self.module, name)
+        setattr(self.module, name, value)
+        self._undo.append(lambda: setattr(self.module, name, old))
+
+    def _add_handler(self, logger: Any, handler: Any) -> None:
+        logger.addHandler(handler)
+        self._undo.append(lambda: logger.removeHandler(handler))
+
+    async def ask(self, questions: Sequence[Query]) -> list[Answer]:
+        client = self.module.PackageIndexClient(self.settings_manager)
+        answers = []
+        try:
+            for q in questions:
+                started = time.perf_counter()
+                assert q.command.ask is not None
+                answer = await q.command.ask(client, q)
+                answer.seconds = time.perf_counter() - started
+                answers.append(answer)
+        finally:
+            await client.close()
+        return answers
+
+    def run(self, questions: Sequence[Query]) -> list[Answer]:
+        import asyncio
+
+        self.console.start_status(self.watch.status_text)
+        try:
+            return asyncio.run(self.ask(questions))
+        except Exception as exc:
+            # The one index answer the client lets through: a document it
+            # cannot read.
+            self.watch.failed(None, f"unreadable answer ({type(exc).__name__}: {one_line(exc)})")
+            return []
+        finally:
+            self.console.stop_status()
+
+    def report(self) -> None:
+        if not getattr(self.args, "quiet", False):
+            for line in self.watch.failure_lines():
+                self.console.line(f"{PROG}: {line}")
 
 
-@dataclass
-class Answer:
-    command: str
-    params: tuple[str, ...]
-    result: Any
-    seconds: float
-    #: Explanation of a negative `installed` answer.
-    extra: str | None = None
+def _indexes(args: argparse.Namespace) -> Indexes:
+    from .cli_config import resolve
+
+    return resolve(
+        index_url=getattr(args, "index_url", None),
+        extra_index_urls=getattr(args, "extra_index_url", None),
+        api_patterns=getattr(args, "api_pattern", None),
+        config=getattr(args, "config", None),
+        trusted_hosts=getattr(args, "trusted_host", None),
+    )
 
 
-async def ask(client: Any, command: str, params: Sequence[str]) -> Answer:
-    start = time.perf_counter()
-    if command == "installed":
-        result, extra = check_installed(client, params[0])
+def _check_patterns(indexes: Indexes, args: argparse.Namespace, console: Console, per_version: bool) -> None:
+    from .cli_config import normalized
+
+    without = indexes.patterns_without_version()
+    if without:
+        names = ", ".join(mask(url) for url in without)
+        if per_version:
+            raise UsageError(
+                f"the JSON API pattern of {names} has no {{version}}: it would describe the latest "
+                "release instead of the version asked; add {version} to the pattern"
+            )
+        _warn(args, console, f"the JSON API pattern of {names} has no {{version}}; "
+                             "deps, extras and find NAME VERSION refuse it")
+    known = {normalized(url) for url in indexes.urls}
+    for entry in indexes.settings["pip_api"]:
+        if normalized(entry["index_url"]) not in known:
+            _warn(args, console, f"--api-pattern index {mask(entry['index_url'])} is not one of the configured indexes")
+
+
+def _warn(args: argparse.Namespace, console: Console, text: str) -> None:
+    if not getattr(args, "quiet", False):
+        console.line(f"{PROG}: warning: {text}")
+
+
+def _query(command: Command, args: argparse.Namespace) -> dict[str, Any]:
+    return {arg.name: arg.check(getattr(args, arg.name)) for arg in command.args
+            if getattr(args, arg.name, None) is not None}
+
+
+def cmd_question(command: Command, args: argparse.Namespace, console: Console, output: Output) -> int:
+    from .cli_config import Indexes
+
+    values = _query(command, args)
+    if command.network:
+        indexes = _indexes(args)
+        _check_patterns(indexes, args, console, per_version="version" in values)
     else:
-        result, extra = await _METHODS[command](client, params), None
-    return Answer(command, tuple(params), result, time.perf_counter() - start, extra)
-
-
-def check_installed(client: Any, requirement: str) -> tuple[str | None, str | None]:
-    parsed = client._parse_requirement(requirement)
-    if parsed is None:
-        raise UsageError(f"cannot parse requirement {requirement!r}")
-    extras = parsed["extras"] or None
-    result = client.check_specifier_in_dist(parsed["name"], parsed["version_spec"], extras)
-    if result is not None:
-        return result, None
-    installed = client.check_specifier_in_dist(parsed["name"], "", None)
-    if installed is None:
-        return None, "no (not installed)"
-    return None, f"no ({installed} installed, does not satisfy it)"
-
-
-async def _run_queries(settings: dict[str, Any], questions: Sequence[tuple[str, Sequence[str]]]) -> list[Answer]:
-    module = _client_module()
-    client = module.PackageIndexClient(SettingsManager(settings))
-    try:
-        return [await ask(client, command, params) for command, params in questions]
-    finally:
-        await client.close()
-
-
-# -- commands -----------------------------------------------------------------
-
-
-def _opt(args: argparse.Namespace, name: str) -> Any:
-    return getattr(args, name, None)
-
-
-def _emit(answer: Answer, as_json: bool) -> None:
-    if as_json:
-        print(json.dumps(to_jsonable(answer.result), indent=2))
+        indexes = Indexes({"index_urls": [], "use_secondary_urls": False, "pip_api": []}, {}, [])
+    with Session(indexes, args, console) as session:
+        q = Query(command, values, args, session.watch)
+        answers = session.run([q])
+    session.report()
+    if not answers:
+        return EXIT_UNREADABLE
+    (answer,) = answers
+    if getattr(args, "json", False):
+        output.write([dump_json(answer.result)])
+        if answer.empty == "unreadable" and not getattr(args, "quiet", False):
+            console.line(f"{PROG}: {q.subject}: {command.name} could not be read at {answer.index}: {answer.reason}")
     else:
-        print("\n".join(render(answer.command, answer.params, answer.result, answer.extra)))
-
-
-def cmd_query(args: argparse.Namespace) -> int:
-    params = [p for p in (_opt(args, "name"), _opt(args, "version")) if p is not None]
-    if args.command == "installed":
-        settings: dict[str, Any] = {"index_urls": [], "use_secondary_urls": False, "pip_api": []}
-        params = [args.requirement]
-    else:
-        settings = resolve_indexes(args).settings
-    (answer,) = asyncio.run(_run_queries(settings, [(args.command, params)]))
-    _emit(answer, _opt(args, "json"))
-    return EXIT_FOUND if found(answer.result) else EXIT_NOT_FOUND
-
-
-def cmd_indexes(args: argparse.Namespace) -> int:
-    config = resolve_indexes(args)
-    settings = config.settings
-    primary = [e["url"] for e in settings["index_urls"] if e.get("primary")]
-    secondaries = [e["url"] for e in settings["index_urls"] if not e.get("primary")]
-    if _opt(args, "json"):
-        doc = {
-            "source": config.source,
-            "primary": primary[-1] if primary else None,
-            "secondaries": secondaries,
-            "use_secondary_urls": settings["use_secondary_urls"],
-            "pip_api": settings["pip_api"],
-        }
-        print(json.dumps(doc, indent=2))
+        assert command.show is not None
+        output.write(command.show(q, answer))
+    if answer.found:
         return EXIT_FOUND
-    patterns = {_normalized(e["index_url"]): e["api_pattern"] for e in reversed(settings["pip_api"])}
-    rows = []
+    return EXIT_UNREADABLE if session.watch.failures else EXIT_NOT_FOUND
+
+
+def cmd_indexes(args: argparse.Namespace, console: Console) -> int:
+    from .cli_config import normalized
+
+    indexes = _indexes(args)
+    _check_patterns(indexes, args, console, per_version=False)
+    settings = indexes.settings
+    use_secondaries = settings["use_secondary_urls"]
+    entries = []
     for entry in settings["index_urls"]:
-        role = "primary" if entry.get("primary") else "secondary"
-        if role == "secondary" and not settings["use_secondary_urls"]:
-            role += " (off)"
-        pattern = patterns.get(_normalized(entry["url"]))
-        rows.append([role, redact(entry["url"]), redact(pattern) if pattern else "- (finder)"])
-    print(f"Indexes from {config.source}:")
-    print("\n".join(table(["ROLE", "INDEX", "JSON API PATTERN"], rows)))
+        url = entry["url"]
+        entries.append({
+            "role": "primary" if entry.get("primary") else "secondary",
+            "url": url,
+            "api_pattern": indexes.pattern_for(url),
+            "from": indexes.origins.get(normalized(url), ""),
+        })
+    output = Output()
+    if getattr(args, "json", False):
+        output.write([dump_json({
+            "indexes": entries,
+            "use_secondary_urls": use_secondaries,
+            "trusted_hosts": indexes.trusted_hosts,
+        })])
+        return EXIT_FOUND
+    rows = []
+    for e in entries:
+        role = e["role"] + (" (off)" if e["role"] == "secondary" and not use_secondaries else "")
+        rows.append([role, e["url"], e["api_pattern"] or "- (finder)", e["from"] or "-"])
+    lines = table(["ROLE", "INDEX", "JSON API PATTERN", "FROM"], rows)
+    if indexes.trusted_hosts:
+        lines.append(f"trusted hosts: {' '.join(indexes.trusted_hosts)}")
+    output.write(lines)
     return EXIT_FOUND
 
 
-def cmd_demo(args: argparse.Namespace) -> int:
+def cmd_demo(args: argparse.Namespace, console: Console) -> int:
+    from .cli_config import Indexes
     from .sampleindex.demo import QUESTIONS, DemoIndexes
 
     started = time.perf_counter()
+    parser = build_parser()
+    output = Output()
     with DemoIndexes() as demo:
         settings = demo.settings()
-        answers = asyncio.run(_run_queries(settings, [(q.command, q.args) for q in QUESTIONS]))
-    if _opt(args, "json"):
-        doc = [
-            {"command": a.command, "args": list(a.params), "result": to_jsonable(a.result), "seconds": a.seconds}
-            for a in answers
-        ]
-        print(json.dumps(doc, indent=2))
+        with Session(Indexes(settings, {}, []), args, console) as session:
+            queries = []
+            for question in QUESTIONS:
+                parsed = parser.parse_args([question.command, *question.args])
+                command = COMMANDS[question.command]
+                queries.append(Query(command, _query(command, parsed), parsed, session.watch))
+            answers = session.run(queries)
+    session.report()
+    if len(answers) != len(queries):
+        return EXIT_UNREADABLE
+    if getattr(args, "json", False):
+        output.write([dump_json([
+            {"command": q.command.name, "args": list(question.args), "result": a.result, "seconds": a.seconds}
+            for question, q, a in zip(QUESTIONS, queries, answers)
+        ])])
         return EXIT_FOUND
     primary, secondary = settings["index_urls"][0]["url"], settings["index_urls"][1]["url"]
-    print("Sample indexes on this machine, served from this process:")
-    print(f"  primary    {primary}  (JSON API {settings['pip_api'][0]['api_pattern']})")
-    print(f"  secondary  {secondary}  (no API pattern: simple pages and wheel metadata via the finder)")
-    for number, (question, answer) in enumerate(zip(QUESTIONS, answers), 1):
-        print()
+    lines = [
+        "Sample indexes on this machine, served from this process:",
+        f"  primary    {primary}  (JSON API {settings['pip_api'][0]['api_pattern']})",
+        f"  secondary  {secondary}  (no API pattern: simple pages and wheel metadata via the finder)",
+    ]
+    for number, (question, q, a) in enumerate(zip(QUESTIONS, queries, answers), 1):
         asked = " ".join((question.command,) + question.args)
-        print(f"[{number}] pkgindex {asked}   ({answer.seconds * 1000:.1f} ms)")
-        print(f"    # {question.note}")
-        lines = render(answer.command, answer.params, answer.result, answer.extra)
-        print("\n".join("    " + ln for ln in lines))
-    print()
-    kinds = {(a.command, len(a.params)) for a in answers}
-    elapsed = time.perf_counter() - started
-    print(f"{len(answers)} answers to {len(kinds)} kinds of question in {elapsed:.2f} s")
+        lines += ["", f"[{number}] {PROG} {asked}   ({a.seconds * 1000:.1f} ms)", f"    # {question.note}"]
+        assert q.command.show is not None
+        lines += ["    " + line for line in q.command.show(q, a)]
+    kinds = {(q.command.name, q.version is not None) for q in queries}
+    lines += ["", f"{len(answers)} answers to {len(kinds)} kinds of question in {time.perf_counter() - started:.2f} s"]
+    output.write(lines)
     return EXIT_FOUND
 
 
-# -- argument parsing -----------------------------------------------------------
+# -- the command table ----------------------------------------------------------------
+
+
+class Command:
+    """One command: its arguments, the question it puts to the client and how
+    the answer is shown. Commands without a question run on their own."""
+
+    def __init__(
+        self,
+        name: str,
+        help: str,
+        args: Sequence[Arg] = (),
+        ask: Callable[[Any, Query], Awaitable[Answer]] | None = None,
+        show: Callable[[Query, Answer], list[str]] | None = None,
+        *,
+        options: Sequence[str] = (),
+        network: bool = True,
+        run: Callable[[argparse.Namespace, Console], int] | None = None,
+    ) -> None:
+        self.name, self.help, self.args = name, help, tuple(args)
+        self.ask, self.show, self.options, self.network, self.run = ask, show, tuple(options), network, run
+
+
+COMMANDS: dict[str, Command] = {
+    c.name: c
+    for c in (
+        Command("versions", "list the versions of a project, newest first", [NAME],
+                ask_versions, show_versions, options=["pre"]),
+        Command("find", "which index holds a project, or one version of it",
+                [NAME, Arg("version", _version, "exact version", optional=True)], ask_find, show_find),
+        Command("extras", "the extras a version offers", [NAME, VERSION], ask_extras, show_extras),
+        Command("deps", "the requirements a version declares", [NAME, VERSION], ask_deps, show_deps),
+        Command("info", "name, latest version and summary of a project", [NAME], ask_info, show_info),
+        Command("installed", "whether this interpreter's environment satisfies a requirement "
+                             "(no index is asked; markers are not evaluated)",
+                [Arg("requirement", _requirement, "a PEP 508 requirement, for example 'requests[socks]>=2.0'")],
+                ask_installed, show_installed, network=False),
+        Command("indexes", "the indexes that would be asked, and where each comes from", run=cmd_indexes),
+        Command("demo", "start two sample indexes on 127.0.0.1 and ask them every question", run=cmd_demo),
+    )
+}
+
+
+# -- the parser ---------------------------------------------------------------------------
 
 
 class _Parser(argparse.ArgumentParser):
     def error(self, message: str) -> NoReturn:
         # One line, like every other error of the tool.
-        self.exit(EXIT_USAGE, f"{self.prog}: error: {message} (see {PROG} --help)\n")
+        self.exit(EXIT_USAGE, mask(f"{self.prog}: error: {message} (see {PROG} --help)\n"))
+
+
+class _VersionAction(argparse.Action):
+    def __init__(self, option_strings: Sequence[str], dest: str, **kwargs: Any) -> None:
+        super().__init__(option_strings, dest, nargs=0, default=argparse.SUPPRESS, help="show the version and exit")
+
+    def __call__(self, parser: argparse.ArgumentParser, *args: Any) -> NoReturn:
+        from importlib.metadata import PackageNotFoundError, version
+
+        try:
+            number = version(DISTRIBUTION)
+        except PackageNotFoundError:
+            number = "(not installed)"
+        print(f"{PROG} {number} (Python {sys.version.split()[0]})")
+        parser.exit()
+
+
+def _positive_seconds(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        value = 0.0
+    if not value > 0 or value == float("inf"):
+        raise argparse.ArgumentTypeError(f"{text!r} is not a positive number of seconds")
+    return value
+
+
+_S = argparse.SUPPRESS
+
+#: Options by group. SUPPRESS as the default keeps an option given before the
+#: command from being reset by the command's own parser.
+_OPTIONS: dict[str, list[tuple[tuple[str, ...], dict[str, Any]]]] = {
+    "indexes (default: pip's own configuration)": [
+        (("--index-url", "-i"), dict(metavar="URL", help="the primary index, in place of pip's")),
+        (("--extra-index-url",), dict(metavar="URL", action="append",
+                                      help="a secondary index, asked when the primary has nothing (repeatable)")),
+        (("--api-pattern",), dict(metavar="INDEX_URL=PATTERN", action="append",
+                                  help="the JSON API of an index, with {package_name} and {version} (repeatable); "
+                                       "indexes without one are read through their simple pages")),
+        (("--config",), dict(metavar="FILE", help="settings file (.toml or .json) naming the indexes, "
+                                                  "in place of pip's configuration")),
+        (("--trusted-host",), dict(metavar="HOST", action="append",
+                                   help="a host that may be read over plain HTTP (repeatable)")),
+        (("--timeout",), dict(metavar="SECONDS", type=_positive_seconds,
+                              help=f"time-out of one request to an index (default {DEFAULT_TIMEOUT:g})")),
+    ],
+    "output": [
+        (("--json",), dict(action="store_true", help="print the raw answer as JSON")),
+        (("-v", "--verbose"), dict(action="count", help="show the client's log lines on stderr "
+                                                        "(-vv: the libraries' too)")),
+        (("-q", "--quiet"), dict(action="store_true", help="say nothing on stderr but errors")),
+    ],
+}
+_COMMAND_OPTIONS: dict[str, tuple[tuple[str, ...], dict[str, Any]]] = {
+    "pre": (("--pre",), dict(action="store_true", help="include pre-releases and development releases")),
+}
 
 
 def _common_options() -> argparse.ArgumentParser:
-    # SUPPRESS keeps an option given before the command from being reset after it.
     common = argparse.ArgumentParser(add_help=False)
-    s = argparse.SUPPRESS
-    group = common.add_argument_group("indexes (default: pip's own configuration)")
-    group.add_argument("--index-url", metavar="URL", default=s, help="the primary index")
-    group.add_argument("--extra-index-url", metavar="URL", action="append", default=s,
-                       help="a secondary index (repeatable), asked when the primary has nothing")
-    group.add_argument("--api-pattern", metavar="INDEX_URL=PATTERN", action="append", default=s,
-                       help="JSON API URL pattern for an index, with {package_name} and {version} "
-                            "(repeatable); indexes without one are read through their simple pages")
-    group.add_argument("--config", metavar="FILE", default=s,
-                       help="settings file (.toml or .json) in the pip_settings format")
-    output = common.add_argument_group("output")
-    output.add_argument("--json", action="store_true", default=s, help="print the raw result as JSON")
-    output.add_argument("-v", "--verbose", action="store_true", default=s,
-                        help="show the client's log lines on stderr")
+    for title, options in _OPTIONS.items():
+        group = common.add_argument_group(title)
+        for flags, kwargs in options:
+            group.add_argument(*flags, default=_S, **kwargs)
     return common
 
 
@@ -545,70 +670,53 @@ def build_parser() -> argparse.ArgumentParser:
     parser = _Parser(
         prog=PROG,
         parents=[common],
-        description="Ask Python package indexes about packages: the primary index first, "
+        description="Ask Python package indexes about projects: the primary index first, "
                     "then the secondary indexes.",
-        epilog="Exit status: 0 answer found, 1 nothing found, 2 usage or configuration error.",
+        epilog="Exit status: 0 an answer, 1 nothing found, 2 usage or configuration error, "
+               "3 nothing found and an index could not be read, 130 interrupted.",
     )
+    parser.add_argument("--version", action=_VersionAction)
     commands: Any = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=_Parser)
     commands.required = True
-
-    def add(name: str, help_text: str) -> argparse.ArgumentParser:
-        sub: argparse.ArgumentParser = commands.add_parser(
-            name, parents=[common], help=help_text, description=help_text
-        )
-        return sub
-
-    p = add("versions", "list the versions of a package, newest first")
-    p.add_argument("name")
-    p.set_defaults(handler=cmd_query)
-    p = add("find", "which index holds a package (or one version of it)")
-    p.add_argument("name")
-    p.add_argument("version", nargs="?")
-    p.set_defaults(handler=cmd_query)
-    p = add("extras", "the extras a package version offers")
-    p.add_argument("name")
-    p.add_argument("version")
-    p.set_defaults(handler=cmd_query)
-    p = add("deps", "the requirements a package version declares")
-    p.add_argument("name")
-    p.add_argument("version")
-    p.set_defaults(handler=cmd_query)
-    p = add("info", "name, latest version and summary of a package")
-    p.add_argument("name")
-    p.set_defaults(handler=cmd_query)
-    p = add("installed", "whether this interpreter's environment satisfies a requirement "
-                         "(markers are not evaluated; no index is asked)")
-    p.add_argument("requirement", help="for example 'requests[socks]>=2.0'")
-    p.set_defaults(handler=cmd_query)
-    p = add("indexes", "show the indexes that would be asked, and where they come from")
-    p.set_defaults(handler=cmd_indexes)
-    p = add("demo", "start a sample index on 127.0.0.1 and ask it every question")
-    p.set_defaults(handler=cmd_demo)
+    for command in COMMANDS.values():
+        sub = commands.add_parser(command.name, parents=[common], help=command.help, description=command.help)
+        for arg in command.args:
+            sub.add_argument(arg.name, help=arg.help, nargs="?" if arg.optional else None)
+        for name in command.options:
+            flags, kwargs = _COMMAND_OPTIONS[name]
+            sub.add_argument(*flags, **kwargs)
     return parser
 
 
-def configure_logging() -> None:
-    handler = logging.StreamHandler(sys.stderr)
-    handler.setFormatter(logging.Formatter("%(levelname)s %(name)s: %(message)s"))
-    root = logging.getLogger("quorvel_master")
-    root.addHandler(handler)
-    root.setLevel(logging.DEBUG)
+# -- main -----------------------------------------------------------------------------------
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    parser = build_parser()
-    args = parser.parse_args(argv)
-    if _opt(args, "verbose"):
-        configure_logging()
-    handler: Callable[[argparse.Namespace], int] = args.handler
+    from .cli_watch import Console
+
+    args = build_parser().parse_args(argv)
+    console = Console(quiet=getattr(args, "quiet", False))
+
+    def interrupted(signum: int, frame: Any) -> None:
+        # The executor's worker threads cannot be stopped, and the
+        # interpreter would wait for them (up to a whole time-out) at exit.
+        console.clear_at_exit()
+        os._exit(EXIT_INTERRUPTED)
+
     try:
-        return handler(args)
-    except UsageError as exc:
-        print(f"{PROG}: error: {exc}", file=sys.stderr)
+        previous = signal.signal(signal.SIGINT, interrupted)
+    except ValueError:  # not the main thread: leave interrupts to the caller
+        previous = None
+    try:
+        command = COMMANDS[args.command]
+        if command.run is not None:
+            return command.run(args, console)
+        return cmd_question(command, args, console, Output())
+    except (UsageError, ConfigError) as exc:
+        console.line(f"{PROG}: error: {exc}")
         return EXIT_USAGE
     except KeyboardInterrupt:
-        return 130
-    except Exception as exc:
-        # An index answer the client could not read reaches us as an exception.
-        print(f"{PROG}: error: {type(exc).__name__}: {_one_line(exc)}", file=sys.stderr)
-        return EXIT_NOT_FOUND
+        return EXIT_INTERRUPTED
+    finally:
+        if previous is not None:
+            signal.signal(signal.SIGINT, previous)

@@ -80,14 +80,15 @@ SECONDARY_PROJECTS: dict[str, dict[str, dict[str, Any]]] = {
 @dc.dataclass(frozen=True)
 class Question:
     command: str
+    #: Arguments and options, as given on the command line.
     args: tuple[str, ...]
     #: What the question shows about the client's walk.
     note: str
 
 
 QUESTIONS: tuple[Question, ...] = (
-    Question("versions", ("Aurora",), "primary, JSON API; pre-releases kept, invalid key dropped"),
-    Question("versions", ("nebula-tools",), "not on the primary: walks to the secondary, finder road"),
+    Question("versions", ("Aurora", "--pre"), "primary, JSON API; pre-releases shown, invalid key dropped"),
+    Question("versions", ("nebula-tools",), "not on the primary: walks to the secondary, finder road; final releases only"),
     Question("find", ("nebula-tools",), "which index holds it: the secondary"),
     Question("find", ("Aurora", "1.1.0rc1"), "which index holds this version: the primary"),
     Question("extras", ("Aurora", "1.1.0"), "primary, JSON API"),

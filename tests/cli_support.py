@@ -1,0 +1,168 @@
+"""Running the real pkgindex in a subprocess, with pip's configuration of its
+own, and the small hostile servers the failure tests talk to."""
+
+from __future__ import annotations
+
+import contextlib
+import http.server
+import json
+import os
+import socket
+import subprocess
+import sys
+import threading
+import time
+from pathlib import Path
+
+import pytest
+
+_PIP_KEYS = {"index-url": "", "extra-index-url": "", "trusted-host": "", "no-index": "false"}
+
+
+def pip_conf_text(**install: str) -> str:
+    """A pip configuration file that sets every index option pip reads, in
+    both sections that count: empty values unset a key a file read earlier
+    set, so nothing of the machine's own configuration (system files
+    included) reaches a test. Keyword arguments (underscores for dashes) set
+    values in [install]."""
+    chosen = {**_PIP_KEYS, **{k.replace("_", "-"): v for k, v in install.items()}}
+    return (
+        "[global]\n" + "".join(f"{k} = {v}\n" for k, v in _PIP_KEYS.items())
+        + "[install]\n" + "".join(f"{k} = {v}\n" for k, v in chosen.items())
+    )
+
+
+NEUTRAL_PIP_CONF = pip_conf_text()
+
+
+def isolated_env(home: Path, pip_conf: Path | None = None, **changes: str | None) -> dict[str, str]:
+    """The environment of a test run: no PIP_* of the machine, pip's
+    configuration from `pip_conf` (a neutral file by default), HOME and the
+    XDG folders inside `home`."""
+    env = {k: v for k, v in os.environ.items() if not k.startswith(("PIP_", "XDG_CONFIG"))}
+    if pip_conf is None:
+        pip_conf = home / "neutral-pip.conf"
+        if not pip_conf.exists():
+            pip_conf.write_text(NEUTRAL_PIP_CONF)
+    env.update(
+        PIP_CONFIG_FILE=str(pip_conf),
+        HOME=str(home),
+        XDG_CONFIG_HOME=str(home / "xdg-home"),
+        XDG_CONFIG_DIRS=str(home / "xdg-dirs"),
+    )
+    for key, value in changes.items():
+        if value is None:
+            env.pop(key, None)
+        else:
+            env[key] = value
+    return env
+
+
+class Run:
+    def __init__(self, proc: subprocess.CompletedProcess, seconds: float) -> None:
+        self.rc = proc.returncode
+        self.out = proc.stdout
+        self.err = proc.stderr
+        self.seconds = seconds
+
+    def json(self):
+        return json.loads(self.out)
+
+    def __repr__(self) -> str:
+        return f"Run(rc={self.rc}, out={self.out[:400]!r}, err={self.err[:400]!r})"
+
+
+def run_cli(*args: str, env: dict[str, str], cwd: Path, command: list[str] | None = None, **kwargs) -> Run:
+    started = time.monotonic()
+    proc = subprocess.run(
+        (command or [sys.executable, "-m", "quorvel_master"]) + list(args),
+        cwd=cwd, env=env, capture_output=True, text=True, timeout=60, **kwargs,
+    )
+    return Run(proc, time.monotonic() - started)
+
+
+def assert_usage_error(result: Run) -> None:
+    assert result.rc == 2, result
+    lines = result.err.strip().splitlines()
+    assert len(lines) == 1 and lines[0].startswith("pkgindex"), result.err
+    assert "Traceback" not in result.err
+    assert result.out == ""
+
+
+def free_port() -> int:
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class _AuthHandler(http.server.BaseHTTPRequestHandler):
+    def do_GET(self) -> None:  # noqa: N802 (the library's name)
+        self.server.hits += 1  # type: ignore[attr-defined]
+        self.send_response(401)
+        self.send_header("WWW-Authenticate", 'Basic realm="private"')
+        self.send_header("Content-Length", "0")
+        self.end_headers()
+
+    do_HEAD = do_GET
+
+    def log_message(self, *args) -> None:
+        pass
+
+
+@contextlib.contextmanager
+def auth_server():
+    """An index that answers every request with 401 and a Basic challenge."""
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), _AuthHandler)
+    server.hits = 0  # type: ignore[attr-defined]
+    thread = threading.Thread(target=server.serve_forever, daemon=True)
+    thread.start()
+    try:
+        yield server
+    finally:
+        server.shutdown()
+        server.server_close()
+
+
+@contextlib.contextmanager
+def dropping_server():
+    """An index that reads each request and closes the connection unanswered."""
+    listener = socket.socket()
+    listener.bind(("127.0.0.1", 0))
+    listener.listen(16)
+    listener.settimeout(0.1)
+    stop = threading.Event()
+
+    def serve() -> None:
+        while not stop.is_set():
+            try:
+                conn, _ = listener.accept()
+            except (TimeoutError, socket.timeout):
+                continue
+            except OSError:
+                return
+            with conn, contextlib.suppress(OSError):
+                conn.settimeout(2)
+                conn.recv(65536)
+
+    thread = threading.Thread(target=serve, daemon=True)
+    thread.start()
+    try:
+        yield listener.getsockname()[1]
+    finally:
+        stop.set()
+        thread.join(5)
+        listener.close()
+
+
+def outside_address() -> str:
+    """An address of this machine that is not loopback (the finder trusts
+    loopback hosts without asking), or a skip."""
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+        try:
+            s.connect(("10.254.254.254", 9))  # no packet is sent
+            address = s.getsockname()[0]
+        except OSError:
+            address = ""
+    if not address or address.startswith("127."):
+        pytest.skip("this machine has no address outside loopback")
+    return address
