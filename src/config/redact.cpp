@@ -1,7 +1,6 @@
 #include "config/redact.hpp"
 
 #include <algorithm>
-#include <optional>
 #include <string>
 #include <string_view>
 
@@ -26,18 +25,16 @@ std::size_t netloc_end(std::string_view text, std::size_t begin) {
     return end == npos ? text.size() : end;
 }
 
-struct Span {
-    std::size_t begin, end;
-};
-
-// Where the netloc [begin, end) hides its secret: after the first ':' of the
-// user-info, or the whole user-info; nothing without an '@'.
-std::optional<Span> secret_of(std::string_view text, std::size_t begin, std::size_t end) {
-    std::string_view netloc = text.substr(begin, end - begin);
+// Appends the netloc with its secret masked: after the first ':' of the
+// user-info, or the whole user-info; unchanged without an '@'.
+void append_netloc(std::string& out, std::string_view netloc) {
     std::size_t at = netloc.rfind('@');
-    if (at == npos) return std::nullopt;
+    if (at == npos) {
+        out.append(netloc);
+        return;
+    }
     std::size_t colon = netloc.substr(0, at).find(':');
-    return Span{begin + (colon == npos ? 0 : colon + 1), begin + at};
+    out.append(netloc.substr(0, colon == npos ? 0 : colon + 1)).append("****").append(netloc.substr(at));
 }
 
 // The start of the netloc urlsplit finds in `url`, or npos. Works on the text
@@ -59,14 +56,6 @@ std::size_t netloc_start(std::string_view url) {
     return rest;
 }
 
-std::string mask_url(std::string_view url) {
-    std::size_t begin = netloc_start(url);
-    if (begin == npos) return std::string(url);
-    auto secret = secret_of(url, begin, netloc_end(url, begin));
-    if (!secret) return std::string(url);
-    return std::string(url.substr(0, secret->begin)).append("****").append(url.substr(secret->end));
-}
-
 // Free text: every "//" starts a netloc, whether a scheme precedes it or not.
 std::string mask_text(std::string_view text) {
     std::string out;
@@ -74,15 +63,22 @@ std::string mask_text(std::string_view text) {
     for (std::size_t slashes = text.find("//"); slashes != npos; slashes = text.find("//", pos)) {
         std::size_t begin = slashes + 2;
         std::size_t end = netloc_end(text, begin);
-        if (auto secret = secret_of(text, begin, end)) {
-            out.append(text.substr(pos, secret->begin - pos)).append("****");
-            out.append(text.substr(secret->end, end - secret->end));
-        } else {
-            out.append(text.substr(pos, end - pos));
-        }
+        out.append(text.substr(pos, begin - pos));
+        append_netloc(out, text.substr(begin, end - begin));
         pos = end;
     }
     return out.append(text.substr(pos));
+}
+
+// The URL's own netloc as urlsplit finds it; what follows it (a URL in the
+// query, say), or the whole value when urlsplit finds no netloc, as free text.
+std::string mask_url(std::string_view url) {
+    std::size_t begin = netloc_start(url);
+    if (begin == npos) return mask_text(url);
+    std::size_t end = netloc_end(url, begin);
+    std::string out(url.substr(0, begin));
+    append_netloc(out, url.substr(begin, end - begin));
+    return out.append(mask_text(url.substr(end)));
 }
 
 // Applies `mask` to the UTF-8 of `text`; the same object when nothing changed.
