@@ -310,3 +310,25 @@ class PlainClient:
                 if extra.lower() not in available_extras:
                     return None
         return dist_version_str
+
+
+def requires_dist_of_wheel(package_name, version, index_url):
+    """The finder road's metadata as a host would read it without the module:
+    the best match's wheel downloaded whole into memory, opened with zipfile."""
+    import email.parser
+    import io
+    import zipfile
+
+    from unearth import PackageFinder
+
+    finder = PackageFinder(index_urls=[index_url])
+    try:
+        link = finder.find_best_match(f"{package_name}=={version}").best.link
+        response = finder.session.get(link.url_without_fragment)
+        response.raise_for_status()
+        with zipfile.ZipFile(io.BytesIO(response.content)) as archive:
+            (member,) = [n for n in archive.namelist() if n.count("/") == 1 and n.endswith(".dist-info/METADATA")]
+            text = archive.read(member).decode("utf-8", "replace")
+        return email.parser.Parser().parsestr(text).get_all("Requires-Dist") or []
+    finally:
+        finder.session.close()

@@ -1,7 +1,7 @@
 """Benchmarks of the package index client: one command, one table.
 
-    python bench/run.py            # every figure, about two minutes
-    python bench/run.py --quick    # fewer rounds, under a minute
+    python bench/run.py            # every figure, about three minutes (one of them for the wheel)
+    python bench/run.py --quick    # fewer rounds
 
 Run it with the python of a venv where the package is installed (``pip install .``),
 or with PYTHONPATH set to a development stage (scripts/devbuild.sh). Each figure
@@ -22,7 +22,11 @@ entries (the host accessor returns a prebuilt list), a cached
 on a built table; (3) resident memory after 100,000 mixed calls (successes and
 failures) against after 1,000; (4) event-loop lag (the longest gap between
 ticks of a 1 ms ticker) during 100 concurrent version queries through the
-finder road in the executor.
+finder road in the executor; (5) the core metadata of a 256 MiB wheel that
+no metadata file describes, read through the finder road from a server that
+honours range requests and from one that does not, against plain Python that
+downloads the whole wheel into memory: bytes the server sent, peak resident
+growth of the client process, and time.
 
 The local index is quorvel_master.sampleindex.IndexServer, run in a separate
 process (``run.py --serve``) for every figure that uses the network, so the
@@ -41,8 +45,10 @@ import os
 import statistics
 import subprocess
 import sys
+import tempfile
 import time
 import timeit
+import zipfile
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
@@ -420,12 +426,136 @@ def lag_figures(url: str) -> list[dict]:
                      f"batch {n_time:.2f} s native, {p_time:.2f} s plain"}]
 
 
+# --- (5) the core metadata of a large wheel ----------------------------------------------------
+
+WHEEL_MIB = 256
+WHEEL_REQUIRES = corpus.REQUIREMENTS[:20]
+
+
+def serve_wheel(wheel: str, ranges: str) -> None:
+    """An index with the wheel (big 1.0) and a small one (small 1.0), no metadata files. Prints its
+    URL; then answers each line on stdin with the bytes sent for the big wheel and the requests for it
+    since the last line."""
+    from quorvel_master.sampleindex import IndexServer, build_wheel
+
+    with IndexServer(ranges=ranges == "ranges") as srv, tempfile.TemporaryDirectory() as folder:
+        small = build_wheel(folder, "small", "1.0", WHEEL_REQUIRES)
+        for name, path in (("big", Path(wheel)), ("small", small)):
+            srv.add_project(name, {}, metadata_files=False)
+            srv.add_file(name, "1.0", path.name, path)
+        print(srv.url, flush=True)
+        path = f"/files/big/{Path(wheel).name}"
+        for _ in sys.stdin:
+            print(srv.bytes_sent(path), srv.hits(path), flush=True)
+            srv.reset_hits()
+
+
+def status_kib(field: str) -> int:
+    with open("/proc/self/status") as f:
+        return next(int(line.split()[1]) for line in f if line.startswith(field + ":"))
+
+
+def peak_growth(work) -> int:
+    """Bytes by which the resident size rose above its level before `work`, at its highest during it:
+    the kernel's high-water mark is reset first (clear_refs 5)."""
+    gc.collect()
+    with open("/proc/self/clear_refs", "w") as f:
+        f.write("5")
+    before = status_kib("VmRSS")
+    work()
+    return (status_kib("VmHWM") - before) * 1024
+
+
+def wheel_child(url: str, variant: str, rounds: int) -> dict:
+    """One variant in a process of its own: the peak resident growth of the first read of the big
+    wheel (after a warm-up on the small one), then the median time of `rounds` reads."""
+    index = url + "/simple"
+    if variant == "native":
+        client = m.PackageIndexClient(None)
+
+        def read(name):
+            return [d["name"] for d in client._get_dependencies_via_unearth(name, "1.0", index)]
+    else:
+        plain = baseline.PlainClient(None)
+
+        def read(name):
+            return [plain._parse_requirement(r)["name"] for r in baseline.requires_dist_of_wheel(name, "1.0", index)]
+
+    expected = read("small")
+    assert expected, "the small wheel gave no requirements"
+
+    def first_read():
+        assert read("big") == expected, "the big wheel gave other requirements"
+
+    growth = peak_growth(first_read)
+    times = []
+    for _ in range(rounds):
+        start = time.perf_counter()
+        read("big")
+        times.append(time.perf_counter() - start)
+    return {"growth": growth, "time": statistics.median(times)}
+
+
+def wheel_figures(rounds: int) -> list[dict]:
+    from quorvel_master.sampleindex import build_wheel
+
+    rows = []
+    with tempfile.TemporaryDirectory() as folder:
+        wheel = build_wheel(folder, "big", "1.0", WHEEL_REQUIRES, payload=WHEEL_MIB << 20)
+        size = wheel.stat().st_size
+        with zipfile.ZipFile(wheel) as archive:
+            metadata = archive.getinfo("big-1.0.dist-info/METADATA").compress_size
+        results = {}
+        for ranges in ("ranges", "no-ranges"):
+            server = subprocess.Popen([sys.executable, __file__, "--serve-wheel", str(wheel), ranges],
+                                      stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+            try:
+                url = server.stdout.readline().strip()
+                for variant in ("native", "plain"):
+                    out = subprocess.run([sys.executable, __file__, "--child", "wheel", url, variant, str(rounds)],
+                                         capture_output=True, text=True, check=True).stdout
+                    result = json.loads(out.strip().splitlines()[-1])
+                    server.stdin.write("\n")
+                    server.stdin.flush()
+                    # every read sent the same: the figures of one read
+                    sent, requests = map(int, server.stdout.readline().split())
+                    result["bytes"], result["requests"] = sent / (rounds + 1), requests / (rounds + 1)
+                    results[ranges, variant] = result
+            finally:
+                server.stdin.close()
+                server.wait(timeout=30)
+    mib = 2**20
+    # (bytes besides METADATA, peak growth), in MiB
+    targets = {"ranges": (1, 16), "no-ranges": (None, 32)}
+    for ranges in ("ranges", "no-ranges"):
+        native, plain = results[ranges, "native"], results[ranges, "plain"]
+        most_bytes, most_growth = targets[ranges]
+        rows.append({"figure": f"{WHEEL_MIB} MiB wheel, {ranges.replace('-', ' ')}: bytes sent", "unit": "MiB",
+                     "native": native["bytes"] / mib, "plain": plain["bytes"] / mib, "bare": None,
+                     "target": f"<= {most_bytes} MiB + METADATA" if most_bytes else "(whole wheel)",
+                     "met": native["bytes"] - metadata <= most_bytes * mib if most_bytes else None,
+                     "note": f"wheel {size / mib:.1f} MiB, METADATA {metadata} bytes compressed; one read: "
+                             f"{native['bytes']:,.0f} bytes in {native['requests']:g} request(s) native, "
+                             f"{plain['requests']:g} plain, as the server counted them"})
+        rows.append({"figure": f"{WHEEL_MIB} MiB wheel, {ranges.replace('-', ' ')}: peak RSS growth", "unit": "MiB",
+                     "native": native["growth"] / mib, "plain": plain["growth"] / mib, "bare": None,
+                     "target": f"<= {most_growth} MiB", "met": native["growth"] / mib <= most_growth})
+        rows.append({"figure": f"{WHEEL_MIB} MiB wheel, {ranges.replace('-', ' ')}: time (provisional)", "unit": "ms",
+                     "native": native["time"] * 1e3, "plain": plain["time"] * 1e3, "bare": None,
+                     "target": "(reported)", "met": None,
+                     "note": "loopback: on a real link the bytes are the time" if ranges == "ranges" else
+                             "both download the whole wheel; the module also checks its sha256, on disk"})
+    return rows
+
+
 # --- the table ------------------------------------------------------------------------------------
 
 def show(rows: list[dict]) -> None:
     def num(value, unit):
         if value is None:
             return "-"
+        if unit == "MiB" and value >= 10:
+            return f"{value:,.1f}"
         return f"{value:,.0f}" if unit == "ns" else f"{value:,.1f}" if unit == "us" else f"{value:.2f}"
 
     header = f"{'figure':<58} {'unit':>4} {'native':>9} {'plain':>9} {'bare':>9} {'plain/native':>12} " \
@@ -433,14 +563,15 @@ def show(rows: list[dict]) -> None:
     print(header)
     print("-" * len(header))
     for r in rows:
-        speedup = f"{r['plain'] / r['native']:.2f}x" if r["plain"] and r["native"] and r["unit"] != "MiB" else "-"
+        speedup = f"{r['plain'] / r['native']:.2f}x" if r["plain"] and r["native"] else "-"
         distance = f"{r['native'] / r['bare']:.2f}" if r["bare"] and r["unit"] != "ms" else "-"
         met = {True: "yes", False: "NO", None: "-"}[r["met"]]
         print(f"{r['figure']:<58} {r['unit']:>4} {num(r['native'], r['unit']):>9} {num(r['plain'], r['unit']):>9} "
               f"{num(r['bare'], r['unit']):>9} {speedup:>12} {distance:>11}  {r['target']:<16} {met}")
         if r.get("note"):
             print(f"{'':<4}{r['note']}")
-    print("plain/native: how many times faster the module is than the plain-Python baseline; native/bare: the "
+    print("plain/native: how many times faster the module is than the plain-Python baseline (for bytes and memory: "
+          "how many times less it takes); native/bare: the "
           "module's time per query over the bare GET + json() (network rows); for the lag row, 'bare' is the "
           "idle loop's longest gap.")
 
@@ -448,15 +579,20 @@ def show(rows: list[dict]) -> None:
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--quick", action="store_true", help="fewer rounds")
-    parser.add_argument("--only", default="network,work,memory,lag", help="comma-separated sections")
+    parser.add_argument("--only", default="network,work,memory,lag,wheel", help="comma-separated sections")
     parser.add_argument("--serve", action="store_true", help=argparse.SUPPRESS)
-    parser.add_argument("--child", nargs=2, metavar=("KIND", "URL"), help=argparse.SUPPRESS)
+    parser.add_argument("--serve-wheel", nargs=2, metavar=("WHEEL", "RANGES"), help=argparse.SUPPRESS)
+    parser.add_argument("--child", nargs="+", metavar="ARG", help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.serve:
         return serve()
+    if args.serve_wheel:
+        return serve_wheel(*args.serve_wheel)
     if args.child:
-        kind, url = args.child
-        print(json.dumps(memory_child(url) if kind == "memory" else lag_child(url)))
+        kind, url, *rest = args.child
+        children = {"memory": memory_child, "lag": lag_child,
+                    "wheel": lambda url: wheel_child(url, rest[0], int(rest[1]))}
+        print(json.dumps(children[kind](url)))
         return
     sections = set(args.only.split(","))
     print(f"Python {sys.version.split()[0]}, module {m.__file__}")
@@ -471,6 +607,8 @@ def main() -> None:
             rows += memory_figures(url)
         if "lag" in sections:
             rows += lag_figures(url)
+    if "wheel" in sections:
+        rows += wheel_figures(rounds=2 if args.quick else 5)
     print()
     show(rows)
 

@@ -121,6 +121,7 @@ def reset_server(server):
     server.clear_hooks()
     server.clear_projects()
     server.reset_hits()
+    server.ranges = True
 
 
 @pytest.fixture(scope="session")

@@ -1,3 +1,4 @@
+import asyncio
 import base64
 import csv
 import email.parser
@@ -10,8 +11,10 @@ import tarfile
 import threading
 import time
 import zipfile
+from http.client import HTTPConnection, HTTPResponse
+from urllib.parse import urlsplit
 
-import httpx2
+import aiohttp
 import pytest
 from unearth import PackageFinder
 from unearth.auth import MultiDomainBasicAuth
@@ -131,13 +134,40 @@ def server(running_server):
     running_server.clear_hooks()
     running_server.reset_hits()
     running_server.version_docs_include_releases = True
+    running_server.ranges = True
     return running_server
+
+
+class Answer:
+    def __init__(self, response: HTTPResponse) -> None:
+        self.status_code = response.status
+        self.headers = response.headers
+        self.content = response.read()
+
+    @property
+    def text(self) -> str:
+        return self.content.decode()
+
+    def json(self):
+        return json.loads(self.content)
+
+
+class Http:
+    """Plain GETs through the standard library; redirects are not followed."""
+
+    def get(self, url: str, headers: dict[str, str] | None = None, timeout: float = 5.0) -> Answer:
+        parts = urlsplit(url)
+        connection = HTTPConnection(parts.hostname, parts.port, timeout=timeout)
+        try:
+            connection.request("GET", parts.path + (f"?{parts.query}" if parts.query else ""), headers=headers or {})
+            return Answer(connection.getresponse())
+        finally:
+            connection.close()
 
 
 @pytest.fixture
 def http():
-    with httpx2.Client(timeout=5.0) as client:
-        yield client
+    return Http()
 
 
 def _finder(server):
@@ -345,19 +375,24 @@ def test_delay_holds_back_any_answer(server, http):
 @pytest.mark.parametrize(
     "install, error",
     [
-        (lambda s: s.hang("/simple/p/"), httpx2.ReadTimeout),
-        (lambda s: s.close_mid_body("/simple/p/"), httpx2.RemoteProtocolError),
-        (lambda s: s.close_mid_body("/simple/p/", b"x" * 10_000), httpx2.RemoteProtocolError),
-        (lambda s: s.redirect_loop("/simple/p/"), httpx2.TooManyRedirects),
+        (lambda s: s.hang("/simple/p/"), asyncio.TimeoutError),
+        (lambda s: s.close_mid_body("/simple/p/"), aiohttp.ClientPayloadError),
+        (lambda s: s.close_mid_body("/simple/p/", b"x" * 10_000), aiohttp.ClientPayloadError),
+        (lambda s: s.redirect_loop("/simple/p/"), aiohttp.TooManyRedirects),
     ],
 )
-def test_hostile_hooks(server, install, error):
+def test_hostile_hooks(server, http, install, error):
     server.add_project("p", ["1.0"])
     install(server)
-    with httpx2.Client(timeout=0.5, follow_redirects=True, max_redirects=5) as client:
-        with pytest.raises(error):
-            client.get(server.url + "/simple/p/")
-    assert httpx2.get(server.url + "/pypi/p/json").status_code == 200
+
+    async def ask():
+        async with aiohttp.ClientSession(timeout=aiohttp.ClientTimeout(total=0.5)) as session:
+            async with session.get(server.url + "/simple/p/", max_redirects=5) as response:
+                await response.read()
+
+    with pytest.raises(error):
+        asyncio.run(ask())
+    assert http.get(server.url + "/pypi/p/json").status_code == 200
 
 
 def test_stop_releases_hanging_requests():
@@ -365,7 +400,7 @@ def test_stop_releases_hanging_requests():
     srv.hang("/x")
     result = {}
     thread = threading.Thread(
-        target=lambda: result.update(status=httpx2.get(srv.url + "/x", timeout=10).status_code)
+        target=lambda: result.update(status=Http().get(srv.url + "/x", timeout=10).status_code)
     )
     thread.start()
     deadline = time.monotonic() + 5
@@ -377,3 +412,87 @@ def test_stop_releases_hanging_requests():
     assert time.monotonic() - started < 5 and result == {"status": 503}
     with pytest.raises(RuntimeError):
         srv.url
+
+
+# --- files: ranges, conditional requests, records of what was sent -------------
+
+
+@pytest.fixture(params=["in memory", "on disk"])
+def served_file(request, server, tmp_path):
+    """A 100,000-byte archive of project f, kept in memory or served from its path."""
+    content = bytes(range(256)) * 390 + b"x" * 160
+    if request.param == "on disk":
+        (tmp_path / "f-1.0.tar.gz").write_bytes(content)
+        dist = server.add_file("f", "1.0", "f-1.0.tar.gz", tmp_path / "f-1.0.tar.gz")
+        assert dist.content is None and dist.path == tmp_path / "f-1.0.tar.gz"
+    else:
+        server.add_file("f", "1.0", "f-1.0.tar.gz", content)
+    return server.file_url("f", "f-1.0.tar.gz"), content
+
+
+@pytest.mark.parametrize(
+    "ranges, range_header, status, part, content_range",
+    [
+        (True, "bytes=0-9", 206, slice(0, 10), "bytes 0-9/100000"),
+        (True, "bytes=-10", 206, slice(-10, None), "bytes 99990-99999/100000"),
+        (True, "bytes=99990-", 206, slice(99990, None), "bytes 99990-99999/100000"),
+        (True, "bytes=100000-", 416, slice(0, 0), "bytes */100000"),
+        (True, None, 200, slice(None), None),
+        (False, "bytes=0-9", 200, slice(None), None),
+    ],
+)
+def test_file_ranges(server, http, served_file, ranges, range_header, status, part, content_range):
+    url, content = served_file
+    server.ranges = ranges
+    resp = http.get(url, {"Range": range_header} if range_header else None)
+    assert (resp.status_code, resp.headers.get("Content-Range")) == (status, content_range)
+    if status != 416:
+        assert resp.content == content[part]
+    (record,) = server.requests
+    assert (record.status, record.sent) == (status, len(content[part]) if status != 416 else 0)
+    assert server.bytes_sent(urlsplit(url).path) == record.sent
+
+
+def test_file_conditional_request(server, http, served_file):
+    url, content = served_file
+    etag = http.get(url).headers["ETag"]
+    assert http.get(url, {"If-None-Match": etag}).status_code == 304
+    assert http.get(url, {"If-None-Match": '"other"'}).content == content
+
+
+def test_file_hooks_for_downloads(server, http, served_file):
+    url, content = served_file
+    path = urlsplit(url).path
+    server.ignore_ranges(path, after=1)
+    assert [http.get(url, {"Range": "bytes=0-9"}).status_code for _ in range(2)] == [206, 200]
+    server.clear_hooks()
+    server.reset_hits()
+    server.throttle(path, 400_000)
+    started = time.monotonic()
+    assert http.get(url, {"Range": "bytes=0-9"}).content == content  # whole, ranges ignored
+    assert time.monotonic() - started >= 0.2
+    assert server.bytes_sent(path) == len(content)
+
+
+def test_close_mid_body_records_what_was_sent(server):
+    server.close_mid_body("/pypi/p/json", b"x" * 10_000)
+    with pytest.raises(http_client_errors()):
+        Http().get(server.url + "/pypi/p/json")
+    assert server.bytes_sent("/pypi/p/json") == 5_000
+
+
+def http_client_errors():
+    import http.client
+
+    return (http.client.IncompleteRead, ConnectionError)
+
+
+@pytest.mark.parametrize("metadata_hash", ["sha256", "sha512", None])
+def test_metadata_announcement(server, http, metadata_hash):
+    server.add_project("p", {"1.0": {"requires_dist": ["q"]}}, metadata_hash=metadata_hash)
+    link = _finder(server).find_best_match("p").best.link
+    body = http.get(link.dist_info_link.url_without_fragment).content
+    expected = True if metadata_hash is None else {metadata_hash: hashlib.new(metadata_hash, body).hexdigest()}
+    assert link.dist_info_metadata == expected
+    with pytest.raises(ValueError):
+        server.add_project("q", ["1.0"], metadata_hash="no-such-hash")

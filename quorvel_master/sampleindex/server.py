@@ -9,13 +9,24 @@ It serves, from an in-memory registry that may be changed at any time:
   documents (``info``, ``releases``, ``urls``),
 * ``/simple/`` and ``/simple/{normalized-name}/``: HTML simple pages with
   ``#sha256=`` fragments, ``data-requires-python``, ``data-yanked`` and,
-  per project, the announcement of ``<file url>.metadata`` files,
-* ``/files/{normalized-name}/{filename}[.metadata]``: archives and metadata.
+  per project, the announcement of ``<file url>.metadata`` files (with the
+  file's hash, or as ``true``),
+* ``/files/{normalized-name}/{filename}[.metadata]``: archives and metadata,
+  by aiohttp's file response: range requests and conditional requests are
+  answered as a file server does, unless ``ranges`` is switched off (then
+  every answer is the whole file, status 200).
+
+Archives are kept in memory or, for large ones, in a file of their own
+(:class:`DistFile` ``path``); in-memory archives are written to a directory of
+the server's while it runs, named by their hash.
 
 Hooks change what any path (an exact path or an ``fnmatch`` pattern) does:
-fixed responses, hanging, delays, connections closed mid-body and redirect
-loops. The newest answering hook wins; every matching delay is waited out
-first. A hook given ``times=N`` expires after N uses.
+fixed responses, hanging, delays, connections closed mid-body, slow bodies and
+redirect loops. The newest answering hook wins; every matching delay is
+waited out first. A hook given ``times=N`` expires after N uses.
+
+Every request is recorded with its status and the bytes of body the server
+sent (:attr:`IndexServer.requests`, :meth:`IndexServer.bytes_sent`).
 """
 
 from __future__ import annotations
@@ -25,10 +36,15 @@ import dataclasses as dc
 import fnmatch
 import hashlib
 import html
+import io
 import json
+import os
+import shutil
+import tempfile
 import threading
 from collections import Counter
 from collections.abc import Iterable, Mapping
+from pathlib import Path
 from typing import Any
 from urllib.parse import quote
 
@@ -44,21 +60,50 @@ DEFAULT_METADATA_ATTRS = ("data-dist-info-metadata", "data-core-metadata")
 _RELEASE_KEYS = frozenset(
     {"summary", "requires_dist", "extras", "requires_python", "yanked", "files"}
 )
+_CHUNK = 64 * 1024
 
 
 @dc.dataclass
 class DistFile:
     filename: str
-    content: bytes
+    #: The archive's bytes; None when it lives at ``path``.
+    content: bytes | None
     #: Core metadata served at ``<file url>.metadata``; None means none exists.
     metadata: bytes | None = None
     requires_python: str | None = None
     #: Yank reason; "" yanks without a reason, None means not yanked.
     yanked: str | None = None
+    #: The archive on disk, for files too large to keep in memory.
+    path: Path | None = None
+    _digests: dict[str, str] | None = dc.field(default=None, init=False, repr=False, compare=False)
+
+    def _digest(self, name: str) -> str:
+        if self.content is not None:
+            return hashlib.new(name, self.content).hexdigest()
+        if self._digests is None:  # a file is read once, for both digests
+            assert self.path is not None
+            sha256, md5 = hashlib.sha256(), hashlib.md5(usedforsecurity=False)
+            with self.path.open("rb") as f:
+                while chunk := f.read(1 << 20):
+                    sha256.update(chunk)
+                    md5.update(chunk)
+            self._digests = {"sha256": sha256.hexdigest(), "md5": md5.hexdigest()}
+        return self._digests[name]
 
     @property
     def sha256(self) -> str:
-        return hashlib.sha256(self.content).hexdigest()
+        return self._digest("sha256")
+
+    @property
+    def md5(self) -> str:
+        return self._digest("md5")
+
+    @property
+    def size(self) -> int:
+        if self.content is not None:
+            return len(self.content)
+        assert self.path is not None
+        return self.path.stat().st_size
 
     @property
     def packagetype(self) -> str:
@@ -84,6 +129,8 @@ class Project:
     #: Serve and announce ``.metadata`` files (PEP 658/714).
     metadata_files: bool = True
     metadata_attrs: tuple[str, ...] = DEFAULT_METADATA_ATTRS
+    #: The hash the announcement carries (any hashlib name); None announces "true".
+    metadata_hash: str | None = "sha256"
     #: Forces ``info.version`` of the project document.
     latest: str | None = None
 
@@ -92,12 +139,17 @@ class Project:
         return canonicalize_name(self.name)
 
 
-@dc.dataclass(frozen=True)
+@dc.dataclass
 class RequestRecord:
     method: str
     path: str
     query: str
     headers: Mapping[str, str]
+    #: The answer's status, once the server answered.
+    status: int | None = None
+    #: Bytes of body sent: the declared length of a complete answer, what was
+    #: written for a body cut short or sent slowly by a hook.
+    sent: int = 0
 
 
 @dc.dataclass
@@ -116,25 +168,24 @@ class _Reply:
 @dc.dataclass
 class _Hook:
     pattern: str
-    kind: str  # response | hang | delay | close | redirect
+    kind: str  # response | hang | delay | close | redirect | throttle | whole
     reply: _Reply | None = None
     seconds: float = 0.0
+    rate: int = 0
     times: int | None = None
+    #: Matching requests to let pass untouched before the hook applies.
+    after: int = 0
 
     def matches(self, path: str) -> bool:
         return self.pattern == path or fnmatch.fnmatchcase(path, self.pattern)
 
 
-def _json_reply(doc: Any, status: int = 200) -> _Reply:
-    return _Reply(status, json.dumps(doc).encode(), "application/json")
+def _json_reply(doc: Any, status: int = 200) -> web.Response:
+    return web.json_response(doc, status=status, dumps=json.dumps)
 
 
-def _not_found(message: str = "Not Found") -> _Reply:
+def _not_found(message: str = "Not Found") -> web.Response:
     return _json_reply({"message": message}, 404)
-
-
-def _redirect(location: str, status: int = 301) -> _Reply:
-    return _Reply(status, b"", "text/plain", {"Location": location})
 
 
 def _valid_version(text: str) -> Version | None:
@@ -145,7 +196,12 @@ def _valid_version(text: str) -> Version | None:
 
 
 class IndexServer:
-    """Local package index; use as a context manager or call start()/stop()."""
+    """Local package index; use as a context manager or call start()/stop().
+
+    ``ranges=False`` makes the file routes ignore range requests (the whole
+    file, status 200), as some servers and proxies do; the attribute may be
+    switched while the server runs.
+    """
 
     def __init__(
         self,
@@ -153,11 +209,14 @@ class IndexServer:
         port: int = 0,
         *,
         version_docs_include_releases: bool = True,
+        ranges: bool = True,
     ) -> None:
         self.host = host
         self._port = port
         #: Whether ``/pypi/{name}/{version}/json`` also carries ``releases``.
         self.version_docs_include_releases = version_docs_include_releases
+        #: Whether the file routes answer range requests.
+        self.ranges = ranges
         self._lock = threading.RLock()
         self._projects: dict[str, Project] = {}
         self._hooks: list[_Hook] = []
@@ -169,6 +228,9 @@ class IndexServer:
         self._stopping: asyncio.Event | None = None
         self._ready = threading.Event()
         self._start_error: BaseException | None = None
+        self._spool: Path | None = None
+        # id(request) -> (request, its record) until its answer is prepared
+        self._unanswered: dict[int, tuple[web.BaseRequest, RequestRecord]] = {}
 
     # -- life cycle -----------------------------------------------------
 
@@ -176,6 +238,7 @@ class IndexServer:
         if self._thread is not None:
             raise RuntimeError("server already started")
         self._ready.clear()
+        self._spool = Path(tempfile.mkdtemp(prefix="sampleindex-"))
         self._thread = threading.Thread(
             target=self._run, name=f"IndexServer-{id(self):x}", daemon=True
         )
@@ -185,6 +248,7 @@ class IndexServer:
         if self._start_error is not None:
             self._thread.join()
             self._thread = None
+            self._remove_spool()
             raise RuntimeError(f"index server failed to start: {self._start_error}") from (
                 self._start_error
             )
@@ -202,6 +266,12 @@ class IndexServer:
             thread.join(timeout)
             self._thread = None
             self._loop = None
+            self._remove_spool()
+
+    def _remove_spool(self) -> None:
+        if self._spool is not None:
+            shutil.rmtree(self._spool, ignore_errors=True)
+            self._spool = None
 
     def __enter__(self) -> IndexServer:
         return self.start()
@@ -233,8 +303,22 @@ class IndexServer:
 
     async def _setup(self) -> None:
         self._stopping = asyncio.Event()
-        app = web.Application()
-        app.router.add_route("*", "/{tail:.*}", self._handle)
+        # Hooks see every request first, whatever its path; then a missing
+        # trailing slash is redirected as index servers do.
+        app = web.Application(
+            middlewares=[
+                self._hooks_middleware,
+                web.normalize_path_middleware(
+                    append_slash=True, merge_slashes=False, redirect_class=web.HTTPMovedPermanently
+                ),
+            ]
+        )
+        app.router.add_get("/simple/", self._simple_root)
+        app.router.add_get("/simple/{name}/", self._simple_page)
+        app.router.add_get("/pypi/{name}/json", self._project_json)
+        app.router.add_get("/pypi/{name}/{version}/json", self._version_json)
+        app.router.add_get("/files/{name}/{filename}", self._file, name="file")
+        app.on_response_prepare.append(self._record_answer)
         # Hanging handlers are released by _stopping, so a short grace is enough.
         self._runner = web.AppRunner(
             app, handle_signals=False, access_log=None, shutdown_timeout=2.0
@@ -281,6 +365,7 @@ class IndexServer:
         *,
         metadata_files: bool = True,
         metadata_attrs: Iterable[str] = DEFAULT_METADATA_ATTRS,
+        metadata_hash: str | None = "sha256",
         latest: str | None = None,
     ) -> Project:
         """Register (or replace) a project.
@@ -289,14 +374,18 @@ class IndexServer:
         keys summary, requires_dist, extras, requires_python, yanked and files.
         ``files`` lists "wheel"/"sdist" (built here; default: a wheel) and/or
         ready :class:`DistFile` objects. Keys that are not valid versions get
-        no built files but still appear under ``releases``.
+        no built files but still appear under ``releases``. *metadata_hash*
+        names the hash that announces each metadata file (None: "true").
         """
         if not isinstance(releases, Mapping):
             releases = {v: None for v in releases}
+        if metadata_hash is not None:
+            hashlib.new(metadata_hash)  # an unknown name fails here, not in a page
         project = Project(
             name,
             metadata_files=metadata_files,
             metadata_attrs=tuple(metadata_attrs),
+            metadata_hash=metadata_hash,
             latest=latest,
         )
         for key, info in releases.items():
@@ -352,16 +441,23 @@ class IndexServer:
         name: str,
         version: str,
         filename: str,
-        content: bytes,
+        content: bytes | os.PathLike[str],
         *,
         metadata: bytes | None = None,
         requires_python: str | None = None,
         yanked: str | None = None,
     ) -> DistFile:
-        """Attach an existing archive to a release (created if missing)."""
+        """Attach an existing archive to a release (created if missing).
+
+        *content* is the archive's bytes or its path; a path is served from
+        the disk, never read whole into memory.
+        """
+        path = None if isinstance(content, (bytes, bytearray)) else Path(content)
+        data = bytes(content) if path is None else None
         if metadata is None:
-            metadata = extract_metadata(filename, content)
-        dist = DistFile(filename, content, metadata, requires_python, yanked)
+            metadata = extract_metadata(filename, path if path is not None else data)
+        dist = DistFile(filename, data, metadata, requires_python, yanked, path)
+        dist.sha256  # a file is hashed here, once, not by the server's loop at its first page
         with self._lock:
             project = self._projects.setdefault(canonicalize_name(name), Project(name))
             release = project.releases.setdefault(version, Release(version))
@@ -434,6 +530,17 @@ class IndexServer:
         reply = None if body is None else _Reply(200, body, "application/octet-stream")
         self._add_hook(_Hook(path, "close", reply=reply, times=times))
 
+    def throttle(self, path: str, bytes_per_second: int, *, times: int | None = None) -> None:
+        """Send the normal answer's body whole (status 200, ranges ignored) at
+        about *bytes_per_second*, in chunks of 64 KiB; stops when the client
+        goes away."""
+        self._add_hook(_Hook(path, "throttle", rate=bytes_per_second, times=times))
+
+    def ignore_ranges(self, path: str, *, after: int = 0, times: int | None = None) -> None:
+        """Answer range requests for the files at *path* with the whole file
+        (status 200), after letting the first *after* requests pass."""
+        self._add_hook(_Hook(path, "whole", times=times, after=after))
+
     def redirect_loop(self, path: str, *, times: int | None = None) -> None:
         """Redirect *path* back and forth to itself forever."""
         self._add_hook(_Hook(path, "redirect", times=times))
@@ -453,6 +560,9 @@ class IndexServer:
         for hook in self._hooks:
             if not hook.matches(path) or hook.times == 0:
                 continue
+            if hook.after > 0:
+                hook.after -= 1
+                continue
             if hook.kind != "delay":
                 if answered:
                     continue
@@ -470,10 +580,16 @@ class IndexServer:
         with self._lock:
             return sum(self._hits.values()) if path is None else self._hits[path]
 
+    def bytes_sent(self, path: str | None = None) -> int:
+        """Bytes of body sent for *path* (query ignored), or in total."""
+        with self._lock:
+            return sum(r.sent for r in self._log if path is None or r.path == path)
+
     def reset_hits(self) -> None:
         with self._lock:
             self._hits.clear()
             self._log.clear()
+            self._unanswered.clear()
 
     @property
     def requests(self) -> list[RequestRecord]:
@@ -482,13 +598,14 @@ class IndexServer:
 
     # -- request handling ---------------------------------------------------
 
-    async def _handle(self, request: web.Request) -> web.StreamResponse:
+    @web.middleware
+    async def _hooks_middleware(self, request: web.Request, handler: Any) -> web.StreamResponse:
         path = request.path
+        record = RequestRecord(request.method, path, request.query_string, dict(request.headers))
         with self._lock:
             self._hits[path] += 1
-            self._log.append(
-                RequestRecord(request.method, path, request.query_string, dict(request.headers))
-            )
+            self._log.append(record)
+            self._unanswered[id(request)] = (request, record)
             hooks = self._take_hooks(path)
         for hook in hooks:
             if hook.kind == "delay":
@@ -501,10 +618,22 @@ class IndexServer:
                 return hook.reply.to_response()
             elif hook.kind == "redirect":
                 target = path if request.query_string else path + "?loop=1"
-                return _redirect(target, 302).to_response()
+                raise web.HTTPFound(target)
             elif hook.kind == "close":
-                return await self._close_mid_body(request, hook.reply or self._route(path))
-        return self._route(path).to_response()
+                reply = hook.reply or await self._normal_reply(request, handler)
+                return await self._close_mid_body(request, record, reply)
+            elif hook.kind == "throttle":
+                return await self._throttled(request, record, handler, hook.rate)
+            elif hook.kind == "whole" and request.match_info.route.name == "file":
+                return await self._file(request, ranges=False)
+        return await handler(request)
+
+    async def _record_answer(self, request: web.BaseRequest, response: web.StreamResponse) -> None:
+        with self._lock:
+            _, record = self._unanswered.pop(id(request), (None, None))
+        if record is not None:
+            record.status = response.status
+            record.sent = response.content_length or 0
 
     async def _sleep(self, seconds: float | None) -> None:
         assert self._stopping is not None
@@ -513,14 +642,34 @@ class IndexServer:
         except asyncio.TimeoutError:
             pass
 
+    async def _normal_answer(self, request: web.Request, handler: Any) -> tuple[int, str, bytes | Path]:
+        """Status, content type and body (bytes, or the file) that the
+        routes give for *request*."""
+        if request.match_info.route.name == "file":
+            path = await self._file_path(request)
+            if path is not None:
+                return 200, "application/octet-stream", path
+        try:
+            response = await handler(request)
+        except web.HTTPException as exc:
+            response = exc
+        body = response.body if isinstance(response.body, bytes) else b""
+        return response.status, response.content_type, body
+
+    async def _normal_reply(self, request: web.Request, handler: Any) -> _Reply:
+        status, content_type, body = await self._normal_answer(request, handler)
+        data = body.read_bytes() if isinstance(body, Path) else body
+        return _Reply(status, data, content_type)
+
     @staticmethod
-    async def _close_mid_body(request: web.Request, reply: _Reply) -> web.StreamResponse:
+    async def _close_mid_body(request: web.Request, record: RequestRecord, reply: _Reply) -> web.StreamResponse:
         declared = max(len(reply.body), 2)
         resp = web.StreamResponse(status=reply.status, headers=reply.headers)
         resp.content_type = reply.content_type
         resp.content_length = declared
         await resp.prepare(request)
         await resp.write(reply.body[: declared // 2])
+        record.sent = declared // 2
         # close() (not abort()) flushes what was written before dropping.
         if request.transport is not None:
             request.transport.close()
@@ -528,38 +677,36 @@ class IndexServer:
         # client disconnect, so this ends quietly.
         return resp
 
-    def _route(self, path: str) -> _Reply:
-        with self._lock:
-            parts = path.split("/")[1:]
-            if parts[:1] == ["simple"]:
-                return self._route_simple(path, parts[1:])
-            if parts[:1] == ["pypi"] and parts[-1:] == ["json"]:
-                return self._route_json(parts[1:-1])
-            if parts[:1] == ["files"] and len(parts) == 3:
-                return self._route_file(parts[1], parts[2])
-            return _Reply(404, b"Not Found")
+    async def _throttled(
+        self, request: web.Request, record: RequestRecord, handler: Any, rate: int
+    ) -> web.StreamResponse:
+        status, content_type, body = await self._normal_answer(request, handler)
+        source = body.open("rb") if isinstance(body, Path) else io.BytesIO(body)
+        with source:
+            resp = web.StreamResponse(status=status)
+            resp.content_type = content_type
+            resp.content_length = os.fstat(source.fileno()).st_size if isinstance(body, Path) else len(body)
+            await resp.prepare(request)
+            record.sent = 0
+            try:
+                while chunk := source.read(_CHUNK):
+                    await asyncio.sleep(len(chunk) / rate)
+                    # Counted when handed over, so a client holding it sees it counted.
+                    record.sent += len(chunk)
+                    try:
+                        await resp.write(chunk)
+                    except ConnectionError:
+                        record.sent -= len(chunk)
+                        raise
+                await resp.write_eof()
+            except ConnectionError:
+                pass  # the client went away: nothing more is sent
+        return resp
 
     # simple pages
 
-    def _route_simple(self, path: str, rest: list[str]) -> _Reply:
-        if not rest:
-            return _redirect(path + "/")
-        if rest == [""]:
-            return self._simple_root()
-        name = rest[0]
-        if len(rest) == 1:
-            return _redirect(path + "/")
-        if rest[1:] != [""] or not name:
-            return _Reply(404, b"Not Found")
-        if canonicalize_name(name) != name:
-            return _redirect(f"/simple/{canonicalize_name(name)}/")
-        project = self._projects.get(name)
-        if project is None:
-            return _Reply(404, b"Not Found")
-        return self._simple_page(project)
-
     @staticmethod
-    def _html(title: str, body: list[str]) -> _Reply:
+    def _html(title: str, body: list[str]) -> web.Response:
         page = (
             "<!DOCTYPE html>\n<html>\n<head>\n"
             '<meta name="pypi:repository-version" content="1.0">\n'
@@ -567,70 +714,98 @@ class IndexServer:
             + "\n".join(body)
             + "\n</body>\n</html>\n"
         )
-        return _Reply(200, page.encode("utf-8"), "text/html")
+        return web.Response(text=page, content_type="text/html")
 
-    def _simple_root(self) -> _Reply:
-        anchors = [
-            f'<a href="{quote(norm)}/">{html.escape(p.name)}</a><br>'
-            for norm, p in sorted(self._projects.items())
-        ]
+    async def _simple_root(self, request: web.Request) -> web.Response:
+        with self._lock:
+            anchors = [
+                f'<a href="{quote(norm)}/">{html.escape(p.name)}</a><br>'
+                for norm, p in sorted(self._projects.items())
+            ]
         return self._html("Simple index", anchors)
 
-    def _simple_page(self, project: Project) -> _Reply:
-        anchors = []
-        for release in project.releases.values():
-            for dist in release.files:
-                attrs = [
-                    f'href="../../files/{quote(project.normalized)}/'
-                    f'{quote(dist.filename)}#sha256={dist.sha256}"'
-                ]
-                if dist.requires_python:
-                    attrs.append(
-                        f'data-requires-python="{html.escape(dist.requires_python)}"'
-                    )
-                if dist.yanked is not None:
-                    attrs.append(f'data-yanked="{html.escape(dist.yanked)}"')
-                if project.metadata_files and dist.metadata is not None:
-                    digest = hashlib.sha256(dist.metadata).hexdigest()
-                    attrs += [f'{a}="sha256={digest}"' for a in project.metadata_attrs]
-                anchors.append(f"<a {' '.join(attrs)}>{html.escape(dist.filename)}</a><br>")
+    async def _simple_page(self, request: web.Request) -> web.Response:
+        name = request.match_info["name"]
+        if canonicalize_name(name) != name:
+            raise web.HTTPMovedPermanently(f"/simple/{canonicalize_name(name)}/")
+        with self._lock:
+            project = self._projects.get(name)
+            if project is None:
+                raise web.HTTPNotFound()
+            anchors = [self._anchor(project, dist) for r in project.releases.values() for dist in r.files]
         return self._html(f"Links for {project.name}", anchors)
+
+    @staticmethod
+    def _anchor(project: Project, dist: DistFile) -> str:
+        attrs = [f'href="../../files/{quote(project.normalized)}/{quote(dist.filename)}#sha256={dist.sha256}"']
+        if dist.requires_python:
+            attrs.append(f'data-requires-python="{html.escape(dist.requires_python)}"')
+        if dist.yanked is not None:
+            attrs.append(f'data-yanked="{html.escape(dist.yanked)}"')
+        if project.metadata_files and dist.metadata is not None:
+            if project.metadata_hash is None:
+                announced = "true"
+            else:
+                announced = f"{project.metadata_hash}={hashlib.new(project.metadata_hash, dist.metadata).hexdigest()}"
+            attrs += [f'{a}="{announced}"' for a in project.metadata_attrs]
+        return f"<a {' '.join(attrs)}>{html.escape(dist.filename)}</a><br>"
 
     # files
 
-    def _route_file(self, name: str, filename: str) -> _Reply:
-        project = self._projects.get(canonicalize_name(name))
-        if project is None:
-            return _Reply(404, b"Not Found")
+    async def _file(self, request: web.Request, *, ranges: bool | None = None) -> web.StreamResponse:
+        path = await self._file_path(request)
+        if path is None:
+            return web.Response(status=404, text="Not Found")
+        honour_ranges = self.ranges if ranges is None else ranges
+        if honour_ranges:
+            return web.FileResponse(path, chunk_size=_CHUNK)
+        return web.Response(body=path.open("rb"), content_type="application/octet-stream")
+
+    async def _file_path(self, request: web.Request) -> Path | None:
+        """The archive or metadata file that a files route names, on disk."""
+        name, filename = request.match_info["name"], request.match_info["filename"]
         want_meta = filename.endswith(".metadata")
         base = filename[: -len(".metadata")] if want_meta else filename
-        for release in project.releases.values():
-            for dist in release.files:
-                if dist.filename != base:
-                    continue
-                if not want_meta:
-                    return _Reply(200, dist.content, "application/octet-stream")
-                if project.metadata_files and dist.metadata is not None:
-                    return _Reply(200, dist.metadata, "application/octet-stream")
-        return _Reply(404, b"Not Found")
+        with self._lock:
+            project = self._projects.get(canonicalize_name(name))
+            dists = [d for r in project.releases.values() for d in r.files] if project else []
+            dist = next((d for d in dists if d.filename == base), None)
+            if dist is None or (want_meta and not (project.metadata_files and dist.metadata is not None)):
+                return None
+            data = dist.metadata if want_meta else dist.content
+            if data is None:
+                return dist.path
+        return await asyncio.get_running_loop().run_in_executor(None, self._spooled, data)
+
+    def _spooled(self, data: bytes) -> Path:
+        """In-memory bytes as a file of the server's, named by their hash."""
+        assert self._spool is not None
+        path = self._spool / hashlib.sha256(data).hexdigest()
+        if not path.exists():
+            partial = path.with_suffix(f".{threading.get_ident()}")
+            partial.write_bytes(data)
+            partial.replace(path)
+        return path
 
     # JSON API
 
-    def _route_json(self, rest: list[str]) -> _Reply:
-        if len(rest) not in (1, 2) or not rest[0]:
-            return _not_found()
-        project = self._projects.get(canonicalize_name(rest[0]))
-        if project is None:
-            return _not_found()
-        if len(rest) == 1:
+    async def _project_json(self, request: web.Request) -> web.Response:
+        with self._lock:
+            project = self._projects.get(canonicalize_name(request.match_info["name"]))
+            if project is None:
+                return _not_found()
             return _json_reply(self._project_doc(project))
-        release = self._find_release(project, rest[1])
-        if release is None:
-            return _not_found()
-        doc = {"info": self._info(project, release), "urls": self._files_json(project, release)}
-        if self.version_docs_include_releases:
-            doc["releases"] = self._releases_json(project)
-        return _json_reply(doc)
+
+    async def _version_json(self, request: web.Request) -> web.Response:
+        with self._lock:
+            project = self._projects.get(canonicalize_name(request.match_info["name"]))
+            release = project and self._find_release(project, request.match_info["version"])
+            if project is None or release is None:
+                return _not_found()
+            doc = {"info": self._info(project, release), "urls": self._files_json(project, release)}
+            if self.version_docs_include_releases:
+                doc["releases"] = self._releases_json(project)
+            return _json_reply(doc)
 
     @staticmethod
     def _find_release(project: Project, version: str) -> Release | None:
@@ -690,14 +865,11 @@ class IndexServer:
             {
                 "filename": d.filename,
                 "url": self.file_url(project.name, d.filename),
-                "digests": {
-                    "sha256": d.sha256,
-                    "md5": hashlib.md5(d.content, usedforsecurity=False).hexdigest(),
-                },
+                "digests": {"sha256": d.sha256, "md5": d.md5},
                 "packagetype": d.packagetype,
                 "python_version": "py3" if d.packagetype == "bdist_wheel" else "source",
                 "requires_python": d.requires_python,
-                "size": len(d.content),
+                "size": d.size,
                 "yanked": d.yanked is not None,
                 "yanked_reason": d.yanked or None,
             }

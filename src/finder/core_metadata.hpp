@@ -6,11 +6,13 @@
 namespace pic::finder {
 
 // finder.get_metadata(link) when the finder has that method. Otherwise the
-// metadata is read through the finder's own session (its auth and trusted
-// hosts apply): the metadata file the index announces beside the file
-// (PEP 658/714), else the .dist-info/METADATA member of a wheel. Gives an
-// email.message.Message, or None for a source distribution without announced
-// metadata (reading it would mean building it).
+// metadata is read through the finder's own session (its auth, certificates
+// and trusted hosts apply): the metadata file the index announces beside the
+// file (PEP 658/714), checked against the announced hash, else the
+// .dist-info/METADATA member of a wheel, by range requests or a streamed
+// download (wheel_metadata.hpp). Gives an email.message.Message, or None for
+// a source distribution without announced metadata (reading it would mean
+// building it).
 Object read_core_metadata(const Object& finder, const Object& link);
 
 }  // namespace pic::finder

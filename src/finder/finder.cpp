@@ -4,16 +4,6 @@
 
 namespace pic::finder {
 
-namespace {
-
-Object optional_attr(const Object& obj, PyObject* name) {
-    PyObject* value = nullptr;
-    check(_PyObject_LookupAttr(obj.get(), name, &value));
-    return Object::steal_or_null(value);
-}
-
-}  // namespace
-
 Object new_finder(const Object& index_url) {
     Object index_urls = new_list();
     append(index_urls, index_url);

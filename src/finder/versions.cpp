@@ -24,13 +24,12 @@ std::vector<Object> import_from(PyObject* module_name, std::initializer_list<PyO
     Object module = Object::borrow(import)(module_name, module_namespace(), Py_None, fromlist, integer(0));
     std::vector<Object> found;
     for (PyObject* name : names) {
-        PyObject* value = nullptr;
-        if (_PyObject_LookupAttr(module.get(), name, &value) < 0) throw_error();
+        Object value = optional_attr(module, name);
         if (!value) {
             PyErr_Format(PyExc_ImportError, "cannot import name %R from %R", name, module_name);
             throw_error();
         }
-        found.push_back(Object::steal(value));
+        found.push_back(std::move(value));
     }
     return found;
 }

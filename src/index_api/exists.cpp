@@ -2,6 +2,7 @@
 #include "config/redact.hpp"
 #include "finder/finder.hpp"
 #include "finder/versions.hpp"
+#include "index_api/finder_road.hpp"
 #include "index_api/package_lookups.hpp"
 #include "index_api/request.hpp"
 
@@ -33,10 +34,7 @@ Task<Object> package_exists_in_index(Object self, Object package_name, Object in
             co_return boolean(false);
         }
     }
-    if (!global("UNEARTH_AVAILABLE"_id).truthy()) {
-        log_debug(format("No API pattern and unearth not available for %U", config::redact(index_url).get()));
-        co_return boolean(false);
-    }
+    if (unearth_missing(index_url)) co_return boolean(false);
     try {
         // Runs on the loop's thread: the loop waits while the finder reads the index.
         Object found = finder::with_finder(index_url, [&](const Object& finder) {
@@ -70,15 +68,12 @@ Task<Object> package_version_exists_in_index(Object self, Object package_name, O
             co_return boolean(false);
         }
     }
-    if (!global("UNEARTH_AVAILABLE"_id).truthy()) co_return boolean(false);
-    try {
-        Object exists = co_await in_executor(self, "_package_version_exists_via_unearth"_id, package_name, version,
-                                             index_url);
-        co_return exists;
-    } catch (const PyError& e) {
-        if (!e.is_ordinary()) throw;
-        co_return boolean(false);
-    }
+    // A finder failure and a missing library give the same quiet answer.
+    if (unearth_missing(index_url, Quiet::yes)) co_return boolean(false);
+    auto exists = co_await ask_finder(
+        self, [](const Object& exists) { return exists; }, [](const PyError&) { return boolean(false); },
+        "_package_version_exists_via_unearth"_id, package_name, version, index_url);
+    co_return exists;
 }
 
 }  // namespace pic::index_api

@@ -1,6 +1,7 @@
 #include "config/patterns.hpp"
 #include "config/redact.hpp"
 #include "index_api/package_lookups.hpp"
+#include "index_api/finder_road.hpp"
 #include "index_api/json_api.hpp"
 
 namespace pic::index_api {
@@ -51,23 +52,20 @@ Task<Object> get_package_info_from_index(Object self, Object package_name, Objec
             });
         co_return record;
     }
-    if (!global("UNEARTH_AVAILABLE"_id).truthy()) {
-        log_debug(format("No API pattern and unearth not available for %U", config::redact(index_url).get()));
-        co_return error_record(format("No API pattern configured for %U", index_url.get()));
-    }
-    try {
-        Object versions = co_await in_executor(self, "_get_versions_via_unearth"_id, package_name, index_url);
-        if (versions.truthy()) {
+    if (unearth_missing(index_url)) co_return error_record(format("No API pattern configured for %U", index_url.get()));
+    auto record = co_await ask_finder(
+        self,
+        [&](const Object& versions) {
             static PyObject* const empty = intern("");
-            co_return description(package_name, versions.item(integer(0)), Object::borrow(empty));
-        }
-        co_return not_found_record(package_name, index_url);
-    } catch (const PyError& e) {
-        if (!e.is_ordinary()) throw;
-        log_error(format("Unearth failed for %U at %U: %U", package_name.get(), config::redact(index_url).get(),
-                         config::error_text(e).get()));
-        co_return error_record(Object::steal(PyObject_Str(e.value())));
-    }
+            return versions.truthy() ? description(package_name, versions.item(integer(0)), Object::borrow(empty))
+                                     : not_found_record(package_name, index_url);
+        },
+        [&](const PyError& e) {
+            log_finder_failure(e, package_name, index_url);
+            return error_record(Object::steal(PyObject_Str(e.value())));
+        },
+        "_get_versions_via_unearth"_id, package_name, index_url);
+    co_return record;
 }
 
 }  // namespace pic::index_api

@@ -3,6 +3,7 @@
 
 #include <optional>
 
+#include "finder/cancellation.hpp"
 #include "runtime/coroutine.hpp"
 #include "runtime/globals.hpp"
 
@@ -24,11 +25,14 @@ Task<std::optional<Object>> get(Object self, Object api_url, Body body) {
 }
 
 // await asyncio.get_event_loop().run_in_executor(None, self.<method>, *args)
+// The worker's long loops stop when this coroutine is left before the call is
+// done (its task cancelled): nobody would wait for their end.
 template <class... A>
 Task<Object> in_executor(Object self, PyObject* method, A... args) {
     Object loop = global("asyncio"_id).call_method("get_event_loop"_id);
-    Object bound = self.attr(method);
-    Object result = co_await py_await(loop.call_method("run_in_executor"_id, Py_None, bound, args...));
+    Object call = finder::stoppable_call(self.attr(method), tuple(args...));
+    finder::StopOnExit stop(call);
+    Object result = co_await py_await(loop.call_method("run_in_executor"_id, Py_None, call));
     co_return result;
 }
 

@@ -2,6 +2,7 @@
 #include "config/redact.hpp"
 #include "environment/pep440.hpp"
 #include "finder/versions.hpp"
+#include "index_api/finder_road.hpp"
 #include "index_api/json_api.hpp"
 #include "index_api/package_lookups.hpp"
 #include "module/originals.hpp"
@@ -51,19 +52,15 @@ Task<Object> get_versions_from_index(Object self, Object package_name, Object in
             });
         co_return versions;
     }
-    if (!global("UNEARTH_AVAILABLE"_id).truthy()) {
-        log_debug(format("No API pattern and unearth not available for %U", config::redact(index_url).get()));
-        co_return new_list();
-    }
-    try {
-        Object versions = co_await in_executor(self, "_get_versions_via_unearth"_id, package_name, index_url);
-        co_return expect(Returns::list, versions);
-    } catch (const PyError& e) {
-        if (!e.is_ordinary()) throw;
-        log_error(format("Unearth failed for %U at %U: %U", package_name.get(), config::redact(index_url).get(),
-                         config::error_text(e).get()));
-        co_return new_list();
-    }
+    if (unearth_missing(index_url)) co_return new_list();
+    auto versions = co_await ask_finder(
+        self, [](const Object& versions) { return expect(Returns::list, versions); },
+        [&](const PyError& e) {
+            log_finder_failure(e, package_name, index_url);
+            return new_list();
+        },
+        "_get_versions_via_unearth"_id, package_name, index_url);
+    co_return versions;
 }
 
 }  // namespace pic::index_api

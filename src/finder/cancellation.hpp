@@ -1,0 +1,39 @@
+// Stopping finder work that runs in the loop's executor.
+//
+// A worker thread cannot be interrupted from outside. So the coroutine that
+// awaits a finder call hands the executor a `stoppable_call` and holds a
+// `StopOnExit` for as long as it waits: when the coroutine is left early (its
+// task cancelled, the coroutine closed or dropped) the call's flag goes up,
+// and the finder's long loops (a wheel download) check it between steps and
+// give up. Nobody awaits the call's result any more by then.
+#pragma once
+
+#include "runtime/ref.hpp"
+
+namespace pic::finder {
+
+// A callable for run_in_executor: fn(*args), with the call's flag visible to
+// `stop_if_cancelled` on the thread that runs it.
+Object stoppable_call(const Object& fn, const Object& args);
+
+// Raises the flag of a call made by `stoppable_call`.
+void stop(const Object& call) noexcept;
+
+// On the thread running a stoppable call whose flag is up: raises
+// asyncio.CancelledError (not an Exception: no handler of the module catches
+// it). Does nothing elsewhere, so the finder methods called directly run on.
+void stop_if_cancelled();
+
+class StopOnExit {
+public:
+    explicit StopOnExit(Object call) : call_(std::move(call)) {}
+    StopOnExit(const StopOnExit&) = delete;
+    StopOnExit& operator=(const StopOnExit&) = delete;
+    // Also after a normal return, when the worker has finished anyway.
+    ~StopOnExit() { stop(call_); }
+
+private:
+    Object call_;
+};
+
+}  // namespace pic::finder
