@@ -7,11 +7,16 @@ import contextlib
 import copy
 import os
 import types
+import warnings
 
 import pytest
 from hypothesis import HealthCheck, settings
 
-import quorvel_master.business_layer.packages.package_index_client as pic
+with warnings.catch_warnings():
+    # Under any interpreter but 3.11 the module warns as it is imported
+    # (test_module.py checks the text); the suite goes on from there.
+    warnings.filterwarnings("ignore", "compile time Python version", RuntimeWarning)
+    import quorvel_master.business_layer.packages.package_index_client as pic
 from quorvel_master.sampleindex import IndexServer
 
 # Hypothesis: the default profile for every run; HYPOTHESIS_PROFILE=long for

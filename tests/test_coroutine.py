@@ -141,17 +141,30 @@ def test_throw_into_an_awaited_object_without_throw(m):
     (ValueError,), (ValueError, "text"), (ValueError("inst"),), (ValueError, ValueError("v"), None),
 ])
 def test_throw_argument_forms(m, args):
-    coro = closing(m, Scripted(yields=1))
-    coro.send(None)
-    with pytest.raises(ValueError):
-        coro.throw(*args)
+    # and the same warnings as a Python coroutine (3.12 and later deprecate
+    # the forms with more than one argument)
+    async def peer():
+        await Scripted(yields=1)
+
+    def warned(coro):
+        coro.send(None)
+        with warnings.catch_warnings(record=True) as seen:
+            warnings.simplefilter("always")
+            with pytest.raises(ValueError):
+                coro.throw(*args)
+        return [(w.category, str(w.message)) for w in seen]
+
+    assert warned(closing(m, Scripted(yields=1))) == warned(peer())
 
 
 @pytest.mark.parametrize("args,message", [
     ((1,), "exceptions must be classes or instances deriving from BaseException, not int"),
     ((ValueError("x"), "v"), "instance exception may not have a separate value"),
     ((ValueError, None, 3), "throw() third argument must be a traceback object"),
+    ((), "throw expected at least 1 argument, got 0"),
+    ((ValueError, None, None, None), "throw expected at most 3 arguments, got 4"),
 ])
+@pytest.mark.filterwarnings(r"ignore:the \(type, exc, tb\) signature:DeprecationWarning")  # 3.12 and later
 def test_throw_refuses_bad_arguments(m, args, message):
     coro = closing(m, Scripted(yields=1))
     coro.send(None)

@@ -12,6 +12,7 @@ import textwrap
 import pytest
 
 MODNAME = "quorvel_master.business_layer.packages.package_index_client"
+VERSION_WARNING = "compile time Python version"  # the start of the text any interpreter but 3.11 sees
 
 GLOBALS_IN_ORDER = [
     "asyncio", "re", "sys", "importlib",
@@ -110,6 +111,7 @@ def test_reload_keeps_everything(m):
     assert [k for k, v in before.items() if vars(m)[k] is not v] == []
 
 
+@pytest.mark.filterwarnings(f"ignore:{VERSION_WARNING}:RuntimeWarning")  # the create step runs again
 def test_one_module_object_per_process(m):
     spec = importlib.util.find_spec(MODNAME)
     assert importlib.util.module_from_spec(spec) is m
@@ -120,13 +122,37 @@ def test_one_module_object_per_process(m):
         sys.modules[MODNAME] = m
 
 
-def _run_isolated(code: str) -> dict:
+def _run_isolated(code: str, warnings: str = f"ignore:{VERSION_WARNING}:RuntimeWarning") -> dict:
     # cwd elsewhere: `-c` puts the working directory first on sys.path, and the
-    # source tree's package has no built extension
-    out = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
-                         cwd=tempfile.gettempdir())
+    # source tree's package has no built extension. The interpreter-version
+    # warning is silenced unless a test asks for it.
+    out = subprocess.run([sys.executable, "-W", warnings, "-c", textwrap.dedent(code)], capture_output=True,
+                         text=True, cwd=tempfile.gettempdir())
     assert out.returncode == 0, out.stderr
     return json.loads(out.stdout.strip().splitlines()[-1])
+
+
+@pytest.mark.parametrize("action", ["default", "error"])
+def test_interpreter_version_warning(action):
+    result = _run_isolated(f"""
+        import json, warnings
+        with warnings.catch_warnings(record=True) as seen:
+            warnings.simplefilter("{action}", RuntimeWarning)
+            try:
+                import {MODNAME}
+                outcome = "imported"
+            except RuntimeWarning as e:
+                outcome = "RuntimeWarning: " + str(e)
+        print(json.dumps([outcome, [str(w.message) for w in seen if w.category is RuntimeWarning]]))
+    """, warnings="default")
+    running = sys.version_info[:2]
+    if running == (3, 11):
+        assert result == ["imported", []]
+        return
+    text = (f"compile time Python version 3.11 of module '{MODNAME}' does not match runtime version "
+            f"{running[0]}.{running[1]}")
+    # where warnings are errors the import fails with it
+    assert result == (["imported", [text]] if action == "default" else ["RuntimeWarning: " + text, []])
 
 
 BLOCKED_CASES = [
@@ -193,15 +219,23 @@ def test_missing_host_module_fails_the_import():
     assert result == "ModuleNotFoundError"
 
 
-def test_sub_interpreter_is_refused():
+# A sub-interpreter with a GIL of its own (the default) and one sharing the main GIL.
+@pytest.mark.parametrize("own_gil", [True, False])
+def test_sub_interpreter_is_refused(own_gil):
     result = _run_isolated(f"""
-        import json, _xxsubinterpreters as interpreters
+        import json, sys
         import {MODNAME}
-        interp = interpreters.create()
+        if sys.version_info >= (3, 13):
+            import _interpreters as interpreters
+            interp = interpreters.create("isolated" if {own_gil} else "legacy")
+        else:
+            import _xxsubinterpreters as interpreters
+            interp = interpreters.create(isolated={own_gil})
         try:
-            interpreters.run_string(interp, "import {MODNAME}")
-            outcome = "imported"
-        except interpreters.RunFailedError as e:
+            failure = interpreters.run_string(interp, "import {MODNAME}")
+            # 3.13 hands back a snapshot of the exception, 3.12 and 3.11 raise
+            outcome = "imported" if failure is None else f"{{failure.type.__name__}}: {{failure.msg}}"
+        except getattr(interpreters, "RunFailedError", ()) as e:
             outcome = str(e)
         finally:
             interpreters.destroy(interp)

@@ -4,6 +4,7 @@
 
 #include "config/text.hpp"
 #include "module/originals.hpp"
+#include "runtime/compat.hpp"
 #include "runtime/function.hpp"
 #include "runtime/globals.hpp"
 
@@ -54,7 +55,7 @@ bool quiet_get(PyObject* entry, PyObject* key, PyObject*& value) {
     PyObject *k, *v;
     while (PyDict_Next(entry, &pos, &k, &v)) {
         if (!PyUnicode_CheckExact(k)) return false;
-        if (!value && (k == key || _PyUnicode_Equal(k, key))) value = v;
+        if (!value && (k == key || compat::str_equal(k, key))) value = v;
     }
     return true;
 }

@@ -24,16 +24,17 @@ void stop(const Object& call) noexcept;
 // it). Does nothing elsewhere, so the finder methods called directly run on.
 void stop_if_cancelled();
 
+// Borrows the call, which the awaiting frame keeps (as a Local) for longer.
 class StopOnExit {
 public:
-    explicit StopOnExit(Object call) : call_(std::move(call)) {}
+    explicit StopOnExit(const Object& call) : call_(call) {}
     StopOnExit(const StopOnExit&) = delete;
     StopOnExit& operator=(const StopOnExit&) = delete;
     // Also after a normal return, when the worker has finished anyway.
     ~StopOnExit() { stop(call_); }
 
 private:
-    Object call_;
+    const Object& call_;
 };
 
 }  // namespace pic::finder

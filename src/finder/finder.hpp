@@ -6,15 +6,7 @@
 namespace pic::finder {
 
 // getattr(obj, name, None), with a missing attribute as a null Object.
-inline Object optional_attr(const Object& obj, PyObject* name) {
-    PyObject* value = nullptr;
-#if PY_VERSION_HEX >= 0x030D0000
-    check(PyObject_GetOptionalAttr(obj.get(), name, &value));
-#else
-    check(_PyObject_LookupAttr(obj.get(), name, &value));
-#endif
-    return Object::steal_or_null(value);
-}
+inline Object optional_attr(const Object& obj, PyObject* name) { return obj.optional_attr(name); }
 
 // import <module>
 inline Object import_module(const char* module) { return Object::steal(PyImport_ImportModule(module)); }

@@ -35,14 +35,15 @@ Object dependencies_in(const Object& self, const Object& metadata, const Object&
 
 // Documents are cached per client by (lower-cased name, version), whatever the
 // index: a later call for the same version is answered without a request.
-Task<Object> get_dependencies_from_index(Object self, Object package_name, Object version, Object index_url) {
-    Object cache_key = tuple(package_name.call_method("lower"_id), version);
+Task<Object> get_dependencies_from_index(const Object& self, const Object& package_name, const Object& version,
+                                         const Object& index_url) {
+    Local cache_key = tuple(package_name.call_method("lower"_id), version);
     if (self.attr("_metadata_cache"_id).contains(cache_key)) {
         Object metadata = self.attr("_metadata_cache"_id).item(cache_key);
         co_return dependencies_in(self, metadata, package_name, version);
     }
 
-    Object api_pattern = self.call_method("_get_api_pattern_for_index"_id, index_url);
+    Local api_pattern = self.call_method("_get_api_pattern_for_index"_id, index_url);
     if (!api_pattern.truthy()) {
         auto deps = co_await requirements_via_finder(self, "_get_dependencies_via_unearth"_id, "dependencies",
                                                      Returns::list, new_list, package_name, version, index_url);

@@ -11,8 +11,8 @@ namespace pic::index_api {
 namespace {
 
 // Only the status decides; the body is never read.
-Task<Object> answers_ok(Object self, Object api_url) {
-    auto answer = co_await get(self, api_url, [](Object response) -> Task<Object> {
+Task<Object> answers_ok(const Object& self, const Object& api_url) {
+    auto answer = co_await get(self, api_url, [](const Object& response) -> Task<Object> {
         co_return boolean(status_of(response) == 200);
     });
     co_return answer ? std::move(*answer) : Object::none();
@@ -20,11 +20,11 @@ Task<Object> answers_ok(Object self, Object api_url) {
 
 }  // namespace
 
-Task<Object> package_exists_in_index(Object self, Object package_name, Object index_url) {
-    Object api_pattern = self.call_method("_get_api_pattern_for_index"_id, index_url);
+Task<Object> package_exists_in_index(const Object& self, const Object& package_name, const Object& index_url) {
+    Local api_pattern = self.call_method("_get_api_pattern_for_index"_id, index_url);
     if (api_pattern.truthy()) {
         try {
-            Object api_url = config::fill_pattern(api_pattern, package_name);
+            Local api_url = config::fill_pattern(api_pattern, package_name);
             auto exists = co_await answers_ok(self, api_url);
             co_return exists;
         } catch (const PyError& e) {
@@ -54,11 +54,12 @@ Task<Object> package_exists_in_index(Object self, Object package_name, Object in
     }
 }
 
-Task<Object> package_version_exists_in_index(Object self, Object package_name, Object version, Object index_url) {
-    Object api_pattern = self.call_method("_get_api_pattern_for_index"_id, index_url);
+Task<Object> package_version_exists_in_index(const Object& self, const Object& package_name, const Object& version,
+                                             const Object& index_url) {
+    Local api_pattern = self.call_method("_get_api_pattern_for_index"_id, index_url);
     if (api_pattern.truthy()) {
         try {
-            Object api_url = config::fill_pattern(api_pattern, package_name, version);
+            Local api_url = config::fill_pattern(api_pattern, package_name, version);
             auto exists = co_await answers_ok(self, api_url);
             co_return exists;
         } catch (const PyError& e) {

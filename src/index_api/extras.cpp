@@ -24,8 +24,9 @@ Object extras_in(const Object& data) {
 
 // Nothing is cached here, and the document is read inside the request's
 // handlers: a malformed document is one more failed query.
-Task<Object> get_extras_from_index(Object self, Object package_name, Object version, Object index_url) {
-    Object api_pattern = self.call_method("_get_api_pattern_for_index"_id, index_url);
+Task<Object> get_extras_from_index(const Object& self, const Object& package_name, const Object& version,
+                                   const Object& index_url) {
+    Local api_pattern = self.call_method("_get_api_pattern_for_index"_id, index_url);
     if (!api_pattern.truthy()) {
         auto extras = co_await requirements_via_finder(self, "_get_extras_via_unearth"_id, "extras", Returns::set,
                                                        new_set, package_name, version, index_url);

@@ -17,8 +17,9 @@ void log_finder_failure(const PyError& e, const Object& package_name, const Obje
                      config::error_text(e).get()));
 }
 
-Task<Object> requirements_via_finder(Object self, PyObject* method, const char* what, Returns rule, Object (*empty)(),
-                                     Object package_name, Object version, Object index_url) {
+Task<Object> requirements_via_finder(const Object& self, PyObject* method, const char* what, Returns rule,
+                                     Object (*empty)(), const Object& package_name, const Object& version,
+                                     const Object& index_url) {
     if (unearth_missing(index_url)) co_return empty();
     auto answer = co_await ask_finder(
         self, [&](const Object& answer) { return expect(rule, answer); },

@@ -24,7 +24,7 @@ bool unearth_missing(const Object& index_url, Quiet quiet = Quiet::no);
 void log_finder_failure(const PyError& e, const Object& package_name, const Object& index_url);
 
 template <class Read, class Failed, class... A>
-Task<Object> ask_finder(Object self, Read read, Failed failed, PyObject* method, A... args) {
+Task<Object> ask_finder(const Object& self, Read read, Failed failed, PyObject* method, const A&... args) {
     try {
         Object answer = co_await in_executor(self, method, args...);
         co_return read(answer);

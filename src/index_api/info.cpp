@@ -35,8 +35,8 @@ constexpr NoDocumentAnswers kErrorRecords = {
 
 }  // namespace
 
-Task<Object> get_package_info_from_index(Object self, Object package_name, Object index_url) {
-    Object api_pattern = self.call_method("_get_api_pattern_for_index"_id, index_url);
+Task<Object> get_package_info_from_index(const Object& self, const Object& package_name, const Object& index_url) {
+    Local api_pattern = self.call_method("_get_api_pattern_for_index"_id, index_url);
     if (api_pattern.truthy()) {
         // A configured pattern commits to the API: no finder fallback on failure.
         auto record = co_await ask_json_api(

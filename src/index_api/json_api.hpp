@@ -48,11 +48,11 @@ inline bool is_timeout(const PyError& error) {
 // `build_url()` gives the API URL; `read(document)` gives the answer. Both run
 // inside the handlers, so their failures are failed queries too.
 template <class BuildUrl, class Read>
-Task<Object> ask_json_api(Object self, Object package_name, Object index_url, const NoDocumentAnswers& answers,
-                          BuildUrl build_url, Read read) {
+Task<Object> ask_json_api(const Object& self, const Object& package_name, const Object& index_url,
+                          const NoDocumentAnswers& answers, BuildUrl build_url, Read read) {
     try {
-        Object api_url = build_url();
-        auto answer = co_await get(self, api_url, [&](Object response) -> Task<Object> {
+        Local api_url = build_url();
+        auto answer = co_await get(self, api_url, [&](const Object& response) -> Task<Object> {
             long status = status_of(response);
             if (status == 404) {
                 log_debug(format("Package %U not found at %U", package_name.get(), config::redact(index_url).get()));

@@ -8,9 +8,10 @@
 
 namespace pic::index_api {
 
-Task<Object> get_versions_from_index(Object self, Object package_name, Object index_url);
-Task<Object> package_exists_in_index(Object self, Object package_name, Object index_url);
-Task<Object> package_version_exists_in_index(Object self, Object package_name, Object version, Object index_url);
-Task<Object> get_package_info_from_index(Object self, Object package_name, Object index_url);
+Task<Object> get_versions_from_index(const Object& self, const Object& package_name, const Object& index_url);
+Task<Object> package_exists_in_index(const Object& self, const Object& package_name, const Object& index_url);
+Task<Object> package_version_exists_in_index(const Object& self, const Object& package_name, const Object& version,
+                                             const Object& index_url);
+Task<Object> get_package_info_from_index(const Object& self, const Object& package_name, const Object& index_url);
 
 }  // namespace pic::index_api

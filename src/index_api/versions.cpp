@@ -37,8 +37,8 @@ Object order_release_keys(Object versions) {
 
 }  // namespace
 
-Task<Object> get_versions_from_index(Object self, Object package_name, Object index_url) {
-    Object api_pattern = self.call_method("_get_api_pattern_for_index"_id, index_url);
+Task<Object> get_versions_from_index(const Object& self, const Object& package_name, const Object& index_url) {
+    Local api_pattern = self.call_method("_get_api_pattern_for_index"_id, index_url);
     if (api_pattern.truthy()) {
         // A configured pattern commits to the API: no finder fallback on failure.
         auto versions = co_await ask_json_api(

@@ -13,7 +13,7 @@ Object init(Object self, Object settings_manager) {
 }
 
 // Never suspends: concurrent tasks on one loop all get the one session.
-Task<Object> get_session(Object self) {
+Task<Object> get_session(const Object& self) {
     Object aiohttp = global("aiohttp"_id);
     if (aiohttp.is_none()) raise(PyExc_RuntimeError, "aiohttp not installed, cannot query package indexes");
     Object session = self.attr("_session"_id);
@@ -23,10 +23,11 @@ Task<Object> get_session(Object self) {
 }
 
 // The closed session stays referenced; the next _get_session replaces it.
-Task<Object> close(Object self) {
+Task<Object> close(const Object& self) {
     if (!self.attr("_session"_id).truthy()) co_return Object::none();
     if (self.attr("_session"_id).attr("closed"_id).truthy()) co_return Object::none();
-    Object closed = co_await py_await(self.attr("_session"_id).call_method("close"_id));
+    Object closing = self.attr("_session"_id).call_method("close"_id);  // no temporary holds the session
+    Object closed = co_await py_await(std::move(closing));
     co_return Object::none();
 }
 

@@ -6,7 +6,7 @@
 namespace pic::client {
 
 Object init(Object self, Object settings_manager);
-Task<Object> get_session(Object self);
-Task<Object> close(Object self);
+Task<Object> get_session(const Object& self);
+Task<Object> close(const Object& self);
 
 }  // namespace pic::client

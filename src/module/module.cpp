@@ -1,10 +1,12 @@
 // Module creation and the module body: imports, optional libraries, the host's
 // logger and settings accessors, and the classes.
+#include <atomic>
 #include <cstdint>
 #include <initializer_list>
 
 #include "module/method_table.hpp"
 #include "module/originals.hpp"
+#include "runtime/compat.hpp"
 #include "runtime/coroutine.hpp"
 #include "runtime/function.hpp"
 #include "runtime/globals.hpp"
@@ -39,9 +41,10 @@ constexpr const char* kClientDoc =
     "    - Fall back to pip commands when API not available\n"
     "    ";
 
-// One module object per process, in one interpreter.
+// One module object per process, in one interpreter. Another interpreter may
+// run the create step at the same time under its own GIL.
 PyObject* the_module = nullptr;
-int64_t loading_interpreter = -1;
+std::atomic<int64_t> loading_interpreter = -1;
 
 class Namespace {
 public:
@@ -74,9 +77,7 @@ private:
 // `from module import name`: the attribute, else an already imported submodule.
 Object import_from(const Object& module, const char* name) {
     Object attr_name = str(name);
-    PyObject* value = nullptr;
-    if (_PyObject_LookupAttr(module.get(), attr_name.get(), &value) < 0) throw_error();
-    if (value) return Object::steal(value);
+    if (Object value = module.optional_attr(attr_name.get())) return value;
     Object package = Object::steal_or_null(PyObject_GetAttrString(module.get(), "__name__"));
     if (package && PyUnicode_Check(package.get())) {
         Object full = format("%U.%U", package, attr_name);
@@ -184,9 +185,8 @@ PyObject* create_module(PyObject* import_spec, PyModuleDef*) {
     try {
         int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
         if (interpreter == -1) throw_error();
-        if (loading_interpreter == -1) {
-            loading_interpreter = interpreter;
-        } else if (interpreter != loading_interpreter) {
+        int64_t first = -1;
+        if (!loading_interpreter.compare_exchange_strong(first, interpreter) && first != interpreter) {
             raise(PyExc_ImportError,
                   "Interpreter change detected - this module can only be loaded into one interpreter per process.");
         }
@@ -227,6 +227,7 @@ int exec_module(PyObject* module) {
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_create, reinterpret_cast<void*>(create_module)},
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    PIC_ANY_INTERPRETER_SLOT
     {0, nullptr},
 };
 

@@ -17,7 +17,8 @@ const WalkMessages kDependencyMessages = {
 
 }  // namespace
 
-Task<Object> get_dependencies(Object self, Object package_name, Object version, Object index_url) {
+Task<Object> get_dependencies(const Object& self, const Object& package_name, const Object& version,
+                              const Object& index_url) {
     auto ask = [&](const Object& url) {
         return py_await(self.call_method("_get_dependencies_from_index"_id, package_name, version, url));
     };

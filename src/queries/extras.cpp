@@ -24,7 +24,8 @@ Object sorted_list(const Object& extras) {
 
 }  // namespace
 
-Task<Object> get_extras(Object self, Object package_name, Object version, Object index_url) {
+Task<Object> get_extras(const Object& self, const Object& package_name, const Object& version,
+                        const Object& index_url) {
     auto ask = [&](const Object& url) {
         return py_await(self.call_method("_get_extras_from_index"_id, package_name, version, url));
     };

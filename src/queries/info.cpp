@@ -15,7 +15,7 @@ const WalkMessages kInfoMessages{
 
 }  // namespace
 
-Task<Object> get_package_info(Object self, Object package_name) {
+Task<Object> get_package_info(const Object& self, const Object& package_name) {
     auto found = co_await walk_indexes(
         self, package_name, kInfoMessages,
         [&](const Object& url) {

@@ -6,9 +6,9 @@
 
 namespace pic::queries {
 
-Task<Object> get_versions(Object self, Object package_name, Object index_url);
-Task<Object> find_repo_for_package(Object self, Object package_name);
-Task<Object> find_repo_for_package_version(Object self, Object package_name, Object version);
-Task<Object> get_package_info(Object self, Object package_name);
+Task<Object> get_versions(const Object& self, const Object& package_name, const Object& index_url);
+Task<Object> find_repo_for_package(const Object& self, const Object& package_name);
+Task<Object> find_repo_for_package_version(const Object& self, const Object& package_name, const Object& version);
+Task<Object> get_package_info(const Object& self, const Object& package_name);
 
 }  // namespace pic::queries

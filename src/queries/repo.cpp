@@ -14,7 +14,7 @@ bool says_yes(const Object& answer) { return answer.truthy(); }
 
 }  // namespace
 
-Task<Object> find_repo_for_package(Object self, Object package_name) {
+Task<Object> find_repo_for_package(const Object& self, const Object& package_name) {
     auto found = co_await walk_indexes(
         self, package_name, kSilent,
         [&](const Object& url) { return py_await(self.call_method("_package_exists_in_index"_id, package_name, url)); },
@@ -22,7 +22,7 @@ Task<Object> find_repo_for_package(Object self, Object package_name) {
     co_return url_or_none(found);
 }
 
-Task<Object> find_repo_for_package_version(Object self, Object package_name, Object version) {
+Task<Object> find_repo_for_package_version(const Object& self, const Object& package_name, const Object& version) {
     auto found = co_await walk_indexes(
         self, package_name, kSilent,
         [&](const Object& url) {

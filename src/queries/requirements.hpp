@@ -6,7 +6,8 @@
 
 namespace pic::queries {
 
-Task<Object> get_dependencies(Object self, Object package_name, Object version, Object index_url);
-Task<Object> get_extras(Object self, Object package_name, Object version, Object index_url);
+Task<Object> get_dependencies(const Object& self, const Object& package_name, const Object& version,
+                              const Object& index_url);
+Task<Object> get_extras(const Object& self, const Object& package_name, const Object& version, const Object& index_url);
 
 }  // namespace pic::queries

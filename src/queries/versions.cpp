@@ -17,7 +17,7 @@ const WalkMessages kVersionMessages{
 
 }  // namespace
 
-Task<Object> get_versions(Object self, Object package_name, Object index_url) {
+Task<Object> get_versions(const Object& self, const Object& package_name, const Object& index_url) {
     if (index_url.truthy()) {
         // A named index is asked alone, and its answer stands even when empty.
         Object versions = co_await py_await(self.call_method("_get_versions_from_index"_id, package_name, index_url));

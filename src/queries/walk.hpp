@@ -37,11 +37,11 @@ inline void log_count(const char* fmt, const Object& answer) {
 // `ask(url)` gives an awaitable answer for one index; `accept(answer)` is the
 // query's acceptance test.
 template <class Ask, class Accept>
-Task<std::optional<Found>> walk_indexes(Object self, Object package_name, const WalkMessages& m, Ask ask,
+Task<std::optional<Found>> walk_indexes(const Object& self, const Object& package_name, const WalkMessages& m, Ask ask,
                                         Accept accept) {
-    Object settings = self.call_method("_get_pip_settings"_id);
-    Object primary_url = Object::none();
-    Object secondary_urls = new_list();
+    Local settings = self.call_method("_get_pip_settings"_id);
+    Local primary_url = Object::none();
+    Local secondary_urls = new_list();
     for (Object index : iterate(settings.item("index_urls"_id))) {
         if (index.call_method("get"_id, "primary"_id, Py_False).truthy())
             primary_url = index.item("url"_id);
@@ -60,7 +60,8 @@ Task<std::optional<Found>> walk_indexes(Object self, Object package_name, const 
 
     if (settings.item("use_secondary_urls"_id).truthy() && secondary_urls.size() > 0) {
         if (m.trying) log_info(format(m.trying, secondary_urls.size()));
-        for (Object url : iterate(secondary_urls)) {
+        for (Py_ssize_t i = 0; i < secondary_urls.size(); ++i) {
+            Local url = secondary_urls.at(i);
             if (m.each_secondary) log_info(format("Querying secondary index: %S", config::redact(url).get()));
             Object answer = co_await ask(url);
             if (accept(answer)) {

@@ -2,6 +2,16 @@
 
 #include <new>
 
+#include "runtime/compat.hpp"
+
+#ifdef PIC_FRAME_AUDIT
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <unordered_map>
+#include <unordered_set>
+#endif
+
 namespace pic {
 
 namespace {
@@ -10,368 +20,503 @@ using RootHandle = Task<Object>::Handle;
 
 enum class State : unsigned char { created, suspended, running, finished };
 
+// One step of a coroutine: it yielded `value`, or finished with it. An error
+// is thrown as PyError.
+struct Step {
+    bool finished = false;
+    Object value;
+};
+
+// Marks whose frames run on this thread, for the Locals they create.
+class RunningScope {
+public:
+    explicit RunningScope(LocalList& locals) : previous_(std::exchange(detail::running_locals, &locals)) {}
+    ~RunningScope() { detail::running_locals = previous_; }
+    RunningScope(const RunningScope&) = delete;
+    RunningScope& operator=(const RunningScope&) = delete;
+
+private:
+    LocalList* previous_;
+};
+
+// The error indicator, put aside while a finaliser runs and restored after.
+class SavedError {
+public:
+    SavedError() : exception_(Object::steal_or_null(compat::fetch_exception())) {}
+    ~SavedError() {
+        if (exception_) compat::set_exception(exception_.release());
+    }
+    SavedError(const SavedError&) = delete;
+    SavedError& operator=(const SavedError&) = delete;
+
+private:
+    Object exception_;
+};
+
 }  // namespace
+
+#ifdef PIC_FRAME_AUDIT
+namespace frame_audit {
+namespace {
+struct Frame {
+    std::size_t size;
+    const LocalList* owner;  // the coroutine object that runs it
+};
+std::map<const char*, Frame>& frames() {
+    static auto* all = new std::map<const char*, Frame>;
+    return *all;
+}
+// Every Object that lives in a frame, and the Objects of each coroutine object's frames.
+std::unordered_map<const void*, const LocalList*>& owner_of() {
+    static auto* all = new std::unordered_map<const void*, const LocalList*>;
+    return *all;
+}
+std::unordered_map<const LocalList*, std::unordered_set<const void*>>& held_by() {
+    static auto* all = new std::unordered_map<const LocalList*, std::unordered_set<const void*>>;
+    return *all;
+}
+const Frame* frame_of(const void* address) {
+    auto p = static_cast<const char*>(address);
+    auto it = frames().upper_bound(p);
+    if (it == frames().begin()) return nullptr;
+    --it;
+    return p < it->first + it->second.size ? &it->second : nullptr;
+}
+}  // namespace
+
+void created(const void* object) noexcept {
+    if (!detail::running_locals) return;
+    if (const Frame* frame = frame_of(object)) {
+        owner_of()[object] = frame->owner;
+        held_by()[frame->owner].insert(object);
+    }
+}
+
+void destroyed(const void* object) noexcept {
+    if (owner_of().empty()) return;
+    auto it = owner_of().find(object);
+    if (it == owner_of().end()) return;
+    auto held = held_by().find(it->second);
+    held->second.erase(object);
+    if (held->second.empty()) held_by().erase(held);
+    owner_of().erase(it);
+}
+
+// Every Object in the frames of `owner` is empty now that they are suspended.
+void check_suspended(const LocalList& owner, PyObject* qualname) {
+    auto held = held_by().find(&owner);
+    if (held == held_by().end()) return;
+    for (const void* address : held->second) {
+        PyObject* value = static_cast<const Object*>(address)->get();
+        if (!value) continue;
+        std::fprintf(stderr, "frame audit: suspended coroutine %s keeps a '%s' in a frame Object, not in a Local\n",
+                     qualname ? PyUnicode_AsUTF8(qualname) : "?", Py_TYPE(value)->tp_name);
+        std::abort();
+    }
+}
+}  // namespace frame_audit
+
+void* PromiseBase::operator new(std::size_t size) {
+    void* frame = ::operator new(size);
+    frame_audit::frames()[static_cast<const char*>(frame)] = {size, detail::running_locals};
+    return frame;
+}
+
+void PromiseBase::operator delete(void* frame, std::size_t size) noexcept {
+    frame_audit::frames().erase(static_cast<const char*>(frame));
+    ::operator delete(frame, size);
+}
+#endif
+
+// The C++ side of a native coroutine object: the method's arguments, the
+// outermost frame, and while suspended the Python iterator it delegates to.
+class Driver {
+public:
+    Driver(PyObject* name, PyObject* qualname, ResultCheck check_result)
+        : name_(Object::borrow(name)), qualname_(Object::borrow(qualname)), check_result_(check_result) {}
+    ~Driver() { destroy_frame(); }
+
+    void start(AwaitableBody body, Object* args, int nargs) {
+        for (int i = 0; i < nargs; ++i) args_[i] = std::move(args[i]);
+        RunningScope scope(locals_);
+        root_ = body(args_).release();
+        state_ = State::created;
+    }
+
+    void suspend_on(Object iterator, Object value, std::coroutine_handle<> h, PyAwait* awaiter) {
+        delegate_ = std::move(iterator);
+        yielded_ = std::move(value);
+        current_ = h;
+        pending_ = awaiter;
+    }
+
+    Step send(PyObject* arg);
+    Step throw_in(const PyError& error);
+    void close();
+    void finalize(PyObject* self);
+
+    int traverse(visitproc visit, void* arg) const;
+    void clear();
+
+    State state() const { return state_; }
+    const Object& name() const { return name_; }
+    const Object& qualname() const { return qualname_; }
+    const Object& delegate() const { return delegate_; }
+
+private:
+    Step run(std::coroutine_handle<> h);
+    Step finish();
+    Step resume_with(PySendResult outcome, Object value);
+    void destroy_frame();
+
+    Object args_[kMaxArgs];  // owned here, borrowed by the body
+    Object name_, qualname_;
+    RootHandle root_;                 // the method body; null once destroyed
+    std::coroutine_handle<> current_; // innermost frame, waiting on `delegate_`
+    PyAwait* pending_ = nullptr;      // the await expression that `delegate_` will answer
+    Object delegate_;                 // iterator being awaited, like `yield from`
+    Object yielded_;                  // value to hand to the caller on suspension
+    LocalList locals_;                // every Local of the frames
+    ResultCheck check_result_;
+    State state_ = State::finished;   // until start()
+};
 
 struct CoroutineObject {
     PyObject_HEAD
-    RootHandle root;                 // the method body; null once destroyed
-    std::coroutine_handle<> current; // innermost frame, waiting on `delegate`
-    PyAwait* pending;                // the await expression that `delegate` will answer
-    PyObject* delegate;              // iterator being awaited, like `yield from`
-    PyObject* yielded;               // value to hand to the caller on suspension
-    PyObject* name;
-    PyObject* qualname;
     PyObject* weakrefs;
-    ResultCheck check_result;
-    State state;
-
-    void suspend_on(PyObject* iterator, PyObject* value, std::coroutine_handle<> h, PyAwait* awaiter) {
-        delegate = iterator;
-        yielded = value;
-        current = h;
-        pending = awaiter;
-    }
+    Driver driver;  // constructed in place after allocation
 };
 
 namespace {
 
 extern PyTypeObject coroutine_type;
 
-CoroutineObject* as_coro(PyObject* o) { return reinterpret_cast<CoroutineObject*>(o); }
+Driver& driver_of(PyObject* o) { return reinterpret_cast<CoroutineObject*>(o)->driver; }
 
-void destroy_frame(CoroutineObject* c) {
-    if (c->root) {
-        auto root = std::exchange(c->root, RootHandle{});
-        root.destroy();
-    }
-    c->current = {};
-    c->pending = nullptr;
-    Py_CLEAR(c->delegate);
+[[noreturn]] void already_executing() { raise(PyExc_ValueError, "coroutine already executing"); }
+
+// The value of a StopIteration that is set, taking it; nullopt (the error
+// left as it is) when another error is set.
+std::optional<Object> take_stop_iteration_value() {
+    if (!PyErr_ExceptionMatches(PyExc_StopIteration)) return std::nullopt;
+    PyError stop;
+    return stop.exception().attr("value"_id);
 }
 
-void set_stop_iteration(PyObject* value) {
-    // Wrap in an instance so a tuple or an exception as the value survives.
-    PyObject* exc = PyObject_CallOneArg(PyExc_StopIteration, value);
-    if (exc) {
-        PyErr_SetObject(PyExc_StopIteration, exc);
-        Py_DECREF(exc);
-    }
+// CPython's rule for closing a sub-iterator: close() when it has one. Returns
+// the error close() raised, if any.
+std::optional<PyError> close_iterator(const Object& it) {
+    PyObject* found = nullptr;
+    if (compat::get_optional_attr(it.get(), "close"_id, &found) < 0) PyErr_WriteUnraisable(it.get());
+    Object close = Object::steal_or_null(found);
+    if (!close) return std::nullopt;
+    if (!Object::steal_or_null(PyObject_CallNoArgs(close.get()))) return PyError();
+    return std::nullopt;
 }
 
-PySendResult finish(CoroutineObject* c, PyObject** out) {
-    c->state = State::finished;
-    auto& promise = c->root.promise();
-    if (promise.error) {
-        PyError error = python_error(promise.error);
-        destroy_frame(c);
-        if (error.matches(PyExc_StopIteration)) {
-            PyErr_SetString(PyExc_RuntimeError, "coroutine raised StopIteration");
-            return PYGEN_ERROR;
-        }
-        error.restore();
-        return PYGEN_ERROR;
-    }
-    Object result = std::move(*promise.value);
-    destroy_frame(c);
-    if (c->check_result) {
-        try {
-            c->check_result(result);
-        } catch (const PyError& e) {
-            e.restore();
-            return PYGEN_ERROR;
-        }
-    }
-    *out = result.release();
-    return PYGEN_RETURN;
+}  // namespace
+
+void Driver::destroy_frame() {
+    if (root_) std::exchange(root_, RootHandle{}).destroy();
+    current_ = {};
+    pending_ = nullptr;
+    delegate_ = nullptr;
 }
 
 // Resumes C++ code until it finishes or waits on a Python iterator that yielded.
-PySendResult run(CoroutineObject* c, std::coroutine_handle<> h, PyObject** out) {
-    h.resume();
-    if (c->root.done()) return finish(c, out);
-    c->state = State::suspended;
-    *out = std::exchange(c->yielded, nullptr);
-    return PYGEN_NEXT;
+Step Driver::run(std::coroutine_handle<> h) {
+    {
+        RunningScope scope(locals_);
+        h.resume();
+    }
+    if (root_.done()) return finish();
+    state_ = State::suspended;
+#ifdef PIC_FRAME_AUDIT
+    frame_audit::check_suspended(locals_, qualname_.get());
+#endif
+    return {false, std::move(yielded_)};
+}
+
+Step Driver::finish() {
+    state_ = State::finished;
+    auto& promise = root_.promise();
+    if (promise.error) {
+        PyError error = python_error(promise.error);
+        destroy_frame();
+        if (error.matches(PyExc_StopIteration)) raise(PyExc_RuntimeError, "coroutine raised StopIteration");
+        throw error;
+    }
+    Object result = std::move(*promise.value);
+    destroy_frame();
+    if (check_result_) check_result_(result);
+    return {true, std::move(result)};
 }
 
 // The delegate answered (returned or raised): hand the answer to the awaiting
 // frame and go on.
-PySendResult resume_with_delegate_outcome(CoroutineObject* c, PySendResult r, PyObject* value, PyObject** out) {
-    if (r == PYGEN_NEXT) {
-        c->state = State::suspended;
-        *out = value;
-        return PYGEN_NEXT;
+Step Driver::resume_with(PySendResult outcome, Object value) {
+    if (outcome == PYGEN_NEXT) {
+        state_ = State::suspended;
+        return {false, std::move(value)};
     }
-    Py_CLEAR(c->delegate);
-    if (r == PYGEN_RETURN)
-        c->pending->deliver(Object::steal_or_null(value));
+    if (outcome == PYGEN_RETURN)
+        pending_->deliver(std::move(value));
     else
-        c->pending->deliver_error(PyError());
-    return run(c, c->current, out);
+        pending_->deliver_error(PyError());
+    delegate_ = nullptr;
+    return run(current_);
 }
 
-PySendResult coro_send(PyObject* self, PyObject* arg, PyObject** out) {
-    CoroutineObject* c = as_coro(self);
-    switch (c->state) {
-        case State::running:
-            PyErr_SetString(PyExc_ValueError, "coroutine already executing");
-            return PYGEN_ERROR;
-        case State::finished:
-            PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
-            return PYGEN_ERROR;
+Step Driver::send(PyObject* arg) {
+    switch (state_) {
+        case State::running: already_executing();
+        case State::finished: raise(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
         case State::created:
-            if (arg != Py_None) {
-                PyErr_SetString(PyExc_TypeError, "can't send non-None value to a just-started coroutine");
-                return PYGEN_ERROR;
-            }
-            c->state = State::running;
-            c->root.promise().driver = c;
-            return run(c, c->root, out);
-        case State::suspended:
-            break;
+            if (arg != Py_None) raise(PyExc_TypeError, "can't send non-None value to a just-started coroutine");
+            state_ = State::running;
+            root_.promise().driver = this;
+            return run(root_);
+        case State::suspended: break;
     }
-    c->state = State::running;
+    state_ = State::running;
     PyObject* value = nullptr;
-    PySendResult r = PyIter_Send(c->delegate, arg, &value);
-    return resume_with_delegate_outcome(c, r, value, out);
-}
-
-// CPython's rule for closing a sub-iterator: close() when it has one.
-bool close_iterator(PyObject* it) {
-    PyObject* close = nullptr;
-    if (_PyObject_LookupAttr(it, "close"_id, &close) < 0) PyErr_WriteUnraisable(it);
-    if (!close) return true;
-    PyObject* r = PyObject_CallNoArgs(close);
-    Py_DECREF(close);
-    if (!r) return false;
-    Py_DECREF(r);
-    return true;
+    PySendResult outcome = PyIter_Send(delegate_.get(), arg, &value);
+    return resume_with(outcome, Object::steal_or_null(value));
 }
 
 // Raises `error` at the suspension point: the awaited iterator sees it first.
-PySendResult coro_throw_error(CoroutineObject* c, const PyError& error, PyObject** out) {
-    switch (c->state) {
-        case State::running:
-            PyErr_SetString(PyExc_ValueError, "coroutine already executing");
-            return PYGEN_ERROR;
-        case State::finished:
-            error.restore();
-            return PYGEN_ERROR;
+Step Driver::throw_in(const PyError& error) {
+    switch (state_) {
+        case State::running: already_executing();
+        case State::finished: throw error;
         case State::created:
             // Never started: nothing can handle it, so the coroutine ends here.
-            c->state = State::finished;
-            destroy_frame(c);
-            error.restore();
-            return PYGEN_ERROR;
-        case State::suspended:
-            break;
+            state_ = State::finished;
+            destroy_frame();
+            throw error;
+        case State::suspended: break;
     }
-    c->state = State::running;
-    PyObject* delegate = c->delegate;
+    state_ = State::running;
     if (error.matches(PyExc_GeneratorExit)) {
-        if (close_iterator(delegate)) {
-            Py_CLEAR(c->delegate);
-            c->pending->deliver_error(error);
-        } else {
-            Py_CLEAR(c->delegate);
-            c->pending->deliver_error(PyError());
-        }
-        return run(c, c->current, out);
+        std::optional<PyError> failed = close_iterator(delegate_);
+        pending_->deliver_error(failed ? std::move(*failed) : error);
+        delegate_ = nullptr;
+        return run(current_);
     }
-    PyObject* throw_method = nullptr;
-    if (_PyObject_LookupAttr(delegate, "throw"_id, &throw_method) < 0) {
-        Py_CLEAR(c->delegate);
-        c->pending->deliver_error(PyError());
-        return run(c, c->current, out);
+    PyObject* found = nullptr;
+    int has_throw = compat::get_optional_attr(delegate_.get(), "throw"_id, &found);
+    Object throw_method = Object::steal_or_null(found);
+    if (has_throw <= 0) {
+        pending_->deliver_error(has_throw < 0 ? PyError() : error);
+        delegate_ = nullptr;
+        return run(current_);
     }
-    if (!throw_method) {
-        Py_CLEAR(c->delegate);
-        c->pending->deliver_error(error);
-        return run(c, c->current, out);
-    }
-    PyObject* value = PyObject_CallOneArg(throw_method, error.value());
-    Py_DECREF(throw_method);
-    if (value) return resume_with_delegate_outcome(c, PYGEN_NEXT, value, out);
-    PyObject* returned = nullptr;
-    if (_PyGen_FetchStopIterationValue(&returned) == 0)
-        return resume_with_delegate_outcome(c, PYGEN_RETURN, returned, out);
-    return resume_with_delegate_outcome(c, PYGEN_ERROR, nullptr, out);
+    Object yielded = Object::steal_or_null(PyObject_CallOneArg(throw_method.get(), error.value()));
+    if (yielded) return resume_with(PYGEN_NEXT, std::move(yielded));
+    if (auto returned = take_stop_iteration_value()) return resume_with(PYGEN_RETURN, std::move(*returned));
+    return resume_with(PYGEN_ERROR, Object());
 }
 
-// throw(typ[, val[, tb]]) with the interpreter's own argument rules.
-bool make_thrown_error(PyObject* typ, PyObject* val, PyObject* tb, std::optional<PyError>& error) {
-    if (tb == Py_None) tb = nullptr;
-    if (tb && !PyTraceBack_Check(tb)) {
-        PyErr_SetString(PyExc_TypeError, "throw() third argument must be a traceback object");
-        return false;
-    }
-    Py_INCREF(typ);
-    Py_XINCREF(val);
-    Py_XINCREF(tb);
-    if (PyExceptionClass_Check(typ)) {
-        PyErr_NormalizeException(&typ, &val, &tb);
-    } else if (PyExceptionInstance_Check(typ)) {
-        if (val && val != Py_None) {
-            PyErr_SetString(PyExc_TypeError, "instance exception may not have a separate value");
-            Py_DECREF(typ);
-            Py_XDECREF(val);
-            Py_XDECREF(tb);
-            return false;
-        }
-        Py_XDECREF(val);
-        val = typ;
-        typ = reinterpret_cast<PyObject*>(Py_TYPE(val));
-        Py_INCREF(typ);
-        if (!tb) tb = PyException_GetTraceback(val);
-    } else {
-        PyErr_Format(PyExc_TypeError,
-                     "exceptions must be classes or instances deriving from BaseException, not %s",
-                     Py_TYPE(typ)->tp_name);
-        Py_DECREF(typ);
-        Py_XDECREF(val);
-        Py_XDECREF(tb);
-        return false;
-    }
-    if (!val) {
-        Py_DECREF(typ);
-        Py_XDECREF(tb);
-        return false;  // normalisation failed and left its own error
-    }
-    if (tb) PyException_SetTraceback(val, tb);
-    error.emplace(typ, val, tb);
-    Py_DECREF(typ);
-    Py_DECREF(val);
-    Py_XDECREF(tb);
-    return true;
-}
-
-PyObject* return_or_raise(PySendResult r, PyObject* value) {
-    if (r == PYGEN_NEXT) return value;
-    if (r == PYGEN_RETURN) {
-        if (value == Py_None)
-            PyErr_SetNone(PyExc_StopIteration);
-        else
-            set_stop_iteration(value);
-        Py_DECREF(value);
-    }
-    return nullptr;
-}
-
-PyObject* coro_send_method(PyObject* self, PyObject* arg) {
-    PyObject* value = nullptr;
-    PySendResult r = coro_send(self, arg, &value);
-    return return_or_raise(r, value);
-}
-
-PyObject* coro_iternext(PyObject* self) { return coro_send_method(self, Py_None); }
-
-PyObject* coro_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
-    if (!_PyArg_CheckPositional("throw", nargs, 1, 3)) return nullptr;
-    std::optional<PyError> error;
-    if (!make_thrown_error(args[0], nargs > 1 ? args[1] : nullptr, nargs > 2 ? args[2] : nullptr, error))
-        return nullptr;
-    PyObject* value = nullptr;
-    PySendResult r = coro_throw_error(as_coro(self), *error, &value);
-    return return_or_raise(r, value);
-}
-
-PyObject* coro_close(PyObject* self, PyObject*) {
-    CoroutineObject* c = as_coro(self);
-    if (c->state == State::created) {
-        c->state = State::finished;
-        destroy_frame(c);
-        Py_RETURN_NONE;
-    }
-    if (c->state == State::finished) Py_RETURN_NONE;
-    if (c->state == State::running) {
-        PyErr_SetString(PyExc_ValueError, "coroutine already executing");
-        return nullptr;
+void Driver::close() {
+    switch (state_) {
+        case State::created:
+            state_ = State::finished;
+            destroy_frame();
+            return;
+        case State::finished: return;
+        case State::running: already_executing();
+        case State::suspended: break;
     }
     PyErr_SetNone(PyExc_GeneratorExit);
     PyError exit;
-    PyObject* value = nullptr;
-    PySendResult r = coro_throw_error(c, exit, &value);
-    if (r == PYGEN_NEXT) {
-        Py_DECREF(value);
-        PyErr_SetString(PyExc_RuntimeError, "coroutine ignored GeneratorExit");
-        return nullptr;
+    Step step;
+    try {
+        step = throw_in(exit);
+    } catch (const PyError& e) {
+        if (e.matches(PyExc_GeneratorExit) || e.matches(PyExc_StopIteration)) return;
+        throw;
     }
-    if (r == PYGEN_RETURN) {
-        Py_DECREF(value);
-        Py_RETURN_NONE;
+    if (!step.finished) raise(PyExc_RuntimeError, "coroutine ignored GeneratorExit");
+}
+
+// Dropped before it ran: warn; dropped while suspended: close it.
+void Driver::finalize(PyObject* self) {
+    if (state_ != State::created && state_ != State::suspended) return;
+    SavedError saved;
+    if (state_ == State::created) {
+        if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%S' was never awaited", qualname_.get()) < 0)
+            PyErr_WriteUnraisable(self);
+        return;
     }
-    if (PyErr_ExceptionMatches(PyExc_GeneratorExit) || PyErr_ExceptionMatches(PyExc_StopIteration)) {
-        PyErr_Clear();
-        Py_RETURN_NONE;
+    try {
+        close();
+    } catch (...) {
+        python_error(std::current_exception()).restore();
+        PyErr_WriteUnraisable(self);
+    }
+}
+
+int Driver::traverse(visitproc visit, void* arg) const {
+    for (const Object& a : args_) Py_VISIT(a.get());
+    Py_VISIT(delegate_.get());
+    Py_VISIT(yielded_.get());
+    return locals_.traverse(visit, arg);
+}
+
+// Breaks a reference cycle: a frame still alive is destroyed (a running one
+// is on the C stack, so the collector never gets here for it).
+void Driver::clear() {
+    if (state_ == State::running) return;
+    state_ = State::finished;
+    destroy_frame();
+    yielded_ = nullptr;
+    for (Object& a : args_) a = nullptr;
+}
+
+namespace {
+
+// Slot bodies: a PyError becomes the error indicator exactly here.
+template <class F>
+auto at_boundary(F f, decltype(f()) failed) noexcept {
+    try {
+        return f();
+    } catch (...) {
+        python_error(std::current_exception()).restore();
+        return failed;
+    }
+}
+
+PySendResult coro_am_send(PyObject* self, PyObject* arg, PyObject** out) {
+    return at_boundary(
+        [&] {
+            Step step = driver_of(self).send(arg);
+            *out = step.value.release();
+            return step.finished ? PYGEN_RETURN : PYGEN_NEXT;
+        },
+        PYGEN_ERROR);
+}
+
+// A finished step as the method-call protocol reports it: StopIteration(value).
+PyObject* yielded_or_stop(Step step) {
+    if (!step.finished) return step.value.release();
+    if (step.value.is_none()) {
+        PyErr_SetNone(PyExc_StopIteration);
+    } else {
+        // Wrapped in an instance so a tuple or an exception as the value survives.
+        Object stop = Object::steal(PyObject_CallOneArg(PyExc_StopIteration, step.value.get()));
+        PyErr_SetObject(PyExc_StopIteration, stop.get());
     }
     return nullptr;
+}
+
+PyObject* coro_send(PyObject* self, PyObject* arg) {
+    return at_boundary([&] { return yielded_or_stop(driver_of(self).send(arg)); }, static_cast<PyObject*>(nullptr));
+}
+
+PyObject* coro_iternext(PyObject* self) { return coro_send(self, Py_None); }
+
+// The exception `raise typ(val)` makes, as the interpreter normalises a
+// thrown class and value: an instance of typ as it is, a tuple as arguments.
+Object instantiate(PyObject* typ, PyObject* val) {
+    if (val && PyObject_TypeCheck(val, reinterpret_cast<PyTypeObject*>(typ))) return Object::borrow(val);
+    Object exception = !val || val == Py_None ? Object::steal(PyObject_CallNoArgs(typ))
+                       : PyTuple_Check(val)   ? Object::steal(PyObject_Call(typ, val, nullptr))
+                                              : Object::steal(PyObject_CallOneArg(typ, val));
+    if (!PyExceptionInstance_Check(exception.get())) {
+        PyErr_Format(PyExc_TypeError, "calling %R should have returned an instance of BaseException, not %s", typ,
+                     exception.type()->tp_name);
+        throw_error();
+    }
+    return exception;
+}
+
+// throw(typ[, val[, tb]]) with the interpreter's own argument rules.
+PyError thrown_error(PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs < 1 || nargs > 3) {
+        PyErr_Format(PyExc_TypeError, "throw expected %s%d argument%s, got %zd", nargs < 1 ? "at least " : "at most ",
+                     nargs < 1 ? 1 : 3, nargs < 1 ? "" : "s", nargs);
+        throw_error();
+    }
+    if constexpr (compat::py312) {
+        if (nargs > 1 && PyErr_WarnEx(PyExc_DeprecationWarning,
+                                      "the (type, exc, tb) signature of throw() is deprecated, "
+                                      "use the single-arg signature instead.",
+                                      1) < 0)
+            throw_error();
+    }
+    PyObject* typ = args[0];
+    PyObject* val = nargs > 1 ? args[1] : nullptr;
+    PyObject* tb = nargs > 2 && args[2] != Py_None ? args[2] : nullptr;
+    if (tb && !PyTraceBack_Check(tb)) raise(PyExc_TypeError, "throw() third argument must be a traceback object");
+    Object exception;
+    if (PyExceptionClass_Check(typ)) {
+        exception = instantiate(typ, val);
+    } else if (PyExceptionInstance_Check(typ)) {
+        if (val && val != Py_None) raise(PyExc_TypeError, "instance exception may not have a separate value");
+        exception = Object::borrow(typ);
+    } else {
+        PyErr_Format(PyExc_TypeError, "exceptions must be classes or instances deriving from BaseException, not %s",
+                     Py_TYPE(typ)->tp_name);
+        throw_error();
+    }
+    if (tb) check(PyException_SetTraceback(exception.get(), tb));
+    return PyError(std::move(exception));
+}
+
+PyObject* coro_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    return at_boundary([&] { return yielded_or_stop(driver_of(self).throw_in(thrown_error(args, nargs))); },
+                       static_cast<PyObject*>(nullptr));
+}
+
+PyObject* coro_close(PyObject* self, PyObject*) {
+    return at_boundary(
+        [&] {
+            driver_of(self).close();
+            return Py_NewRef(Py_None);
+        },
+        static_cast<PyObject*>(nullptr));
 }
 
 PyObject* coro_await(PyObject* self) { return Py_NewRef(self); }
 
-void coro_finalize(PyObject* self) {
-    CoroutineObject* c = as_coro(self);
-    if (c->state != State::created && c->state != State::suspended) return;
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    if (c->state == State::created) {
-        if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%S' was never awaited", c->qualname) < 0)
-            PyErr_WriteUnraisable(self);
-    } else {
-        PyObject* r = coro_close(self, nullptr);
-        if (r)
-            Py_DECREF(r);
-        else
-            PyErr_WriteUnraisable(self);
-    }
-    PyErr_Restore(type, value, tb);
-}
+void coro_finalize(PyObject* self) { driver_of(self).finalize(self); }
 
-int coro_traverse(PyObject* self, visitproc visit, void* arg) {
-    CoroutineObject* c = as_coro(self);
-    Py_VISIT(c->delegate);
-    Py_VISIT(c->name);
-    Py_VISIT(c->qualname);
-    return 0;
-}
+int coro_traverse(PyObject* self, visitproc visit, void* arg) { return driver_of(self).traverse(visit, arg); }
 
 int coro_clear(PyObject* self) {
-    Py_CLEAR(as_coro(self)->delegate);
+    driver_of(self).clear();
     return 0;
 }
 
 void coro_dealloc(PyObject* self) {
-    CoroutineObject* c = as_coro(self);
+    auto* c = reinterpret_cast<CoroutineObject*>(self);
     PyObject_GC_UnTrack(self);
     if (c->weakrefs) PyObject_ClearWeakRefs(self);
     PyObject_GC_Track(self);
     if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
     PyObject_GC_UnTrack(self);
-    destroy_frame(c);
-    Py_CLEAR(c->yielded);
-    Py_CLEAR(c->name);
-    Py_CLEAR(c->qualname);
+    c->driver.~Driver();
     Py_TYPE(self)->tp_free(self);
 }
 
 PyObject* coro_repr(PyObject* self) {
-    return PyUnicode_FromFormat("<coroutine object %S at %p>", as_coro(self)->qualname, self);
+    return PyUnicode_FromFormat("<coroutine object %S at %p>", driver_of(self).qualname().get(), self);
 }
 
-PyObject* get_name(PyObject* self, void*) { return Py_NewRef(as_coro(self)->name); }
-PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(as_coro(self)->qualname); }
-PyObject* get_running(PyObject* self, void*) { return PyBool_FromLong(as_coro(self)->state == State::running); }
+PyObject* get_name(PyObject* self, void*) { return Py_NewRef(driver_of(self).name().get()); }
+PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(driver_of(self).qualname().get()); }
+PyObject* get_running(PyObject* self, void*) { return PyBool_FromLong(driver_of(self).state() == State::running); }
 PyObject* get_suspended(PyObject* self, void*) {
-    return PyBool_FromLong(as_coro(self)->state == State::suspended);
+    return PyBool_FromLong(driver_of(self).state() == State::suspended);
 }
 PyObject* get_await(PyObject* self, void*) {
-    PyObject* d = as_coro(self)->delegate;
-    return Py_NewRef(d ? d : Py_None);
+    const Object& d = driver_of(self).delegate();
+    return Py_NewRef(d ? d.get() : Py_None);
 }
 PyObject* get_none(PyObject*, void*) { Py_RETURN_NONE; }
 
 PyMethodDef coro_methods[] = {
-    {"send", coro_send_method, METH_O, "send(arg) -> send 'arg' into coroutine,\nreturn next iterated value or raise StopIteration."},
+    {"send", coro_send, METH_O, "send(arg) -> send 'arg' into coroutine,\nreturn next iterated value or raise StopIteration."},
     {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(coro_throw)), METH_FASTCALL,
      "throw(value)\nthrow(type[,value[,traceback]])\n\nRaise exception in coroutine, return next iterated value or raise StopIteration."},
     {"close", coro_close, METH_NOARGS, "close() -> raise GeneratorExit inside coroutine."},
@@ -388,7 +533,7 @@ PyGetSetDef coro_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyAsyncMethods coro_async = {coro_await, nullptr, nullptr, coro_send};
+PyAsyncMethods coro_async = {coro_await, nullptr, nullptr, coro_am_send};
 
 PyTypeObject coroutine_type = [] {
     PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
@@ -409,53 +554,47 @@ PyTypeObject coroutine_type = [] {
     return t;
 }();
 
+bool iterable_coroutine(PyObject* generator) {
+    Object code = Object::steal(PyObject_GetAttrString(generator, "gi_code"));
+    return reinterpret_cast<PyCodeObject*>(code.get())->co_flags & CO_ITERABLE_COROUTINE;
+}
+
 // The awaitable protocol of the interpreter's `await`.
-PyObject* awaitable_iterator(PyObject* o) {
-    if (PyCoro_CheckExact(o)) return Py_NewRef(o);
-    if (PyGen_CheckExact(o)) {
-        PyObject* code = PyObject_GetAttrString(o, "gi_code");
-        if (!code) return nullptr;
-        bool iterable_coroutine = reinterpret_cast<PyCodeObject*>(code)->co_flags & CO_ITERABLE_COROUTINE;
-        Py_DECREF(code);
-        if (iterable_coroutine) return Py_NewRef(o);
-    }
-    unaryfunc getter = Py_TYPE(o)->tp_as_async ? Py_TYPE(o)->tp_as_async->am_await : nullptr;
+Object awaitable_iterator(const Object& o) {
+    if (PyCoro_CheckExact(o.get())) return o;
+    if (PyGen_CheckExact(o.get()) && iterable_coroutine(o.get())) return o;
+    unaryfunc getter = o.type()->tp_as_async ? o.type()->tp_as_async->am_await : nullptr;
     if (!getter) {
-        PyErr_Format(PyExc_TypeError, "object %.100s can't be used in 'await' expression", Py_TYPE(o)->tp_name);
-        return nullptr;
+        PyErr_Format(PyExc_TypeError, "object %.100s can't be used in 'await' expression", o.type()->tp_name);
+        throw_error();
     }
-    PyObject* it = getter(o);
-    if (!it || Py_TYPE(o) == &coroutine_type) return it;
-    if (PyCoro_CheckExact(it)) {
-        Py_DECREF(it);
-        PyErr_SetString(PyExc_TypeError, "__await__() returned a coroutine");
-        return nullptr;
-    }
-    if (!PyIter_Check(it)) {
-        PyErr_Format(PyExc_TypeError, "__await__() returned non-iterator of type '%.100s'", Py_TYPE(it)->tp_name);
-        Py_DECREF(it);
-        return nullptr;
+    Object it = Object::steal(getter(o.get()));
+    if (o.type() == &coroutine_type) return it;
+    if (PyCoro_CheckExact(it.get())) raise(PyExc_TypeError, "__await__() returned a coroutine");
+    if (!PyIter_Check(it.get())) {
+        PyErr_Format(PyExc_TypeError, "__await__() returned non-iterator of type '%.100s'", it.type()->tp_name);
+        throw_error();
     }
     return it;
 }
 
 }  // namespace
 
-bool PyAwait::start(CoroutineObject* driver, std::coroutine_handle<> h) {
-    PyObject* it = awaitable_iterator(awaitable_.get());
-    awaitable_ = nullptr;  // only the iterator is kept while waiting
-    if (!it) {
-        error_.emplace();
+bool PyAwait::start(Driver* driver, std::coroutine_handle<> h) {
+    Object it;
+    try {
+        it = awaitable_iterator(std::exchange(awaitable_, nullptr));  // only the iterator is kept while waiting
+    } catch (const PyError& e) {
+        error_.emplace(e);
         return false;
     }
     PyObject* value = nullptr;
-    PySendResult r = PyIter_Send(it, Py_None, &value);
-    if (r == PYGEN_NEXT) {
-        driver->suspend_on(it, value, h, this);
+    PySendResult outcome = PyIter_Send(it.get(), Py_None, &value);
+    if (outcome == PYGEN_NEXT) {
+        driver->suspend_on(std::move(it), Object::steal_or_null(value), h, this);
         return true;
     }
-    Py_DECREF(it);
-    if (r == PYGEN_RETURN)
+    if (outcome == PYGEN_RETURN)
         result_ = Object::steal_or_null(value);
     else
         error_.emplace();
@@ -488,21 +627,21 @@ Object lookup_special(const Object& obj, PyObject* name, const char* missing_mes
     return Object::steal(get(descr, obj.get(), reinterpret_cast<PyObject*>(obj.type())));
 }
 
-Object make_coroutine(Task<Object> body, PyObject* name, PyObject* qualname, ResultCheck check_result) {
+Object exit_with(const Object& exit, const Object& exception) {
+    PyError error(exception);
+    return exit(error.type(), error.value(), error.traceback());
+}
+
+Object make_coroutine(AwaitableBody body, Object* args, int nargs, PyObject* name, PyObject* qualname,
+                      ResultCheck check_result) {
     auto* c = PyObject_GC_New(CoroutineObject, &coroutine_type);
     if (!c) throw_error();
-    c->root = body.release();
-    c->current = {};
-    c->pending = nullptr;
-    c->delegate = nullptr;
-    c->yielded = nullptr;
-    c->name = Py_NewRef(name);
-    c->qualname = Py_NewRef(qualname);
     c->weakrefs = nullptr;
-    c->check_result = check_result;
-    c->state = State::created;
+    new (&c->driver) Driver(name, qualname, check_result);
+    Object coroutine = Object::steal(reinterpret_cast<PyObject*>(c));  // from here dealloc cleans up
+    c->driver.start(body, args, nargs);
     PyObject_GC_Track(c);
-    return Object::steal(reinterpret_cast<PyObject*>(c));
+    return coroutine;
 }
 
 bool is_native_coroutine(PyObject* obj) { return Py_TYPE(obj) == &coroutine_type; }

@@ -6,6 +6,8 @@
 
 #include <structmember.h>
 
+#include "runtime/compat.hpp"
+
 namespace pic {
 
 namespace {
@@ -118,7 +120,7 @@ int param_index(const FunctionObject* f, PyObject* keyword) {
 Object call_function(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     const MethodEntry& entry = *f->entry;
     Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    Object argv[4];
+    Object argv[kMaxArgs];
     for (Py_ssize_t i = 0; i < std::min<Py_ssize_t>(nargs, f->nparams); ++i) argv[i] = Object::borrow(args[i]);
     PyObject* repeated = nullptr;
     bool unknown = false;
@@ -158,7 +160,7 @@ Object call_function(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs,
             case Returns::dict: rule = [](const Object& r) { check_returns(Returns::dict, r); }; break;
             case Returns::set: rule = [](const Object& r) { check_returns(Returns::set, r); }; break;
         }
-        return make_coroutine(entry.impl.awaitable(argv), f->name, f->qualname, rule);
+        return make_coroutine(entry.impl.awaitable, argv, f->nparams, f->name, f->qualname, rule);
     }
     Object result = entry.impl.plain(argv);
     check_returns(entry.returns, result);
@@ -369,7 +371,7 @@ bool MethodLookup::is_own(const Impl& impl) const {
 
 MethodLookup lookup_method(const Object& self, PyObject* name) {
     PyObject* found = nullptr;
-    int unbound = _PyObject_GetMethod(self.get(), name, &found);
+    int unbound = check(compat::get_method(self.get(), name, &found));
     return MethodLookup{Object::steal(found), unbound == 1};
 }
 

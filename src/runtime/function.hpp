@@ -31,9 +31,9 @@ struct Param {
 };
 
 struct Impl {
-    Object (*plain)(Object* args) = nullptr;        // args[0] is self
-    Task<Object> (*awaitable)(Object* args) = nullptr;
-    int arity = 0;                                   // self included
+    Object (*plain)(Object* args) = nullptr;  // args[0] is self; the body takes them over
+    AwaitableBody awaitable = nullptr;        // the body borrows args from its coroutine object
+    int arity = 0;                            // self included
 };
 
 struct MethodEntry {
@@ -47,7 +47,9 @@ struct MethodEntry {
     bool variadic = false;  // (self, *args, **kwargs)
 };
 
-// Binds a C++ body `R fn(Object self, Object a, ...)` into an Impl.
+// Binds a C++ body into an Impl: `Object fn(Object self, Object a, ...)` for a
+// plain method, `Task<Object> fn(const Object& self, const Object& a, ...)`
+// for an awaitable one.
 template <class R, class... A>
 constexpr int arity_of(R (*)(A...)) {
     return int(sizeof...(A));
@@ -55,7 +57,10 @@ constexpr int arity_of(R (*)(A...)) {
 template <auto Fn>
 auto invoke_body(Object* args) {
     return [&]<std::size_t... I>(std::index_sequence<I...>) {
-        return Fn(std::move(args[I])...);
+        if constexpr (std::is_same_v<decltype(Fn(args[I]...)), Task<Object>>)
+            return Fn(args[I]...);
+        else
+            return Fn(std::move(args[I])...);
     }(std::make_index_sequence<arity_of(Fn)>{});
 }
 template <auto Fn>

@@ -2,50 +2,29 @@
 
 #include <vector>
 
+#include "runtime/compat.hpp"
+
 namespace pic {
 
-PyError::PyError() {
-    PyErr_Fetch(&type_, &value_, &traceback_);
-    if (!type_) {
+PyError::PyError() : exception_(Object::steal_or_null(compat::fetch_exception())) {
+    if (!exception_) {
         // A C API call failed without setting an error: report that rather than crash.
         PyErr_SetString(PyExc_SystemError, "error return without exception set");
-        PyErr_Fetch(&type_, &value_, &traceback_);
+        exception_ = Object::steal_or_null(compat::fetch_exception());
     }
-    PyErr_NormalizeException(&type_, &value_, &traceback_);
-    if (traceback_ && value_) PyException_SetTraceback(value_, traceback_);
 }
 
-PyError::PyError(PyObject* type, PyObject* value, PyObject* traceback)
-    : type_(type), value_(value), traceback_(traceback == Py_None ? nullptr : traceback) {
-    Py_XINCREF(type_);
-    Py_XINCREF(value_);
-    Py_XINCREF(traceback_);
+Object PyError::traceback() const {
+    Object traceback = Object::steal_or_null(PyException_GetTraceback(exception_.get()));
+    return traceback ? traceback : Object::none();
 }
 
-PyError::PyError(const PyError& other)
-    : std::exception(other), type_(other.type_), value_(other.value_), traceback_(other.traceback_) {
-    Py_XINCREF(type_);
-    Py_XINCREF(value_);
-    Py_XINCREF(traceback_);
-}
+void PyError::restore() const { compat::set_exception(Object(exception_).release()); }
 
-PyError::PyError(PyError&& other) noexcept
-    : std::exception(other),
-      type_(std::exchange(other.type_, nullptr)),
-      value_(std::exchange(other.value_, nullptr)),
-      traceback_(std::exchange(other.traceback_, nullptr)) {}
-
-PyError::~PyError() {
-    Py_XDECREF(type_);
-    Py_XDECREF(value_);
-    Py_XDECREF(traceback_);
-}
-
-void PyError::restore() const {
-    Py_XINCREF(type_);
-    Py_XINCREF(value_);
-    Py_XINCREF(traceback_);
-    PyErr_Restore(type_, value_, traceback_);
+Object Object::optional_attr(PyObject* name) const {
+    PyObject* value = nullptr;
+    check(compat::get_optional_attr(p_, name, &value));
+    return steal_or_null(value);
 }
 
 void throw_error() { throw PyError(); }

@@ -21,35 +21,6 @@
 
 namespace pic {
 
-class Object;
-
-class PyError final : public std::exception {
-public:
-    // Fetches (and normalises) the error currently set.
-    PyError();
-    PyError(PyObject* type, PyObject* value, PyObject* traceback);
-    PyError(const PyError& other);
-    PyError(PyError&& other) noexcept;
-    PyError& operator=(const PyError&) = delete;
-    ~PyError() override;
-
-    bool matches(PyObject* exc_type) const { return PyErr_GivenExceptionMatches(type_, exc_type); }
-    // Exceptions that are not subclasses of Exception (cancellation, GeneratorExit,
-    // KeyboardInterrupt) are never handled by the module.
-    bool is_ordinary() const { return matches(PyExc_Exception); }
-    PyObject* type() const { return type_; }
-    PyObject* value() const { return value_; }
-    PyObject* traceback() const { return traceback_ ? traceback_ : Py_None; }
-
-    void restore() const;  // sets the error indicator to a copy of this error
-    const char* what() const noexcept override { return "Python exception"; }
-
-private:
-    PyObject* type_ = nullptr;
-    PyObject* value_ = nullptr;
-    PyObject* traceback_ = nullptr;
-};
-
 [[noreturn]] void throw_error();                           // throws the error currently set
 [[noreturn]] void raise(PyObject* type, const char* msg);  // sets and throws
 
@@ -62,17 +33,35 @@ inline int check(int r) {
     return r;
 }
 
+#ifdef PIC_FRAME_AUDIT
+// Checks that no Object inside a suspended coroutine frame holds a reference
+// (runtime/coroutine.cpp); compiled into checking builds only.
+namespace frame_audit {
+void created(const void* object) noexcept;
+void destroyed(const void* object) noexcept;
+}  // namespace frame_audit
+#define PIC_AUDIT(what) frame_audit::what(this)
+#else
+#define PIC_AUDIT(what) ((void)0)
+#endif
+
 class Object {
 public:
-    Object() noexcept = default;
-    Object(std::nullptr_t) noexcept {}
-    Object(const Object& o) noexcept : p_(o.p_) { Py_XINCREF(p_); }
-    Object(Object&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
+    Object() noexcept { PIC_AUDIT(created); }
+    Object(std::nullptr_t) noexcept { PIC_AUDIT(created); }
+    Object(const Object& o) noexcept : p_(o.p_) {
+        Py_XINCREF(p_);
+        PIC_AUDIT(created);
+    }
+    Object(Object&& o) noexcept : p_(std::exchange(o.p_, nullptr)) { PIC_AUDIT(created); }
     Object& operator=(Object o) noexcept {
         std::swap(p_, o.p_);
         return *this;
     }
-    ~Object() { Py_XDECREF(p_); }
+    ~Object() {
+        PIC_AUDIT(destroyed);
+        Py_XDECREF(p_);
+    }
 
     static Object steal(PyObject* p) { return Object(check(p), Steal{}); }
     static Object borrow(PyObject* p) {
@@ -91,9 +80,11 @@ public:
 
     bool truthy() const { return check(PyObject_IsTrue(p_)) != 0; }
     Object attr(PyObject* name) const { return steal(PyObject_GetAttr(p_, name)); }
+    Object optional_attr(PyObject* name) const;  // getattr(o, name, <empty Object>)
     void set_attr(PyObject* name, const Object& v) const { check(PyObject_SetAttr(p_, name, v.get())); }
     Object item(PyObject* key) const { return steal(PyObject_GetItem(p_, key)); }
     Object item(const Object& key) const { return item(key.get()); }
+    Object at(Py_ssize_t index) const { return steal(PySequence_GetItem(p_, index)); }
     void set_item(PyObject* key, PyObject* v) const { check(PyObject_SetItem(p_, key, v)); }
     void set_item(const Object& key, const Object& v) const { set_item(key.get(), v.get()); }
     bool contains(PyObject* v) const { return check(PySequence_Contains(p_, v)) != 0; }
@@ -117,8 +108,32 @@ public:
 
 private:
     struct Steal {};
-    Object(PyObject* p, Steal) noexcept : p_(p) {}
+    Object(PyObject* p, Steal) noexcept : p_(p) { PIC_AUDIT(created); }
     PyObject* p_ = nullptr;
+};
+
+// A fetched Python error: the normalised exception, its traceback attached.
+class PyError final : public std::exception {
+public:
+    // Fetches the error currently set.
+    PyError();
+    // The error of an exception instance (type and traceback come from it).
+    explicit PyError(Object exception) noexcept : exception_(std::move(exception)) {}
+
+    bool matches(PyObject* exc_type) const { return PyErr_GivenExceptionMatches(type(), exc_type); }
+    // Exceptions that are not subclasses of Exception (cancellation, GeneratorExit,
+    // KeyboardInterrupt) are never handled by the module.
+    bool is_ordinary() const { return matches(PyExc_Exception); }
+    PyObject* type() const { return reinterpret_cast<PyObject*>(Py_TYPE(exception_.get())); }
+    PyObject* value() const { return exception_.get(); }
+    const Object& exception() const { return exception_; }
+    Object traceback() const;  // None when there is none
+
+    void restore() const;  // sets the error indicator to this error
+    const char* what() const noexcept override { return "Python exception"; }
+
+private:
+    Object exception_;
 };
 
 inline PyObject* raw(const Object& o) noexcept { return o.get(); }
