@@ -224,7 +224,9 @@ def assert_flat(env, case_id, make, check, per_round, rounds=3, watched=(), requ
 
     growth = before.growth(Sample())
     references = [sys.getrefcount(o) for o in watched]
-    if not within_bounds(growth):
+    for _ in range(3):
+        if within_bounds(growth):
+            break
         # On a loaded machine the last round's connections may still be
         # closing and its timers pending; what a leak keeps stays after a pause.
         env.loop.run_until_complete(asyncio.sleep(1))
