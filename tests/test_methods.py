@@ -108,37 +108,92 @@ def test_method_metadata(m, name, awaitable, params, ret, summary):
         None if d else inspect.Parameter.empty for _, _, d in params]
 
 
-def _arity(params):
-    required = 1 + sum(1 for _, _, d in params if not d)
-    return required, 1 + len(params)
-
-
 def _count_message(name, bound, n, given):
     return f"{name}() takes {bound} {n} positional argument{'' if n == 1 else 's'} ({given} given)"
 
 
-@pytest.mark.parametrize("name,awaitable,params,ret,summary", TABLE, ids=NAMES)
-def test_wrong_argument_counts(m, name, awaitable, params, ret, summary):
-    fn = vars(m.PackageIndexClient)[name]
+WRONG = 1  # the wrong type for every str parameter: the count error must still come first
+
+
+def _count_cases(params):
+    """(case, unbound, args, kwargs, bound word, count, given) for one method.
+
+    A missing required parameter is reported first, with the number of
+    parameters before it (self included) as given; otherwise a surplus or an
+    unknown keyword, with every argument counted."""
+    names = [p for p, _, _ in params]
+    required = [p for p, _, d in params if not d]
+    n_req, n_all = 1 + len(required), 1 + len(names)
+    few = ("exactly" if n_req == n_all else "at least", n_req)
+    many = ("exactly" if n_req == n_all else "at most", n_all)
+    every = dict.fromkeys(names, WRONG)
+    cases = [
+        ("self missing", True, [], every, *few, 0),
+        ("surplus positional", False, [WRONG] * (n_all - 1) + [WRONG], {}, *many, n_all + 1),
+        ("unknown keyword after all", False, [WRONG] * (n_all - 1), {"bogus": WRONG}, *many, n_all + 1),
+        ("unknown keyword, required by keyword", False, [], {**dict.fromkeys(required, WRONG), "bogus": WRONG},
+         *many, n_req + 1),
+        ("unknown keyword, self by keyword", True, [], {"self": None, **every, "bogus": WRONG}, *many, n_all + 1),
+    ]
+    if names:
+        cases.append(("surplus, keyword naming a parameter", False, [WRONG] * (n_all - 1), {names[-1]: WRONG},
+                      *many, n_all + 1))
+    if required:
+        first, last = required[0], required[-1]
+        cases += [
+            ("missing", False, [], {}, *few, 1),
+            ("missing, unknown keyword", False, [], {"bogus": WRONG}, *few, 1),
+            ("missing, surplus by keywords", False, [], {f"k{i}": WRONG for i in range(n_all + 1)}, *few, 1),
+            ("missing last, others by keyword", False, [], dict.fromkeys(required[:-1], WRONG), *few, n_req - 1),
+            ("missing last, others by keyword, unknown keyword", False, [],
+             {**dict.fromkeys(required[:-1], WRONG), "bogus": WRONG}, *few, n_req - 1),
+            ("missing first, later by keyword", False, [], {p: WRONG for p in names if p != first}, *few, 1),
+            ("missing, self by keyword", True, [], {"self": None, **{p: WRONG for p in names if p != last}},
+             *few, n_req - 1),
+        ]
+    return cases
+
+
+COUNT_CASES = [(name, *case) for name, _, params, _, _ in TABLE for case in _count_cases(params)]
+
+
+@pytest.mark.parametrize("name,case,unbound,args,kwargs,bound,count,given", COUNT_CASES,
+                         ids=[f"{c[0]}: {c[1]}" for c in COUNT_CASES])
+def test_argument_count_errors(m, recwarn, name, case, unbound, args, kwargs, bound, count, given):
     client = m.PackageIndexClient(None)
-    required, maximum = _arity(params)
-    exact = required == maximum
+    if "self" in kwargs:
+        kwargs = {**kwargs, "self": client}
+    fn = vars(m.PackageIndexClient)[name] if unbound else getattr(client, name)
     with pytest.raises(TypeError) as info:
-        fn(*([client] + ["x"] * maximum))
-    assert str(info.value) == _count_message(name, "exactly" if exact else "at most", maximum, maximum + 1)
-    if required > 1:
-        with pytest.raises(TypeError) as info:
-            fn(client)
-        assert str(info.value) == _count_message(name, "exactly" if exact else "at least", required, 1)
-    with pytest.raises(TypeError) as info:
-        fn(client, *(["x"] * (required - 1)), no_such_parameter=1)
-    assert "positional argument" in str(info.value)
+        fn(*args, **kwargs)
+    assert str(info.value) == _count_message(name, bound, count, given)
+    assert not [w for w in recwarn if "never awaited" in str(w.message)]
 
 
-def test_get_versions_with_self_alone(m):
+@pytest.mark.parametrize("call, message", [
+    # the three calls that used to contradict themselves
+    (lambda c: c.__init__(bogus=1), "__init__() takes exactly 2 positional arguments (1 given)"),
+    (lambda c: c.get_versions(bogus=1), "get_versions() takes at least 2 positional arguments (1 given)"),
+    (lambda c: c.get_extras(package_name="x"), "get_extras() takes at least 3 positional arguments (2 given)"),
+    (lambda c: c.get_versions(), "get_versions() takes at least 2 positional arguments (1 given)"),
+    (lambda c: c.get_extras(1), "get_extras() takes at least 3 positional arguments (2 given)"),
+    (lambda c: c.get_versions("x", None, index_url=None, bogus=1),
+     "get_versions() takes at most 3 positional arguments (5 given)"),
+    (lambda c: c.check_specifier_in_dist("x", extras=[]),
+     "check_specifier_in_dist() takes at least 3 positional arguments (2 given)"),
+])
+def test_argument_count_samples(m, call, message):
     with pytest.raises(TypeError) as info:
-        m.PackageIndexClient(None).get_versions()
-    assert str(info.value) == "get_versions() takes at least 2 positional arguments (1 given)"
+        call(m.PackageIndexClient(None))
+    assert str(info.value) == message
+
+
+def test_bound_by_keyword_then_type_checked(m):
+    C = m.PackageIndexClient
+    client = C(None)
+    assert C._normalize_name(self=client, name="A_B") == "a-b"
+    with pytest.raises(TypeError, match=r"^Argument 'version' has incorrect type \(expected str, got int\)$"):
+        C.get_extras(version=WRONG, self=client, package_name="x")
 
 
 STR_METHODS = [(n, p) for n, _, params, _, _ in TABLE for p, a, _ in params if a == S]
@@ -202,7 +257,10 @@ def test_arguments_by_keyword_and_duplicate_values(m, fixed_settings):
     client = m.PackageIndexClient(settings_manager="mgr")
     assert client.settings_manager == "mgr"
     assert client._normalize_url(url="a//") == "a"
-    with pytest.raises(TypeError, match="got multiple values for keyword argument 'url'"):
+    with pytest.raises(TypeError, match=r"^get_versions\(\) got multiple values for keyword argument 'package_name'$"):
+        client.get_versions("a", package_name="b")
+    # one argument too many is a surplus, whichever parameter it names
+    with pytest.raises(TypeError, match=r"^_normalize_url\(\) takes exactly 2 positional arguments \(3 given\)$"):
         client._normalize_url("a", url="b")
 
 

@@ -225,19 +225,27 @@ def assert_flat(env, case_id, make, check, per_round, rounds=3, watched=(), requ
     for _ in range(rounds):
         run_many(env, make, per_round, check, batch)
     without_pool(env)
-    after = Sample()
-    references = [sys.getrefcount(o) for o in watched]
+    growth = before.growth(Sample())
+    references = [sys.getrefcount(o) for o in watched]  # before anything below takes one (a new function, None)
     calls = per_round * rounds
-    growth = before.growth(after)
+
+    def within_bounds(growth):
+        return (growth["objects"] < calls / 20
+                and (not before.blocks  # zero when the interpreter's own allocator is off
+                     or growth["blocks"] < calls * requests_per_call * blocks_per_call)
+                and (not before.heap or growth["heap"] < calls * 64)
+                and (UNDER_ASAN or growth["rss"] < 16 * 2**20))
+
+    for _ in range(3):
+        if within_bounds(growth):
+            break
+        # On a loaded machine the last round's connections may still be
+        # closing and its timers pending; what a leak keeps stays after a pause.
+        env.loop.run_until_complete(asyncio.sleep(1))
+        growth = before.growth(Sample())
     FIGURES[case_id] = {"calls": calls + warmup * per_round, "measured calls": calls, **growth}
     assert references == counts, "references to the arguments leaked"
-    assert growth["objects"] < calls / 20, growth
-    if before.blocks:  # zero when the interpreter's own allocator is off
-        assert growth["blocks"] < calls * requests_per_call * blocks_per_call, growth
-    if before.heap:
-        assert growth["heap"] < calls * 64, growth
-    if not UNDER_ASAN:
-        assert growth["rss"] < 16 * 2**20, growth
+    assert within_bounds(growth), growth
 
 
 def expect_equal(value):
@@ -536,7 +544,11 @@ def test_distribution_table_rebuilt(env):
         client.clear_distributions_cache()
         return client._get_current_distributions()
 
-    assert_flat(env, "distributions-rebuilt", make, expect_type(dict), 50, watched=(client,))
+    # On 3.13 the blocks in use jump now and then by dozens after warm-up
+    # (caches of the metadata finders, not one per call); one block kept per
+    # rebuild still reaches this bound, and a kept object the object count.
+    assert_flat(env, "distributions-rebuilt", make, expect_type(dict), 50, watched=(client,),
+                blocks_per_call=1)
 
 
 def test_session_opened_and_closed(env):

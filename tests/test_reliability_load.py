@@ -14,7 +14,7 @@ import types
 import aiohttp
 import pytest
 
-from reliability_support import RemoteIndex, StallingServer
+from reliability_support import UNDER_ASAN, RemoteIndex, StallingServer
 
 QUERIES = int(os.environ.get("LOAD_QUERIES", "10000"))
 CONCURRENCY = int(os.environ.get("LOAD_CONCURRENCY", "500"))
@@ -68,8 +68,19 @@ def query(client, kind, i, index_url):
     }[kind]()
 
 
+@pytest.fixture
+def patient_requests(m, monkeypatch):
+    """With hundreds in flight a request spends most of its ten seconds waiting
+    for a pooled connection; under the sanitizers, or beside other suites,
+    every request costs several times as much and the time-out would decide
+    the answers. The test is about the answers: give each request a minute."""
+    patient = types.SimpleNamespace(**vars(aiohttp))
+    patient.ClientTimeout = lambda total: aiohttp.ClientTimeout(total=total * 6)
+    monkeypatch.setattr(m, "aiohttp", patient)
+
+
 @pytest.mark.load
-def test_thousands_of_queries_through_one_client(m, log, fixed_settings, load_index):
+def test_thousands_of_queries_through_one_client(m, log, fixed_settings, load_index, patient_requests):
     index_url = load_index.url + "/main/simple"
     fixed_settings.settings = {"index_urls": [{"url": index_url, "primary": True}], "use_secondary_urls": True}
     fixed_settings.api_list = [{"index_url": index_url, "api_pattern": load_index.json_api_pattern}]
@@ -241,11 +252,14 @@ def test_redirect_loop(m, fixed_settings, log, srv):
 
 @pytest.fixture
 def short(m, monkeypatch):
+    """A time-out short enough to wait out, long enough for a good answer among
+    a hundred requests at once under the sanitizers or beside other suites."""
+    limit = 3.0 if UNDER_ASAN else 1.0
     real = aiohttp
     monkeypatch.setattr(m, "aiohttp", types.SimpleNamespace(
-        ClientTimeout=lambda total: real.ClientTimeout(total=0.5 if total == 10 else total),
+        ClientTimeout=lambda total: real.ClientTimeout(total=limit if total == 10 else total),
         ClientSession=real.ClientSession))
-    return 0.5
+    return limit
 
 
 @pytest.mark.parametrize("stage", ["connect", "headers", "body"])
@@ -256,7 +270,7 @@ def test_stalling_server_times_out(m, fixed_settings, log, short, stage):
         return timed_out(op, index)
 
     with StallingServer(stage) as stall:
-        records = check_hostile(m, fixed_settings, log, stall.url, lambda: None, expect, short + 1.0, copies=5)
+        records = check_hostile(m, fixed_settings, log, stall.url, lambda: None, expect, short * 2, copies=5)
     assert len(records) == (4 if stage == "body" else 6) * 5
 
 
@@ -281,7 +295,7 @@ def test_hang_and_trickle_among_good_answers(m, fixed_settings, log, srv, short)
             await client.close()
 
     calls, results, seconds = asyncio.run(main())
-    assert seconds < short + 1.0
+    assert seconds < short * 2
     for (op, _, url), result in zip(calls, results):
         if url == good:
             assert result == answered(op), (op, result)

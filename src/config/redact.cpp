@@ -1,5 +1,6 @@
 #include "config/redact.hpp"
 
+#include <algorithm>
 #include <string>
 #include <string_view>
 
@@ -7,52 +8,81 @@ namespace pic::config {
 
 namespace {
 
-bool ends_authority(char c) {
-    switch (c) {
-        case '/': case '?': case '#': case ' ': case '\t': case '\n': case '\r':
-        case '\'': case '"': case '<': case '>': case '(': case ')': case '[': case ']': case ',':
-            return true;
-        default:
-            return false;
-    }
+constexpr std::size_t npos = std::string_view::npos;
+
+// urlsplit deletes these anywhere in the URL before splitting it.
+bool dropped(char c) { return c == '\t' || c == '\r' || c == '\n'; }
+
+bool ascii_alpha(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+
+bool scheme_char(char c) {
+    return ascii_alpha(c) || (c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.';
 }
 
-// Masks the user-info of every "scheme://user-info@host" in `text`. The
-// user-info is everything before the last "@" of the authority, as urllib
-// splits it, so a raw "@" inside a password is masked with the rest.
-std::string mask_userinfo(std::string_view text) {
+// The netloc runs from after "//" to the first '/', '?' or '#'.
+std::size_t netloc_end(std::string_view text, std::size_t begin) {
+    std::size_t end = text.find_first_of("/?#", begin);
+    return end == npos ? text.size() : end;
+}
+
+// Appends the netloc with its secret masked: after the first ':' of the
+// user-info, or the whole user-info; unchanged without an '@'.
+void append_netloc(std::string& out, std::string_view netloc) {
+    std::size_t at = netloc.rfind('@');
+    if (at == npos) {
+        out.append(netloc);
+        return;
+    }
+    std::size_t colon = netloc.substr(0, at).find(':');
+    out.append(netloc.substr(0, colon == npos ? 0 : colon + 1)).append("****").append(netloc.substr(at));
+}
+
+// The start of the netloc urlsplit finds in `url`, or npos. Works on the text
+// as given: the leading C0 controls and spaces it strips, and the tabs and
+// line breaks it deletes, are skipped over instead.
+std::size_t netloc_start(std::string_view url) {
+    std::size_t i = 0;
+    while (i < url.size() && static_cast<unsigned char>(url[i]) <= ' ') ++i;
+    std::size_t rest = i;
+    std::size_t colon = url.find(':', i);
+    if (colon != npos && colon > i && ascii_alpha(url[i]) &&
+        std::all_of(url.begin() + i, url.begin() + colon, [](char c) { return dropped(c) || scheme_char(c); }))
+        rest = colon + 1;
+    // then "//" must follow
+    for (int slashes = 0; slashes < 2; ++rest) {
+        if (rest == url.size() || !(url[rest] == '/' || dropped(url[rest]))) return npos;
+        if (url[rest] == '/') ++slashes;
+    }
+    return rest;
+}
+
+// Free text: every "//" starts a netloc, whether a scheme precedes it or not.
+std::string mask_text(std::string_view text) {
     std::string out;
-    out.reserve(text.size());
     std::size_t pos = 0;
-    while (true) {
-        std::size_t sep = text.find("://", pos);
-        if (sep == std::string_view::npos) break;
-        std::size_t start = sep + 3;
-        std::size_t end = start;
-        while (end < text.size() && !ends_authority(text[end])) ++end;
-        std::string_view authority = text.substr(start, end - start);
-        std::size_t at = authority.rfind('@');
-        out.append(text.substr(pos, start - pos));
-        if (at == std::string_view::npos) {
-            out.append(authority);
-        } else {
-            std::string_view userinfo = authority.substr(0, at);
-            std::size_t colon = userinfo.find(':');
-            if (colon == std::string_view::npos)
-                out.append("****");
-            else
-                out.append(userinfo.substr(0, colon)).append(":****");
-            out.append(authority.substr(at));
-        }
+    for (std::size_t slashes = text.find("//"); slashes != npos; slashes = text.find("//", pos)) {
+        std::size_t begin = slashes + 2;
+        std::size_t end = netloc_end(text, begin);
+        out.append(text.substr(pos, begin - pos));
+        append_netloc(out, text.substr(begin, end - begin));
         pos = end;
     }
-    out.append(text.substr(pos));
-    return out;
+    return out.append(text.substr(pos));
 }
 
-}  // namespace
+// The URL's own netloc as urlsplit finds it; what follows it (a URL in the
+// query, say), or the whole value when urlsplit finds no netloc, as free text.
+std::string mask_url(std::string_view url) {
+    std::size_t begin = netloc_start(url);
+    if (begin == npos) return mask_text(url);
+    std::size_t end = netloc_end(url, begin);
+    std::string out(url.substr(0, begin));
+    append_netloc(out, url.substr(begin, end - begin));
+    return out.append(mask_text(url.substr(end)));
+}
 
-Object redact(const Object& text) {
+// Applies `mask` to the UTF-8 of `text`; the same object when nothing changed.
+Object masked(const Object& text, std::string (*mask)(std::string_view)) {
     if (!PyUnicode_Check(text.get())) return text;
     Py_ssize_t at = PyUnicode_FindChar(text.get(), '@', 0, PyUnicode_GET_LENGTH(text.get()), 1);
     if (at == -2) throw_error();
@@ -60,14 +90,18 @@ Object redact(const Object& text) {
     // surrogatepass: a lone surrogate in the text must not stop the masking
     Object bytes = Object::steal(PyUnicode_AsEncodedString(text.get(), "utf-8", "surrogatepass"));
     std::string_view raw(PyBytes_AS_STRING(bytes.get()), std::size_t(PyBytes_GET_SIZE(bytes.get())));
-    std::string masked = mask_userinfo(raw);
-    if (masked == raw) return text;
-    return Object::steal(PyUnicode_Decode(masked.data(), Py_ssize_t(masked.size()), "utf-8", "surrogatepass"));
+    std::string out = mask(raw);
+    if (out == raw) return text;
+    return Object::steal(PyUnicode_Decode(out.data(), Py_ssize_t(out.size()), "utf-8", "surrogatepass"));
 }
+
+}  // namespace
+
+Object redact(const Object& url) { return masked(url, mask_url); }
 
 Object error_text(const PyError& error) {
     static PyObject* const empty = intern("");
-    return redact(Object::steal(PyObject_Format(error.value(), empty)));
+    return masked(Object::steal(PyObject_Format(error.value(), empty)), mask_text);
 }
 
 }  // namespace pic::config

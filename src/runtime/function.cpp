@@ -1,5 +1,6 @@
 #include "runtime/function.hpp"
 
+#include <algorithm>
 #include <cstddef>
 #include <string>
 
@@ -60,12 +61,21 @@ PyTypeObject* required_type(Returns rule) {
     throw_error();
 }
 
-[[noreturn]] void too_many(const FunctionObject* f, Py_ssize_t given) {
+// A missing required parameter is reported first, "given" being the number of
+// parameters before it (self included). Only a call that binds every required
+// parameter can be reported for surplus, and then every argument counts,
+// positional and keyword.
+[[noreturn]] void missing(const FunctionObject* f, Py_ssize_t bound) {
+    count_error(*f->entry, f->nrequired == f->nparams ? "exactly" : "at least", f->nrequired, bound);
+}
+
+[[noreturn]] void surplus(const FunctionObject* f, Py_ssize_t given) {
     count_error(*f->entry, f->nrequired == f->nparams ? "exactly" : "at most", f->nparams, given);
 }
 
-[[noreturn]] void too_few(const FunctionObject* f, Py_ssize_t given) {
-    count_error(*f->entry, f->nrequired == f->nparams ? "exactly" : "at least", f->nrequired, given);
+[[noreturn]] void repeated_keyword(const MethodEntry& entry, PyObject* keyword) {
+    PyErr_Format(PyExc_TypeError, "%.200s() got multiple values for keyword argument '%U'", entry.name, keyword);
+    throw_error();
 }
 
 void check_argument(const Param& p, PyObject* value) {
@@ -95,44 +105,50 @@ void check_argument(const Param& p, PyObject* value) {
     throw_error();
 }
 
+// 0 for self, i for the i-th parameter after it, -1 for no parameter.
 int param_index(const FunctionObject* f, PyObject* keyword) {
+    if (PyUnicode_CompareWithASCIIString(keyword, "self") == 0) return 0;
     const MethodEntry& entry = *f->entry;
     for (int i = 0; i < f->nparams - 1; ++i)
         if (PyUnicode_CompareWithASCIIString(keyword, entry.params[i].name) == 0) return i + 1;
     return -1;
 }
 
+// Arguments are bound by position and keyword, then the counts are judged,
+// then the types: a call with too few arguments is reported as such even when
+// one of those it has is of the wrong type.
 Object call_function(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     const MethodEntry& entry = *f->entry;
     Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    if (entry.variadic) {
-        // Accepts anything after self; self itself is required.
-        if (nargs < 1) count_error(entry, "at least", 1, nargs);
-        return entry.impl.plain(nullptr);
-    }
-    if (nargs > f->nparams) too_many(f, nargs);
     Object argv[kMaxArgs];
-    for (Py_ssize_t i = 0; i < nargs; ++i) argv[i] = Object::borrow(args[i]);
+    for (Py_ssize_t i = 0; i < std::min<Py_ssize_t>(nargs, f->nparams); ++i) argv[i] = Object::borrow(args[i]);
+    PyObject* repeated = nullptr;
+    bool unknown = false;
     for (Py_ssize_t k = 0; k < nkw; ++k) {
         PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
         int index = param_index(f, keyword);
-        if (index < 0) {
-            count_error(entry, f->nrequired == f->nparams ? "exactly" : "at most", f->nparams, nargs + nkw);
-        }
-        if (argv[index]) {
-            PyErr_Format(PyExc_TypeError, "%.200s() got multiple values for keyword argument '%U'", entry.name,
-                         keyword);
-            throw_error();
-        }
-        argv[index] = Object::borrow(args[nargs + k]);
+        if (entry.variadic && index != 0) continue;  // **kwargs takes it
+        if (index < 0)
+            unknown = true;
+        else if (argv[index])
+            repeated = repeated ? repeated : keyword;
+        else
+            argv[index] = Object::borrow(args[nargs + k]);
     }
-    if (!argv[0]) too_few(f, nargs);
+    if (entry.variadic) {
+        // (self, *args, **kwargs): self alone is required.
+        if (!argv[0]) count_error(entry, "at least", 1, 0);
+        if (repeated) repeated_keyword(entry, repeated);
+        return entry.impl.plain(nullptr);
+    }
+    for (int i = 0; i < f->nrequired; ++i)
+        if (!argv[i]) missing(f, i);
+    if (nargs + nkw > f->nparams) surplus(f, nargs + nkw);
+    if (repeated) repeated_keyword(entry, repeated);
+    if (unknown) surplus(f, nargs + nkw);
     for (int i = 1; i < f->nparams; ++i) {
         const Param& p = entry.params[i - 1];
-        if (!argv[i]) {
-            if (!p.defaults_to_none) too_few(f, nargs);
-            argv[i] = Object::none();
-        }
+        if (!argv[i]) argv[i] = Object::none();
         check_argument(p, argv[i].get());
     }
     if (entry.impl.awaitable) {
