@@ -137,6 +137,11 @@ VERSION_TEXTS = st.one_of(WELL_FORMED, WELL_FORMED, MUTATED, MUTATED,
 RELEASE_KEYS = st.lists(VERSION_TEXTS, max_size=50, unique=True)
 
 
+# On 3.13 the probe set does not prove the native release order against the
+# library there, so the gate leaves every ordering to the library.
+NATIVE_ORDER = sys.version_info < (3, 13)
+
+
 def natively_decided(keys):
     """The native parser orders these keys itself (else it leaves them all to the library)."""
     return not any(re.search("[0-9]{19}", key) or any(c in FOLDED for c in key) for key in keys)
@@ -297,7 +302,7 @@ def test_release_order_is_packaging_order(api, server, keys):
     serve(server, "/pypi/demo/json", {"releases": {key: [] for key in keys}})
     versions, seen = python_calls(api.ask, "_get_versions_from_index", "demo")
     assert versions == library_order(keys)
-    assert (("packaging.version", "__init__") not in seen) is natively_decided(keys)
+    assert (("packaging.version", "__init__") not in seen) is (natively_decided(keys) and (NATIVE_ORDER or not keys))
 
 
 # --- the stand-ins are taken while nothing is replaced ----------------------------------
@@ -453,7 +458,7 @@ def test_replacing_version_hands_the_ordering_back(api, server, m, how):
     # put back, the native road answers again
     versions, seen = python_calls(api.ask, "_get_versions_from_index", "demo")
     assert versions == native
-    assert ("packaging.version", "__init__") not in seen
+    assert (("packaging.version", "__init__") not in seen) is NATIVE_ORDER
 
 
 ADDITIONS = {
@@ -480,7 +485,7 @@ def test_names_added_to_the_library(api, server, what):
             add(patch)
             versions, seen = python_calls(api.ask, "_get_versions_from_index", "demo")
             assert versions == library_order(keys)
-            assert (("packaging.version", "__init__") not in seen) is native
+            assert (("packaging.version", "__init__") not in seen) is (native and NATIVE_ORDER)
     finally:
         if not had_slotnames and "__slotnames__" in vars(Version):
             del Version.__slotnames__
@@ -497,7 +502,7 @@ def test_which_release_keys_the_native_parser_takes(api, server, keys, native):
     serve(server, "/pypi/demo/json", {"releases": {key: [] for key in keys}})
     versions, seen = python_calls(api.ask, "_get_versions_from_index", "demo")
     assert versions == library_order(keys)
-    assert (("packaging.version", "__init__") not in seen) is native
+    assert (("packaging.version", "__init__") not in seen) is (native and NATIVE_ORDER)
 
 
 # --- the gate: proven at import against the library as it is then ----------------------
