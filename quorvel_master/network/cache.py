@@ -139,12 +139,18 @@ class Entry:
     # -- freshness (RFC 9111 4.2) --
 
     def age(self, now: float) -> float:
-        date = http_date(header(self.headers, "date"))
+        date = self._date()
         apparent = max(0.0, self.response_time - date) if date is not None else 0.0
         age_value = _seconds(header(self.headers, "age")) or 0
         response_delay = max(0.0, self.response_time - self.request_time)
         corrected_initial = max(apparent, age_value + response_delay)
         return corrected_initial + max(0.0, now - self.response_time)
+
+    def _date(self) -> float | None:
+        found = self.__dict__.get("_date_value", False)
+        if found is False:
+            found = self.__dict__["_date_value"] = http_date(header(self.headers, "date"))
+        return found
 
     def lifetime(self) -> float:
         cc = directives(header(self.headers, "cache-control"))
@@ -156,7 +162,7 @@ class Entry:
             expires_at = http_date(expires)
             if expires_at is None:
                 return 0.0  # an invalid Expires means already expired
-            date = http_date(header(self.headers, "date"))
+            date = self._date()
             return max(0.0, expires_at - (date if date is not None else self.response_time))
         return 0.0
 
@@ -199,6 +205,24 @@ class HTTPCache:
         self.store = store
         self.mode = mode
         self.stale_on_error = stale_on_error
+        # The last decoding of each stored value, so that an entry read back
+        # unchanged (the memory store hands out the very bytes it keeps) is
+        # not decoded again.
+        self._decoded: OrderedDict[str, tuple[bytes, Any]] = OrderedDict()
+        self._decoded_lock = threading.Lock()
+
+    def _decode(self, key: str, data: bytes, decode: Any) -> Any:
+        with self._decoded_lock:
+            memo = self._decoded.get(key)
+            if memo is not None and memo[0] is data:
+                self._decoded.move_to_end(key)
+                return memo[1]
+        value = decode(data)
+        with self._decoded_lock:
+            self._decoded[key] = (data, value)
+            if len(self._decoded) > 512:
+                self._decoded.popitem(last=False)
+        return value
 
     # -- keys --
 
@@ -218,7 +242,7 @@ class HTTPCache:
         if names_data is None:
             return None
         try:
-            names = [str(n) for n in json.loads(names_data)]
+            names = self._decode(primary, names_data, lambda d: [str(n) for n in json.loads(d)])
         except ValueError:
             return None
         key, chosen = self._variant(primary, names, request_headers)
@@ -226,7 +250,7 @@ class HTTPCache:
         if data is None:
             return None
         try:
-            entry = Entry.decode(data)
+            entry = self._decode(key, data, Entry.decode)
         except (ValueError, KeyError, TypeError):
             self.store.delete(key)
             return None

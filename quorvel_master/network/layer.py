@@ -12,6 +12,7 @@ the process on the finder road.
 
 from __future__ import annotations
 
+import functools
 import threading
 import warnings
 import weakref
@@ -29,6 +30,7 @@ class NetworkClosed(Exception):
     """The layer was closed while a request waited to be retried."""
 
 
+@functools.cache
 def client_module() -> Any:
     with warnings.catch_warnings():
         warnings.filterwarnings("ignore", "compile time Python version", RuntimeWarning)

@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import base64
 import dataclasses as dc
+import functools
 import netrc
 import os
 import ssl
@@ -69,6 +70,7 @@ class NetworkOptions:
 # -- URLs -------------------------------------------------------------------------
 
 
+@functools.lru_cache(maxsize=4096)
 def without_credentials(url: str) -> str:
     """The URL with its user-info and fragment removed: the cache key and
     what outcomes show."""
@@ -135,6 +137,9 @@ class Setup:
         self._lock = threading.Lock()
         self._netrc: Any = None
         self._netrc_read = False
+        # Read once: the environment is the process's, and reading it walks
+        # every variable (a measurable share of a cached answer).
+        self._env_proxies = urllib.request.getproxies_environment() if options.proxy_from_env else {}
 
     @property
     def ssl(self) -> ssl.SSLContext:
@@ -150,15 +155,14 @@ class Setup:
 
     def proxy_for(self, url: str) -> str | None:
         """The proxy a request to ``url`` goes through, or None. An explicit
-        proxy serves every host; proxies from the environment honour NO_PROXY."""
+        proxy serves every host; proxies from the environment (read when the
+        layer is made) honour NO_PROXY."""
         scheme = urlsplit(url).scheme.lower()
         if scheme not in ("http", "https"):
             return None
         if self.options.proxy:
             return self.options.proxy
-        if not self.options.proxy_from_env:
-            return None
-        proxies = urllib.request.getproxies_environment()
+        proxies = self._env_proxies
         proxy = proxies.get(scheme) or proxies.get("all")
         if not proxy:
             return None
