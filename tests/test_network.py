@@ -43,6 +43,16 @@ def ca_file(ca, tmp_path):
     return str(path)
 
 
+class Configured:
+    """An index by its URL alone, for ``ask``."""
+
+    def __init__(self, base):
+        self.base = base
+
+    def settings(self, api):
+        return settings_for(self.base + "/simple", self.base + "/pypi/{package_name}/{version}/json" if api else None)
+
+
 def page_path(road, name="demo"):
     return f"/pypi/{name}/json" if road == "json" else f"/simple/{name}/"
 
@@ -243,8 +253,7 @@ def test_refused_connection_is_retried_then_reported(road):
     with Origin() as gone:
         url = gone.url
     network = Network(retries=2, backoff=0.01)
-    server = type("S", (), {"settings": lambda self, api: settings_for(url + "/simple", url + "/pypi/{package_name}/{version}/json" if api else None)})()
-    assert run(ask(network, server, road)) == [[]]
+    assert run(ask(network, Configured(url), road)) == [[]]
     failure = network.outcomes.failures()[url + "/simple"]
     assert (failure.kind, failure.attempts, failure.reason) == ("refused", 3, "connection refused")
 
@@ -430,3 +439,41 @@ def test_outcomes_name_the_index_and_the_reason(origin, road, setup, kind, statu
     assert (outcome.road, outcome.kind, outcome.status) == (road, kind, status)
     assert outcome.failed == (kind != "ok")
     assert list(network.outcomes.failures()) == ([origin.url + "/simple"] if outcome.failed else [])
+
+
+# -- the finder road's files through the layer -----------------------------------------------
+
+
+@pytest.mark.parametrize("metadata_files, ranges", [(True, True), (False, True), (False, False)],
+                         ids=["metadata-file", "wheel-ranges", "wheel-whole"])
+def test_wheel_requirements_through_the_layer(srv, metadata_files, ranges):
+    srv.ranges = ranges
+    srv.add_project("demo", {"1.0": {"requires_dist": ["idna>=2", "six; extra == 'x'"]}},
+                    metadata_files=metadata_files)
+    network = Network(retries=0)
+
+    async def go():
+        client = network.client(settings_for(srv.simple_url, None))
+        try:
+            return [await client.get_dependencies("demo", "1.0") for _ in range(2)]
+        finally:
+            await client.close()
+
+    first, second = run(go())
+    assert [d["name"] for d in first] == ["idna", "six"] and second == first
+    files = [r for r in srv.requests if r.path.startswith("/files/")]
+    if metadata_files:  # the metadata file is revalidated (no lifetime), not fetched again
+        assert [r.status for r in files] == [200, 304]
+    elif ranges:
+        assert all(r.status == 206 for r in files)
+    assert all(not o.failed for o in network.outcomes.all())
+
+
+def test_a_body_that_breaks_off_is_an_outcome(srv):
+    srv.add_project("demo", ["1.0"])
+    srv.close_mid_body("/simple/demo/", b"<html>" + b"x" * 200_000)
+    network = Network(retries=0)
+    assert run(ask(network, Configured(srv.url), "finder")) == [[]]
+    kinds = [(o.kind, o.status) for o in network.outcomes.for_index(srv.simple_url)]
+    assert kinds == [("ok", 200), ("closed", 200)]
+    assert network.outcomes.failures()[srv.simple_url].reason == "connection closed by the server"

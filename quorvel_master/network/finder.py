@@ -62,17 +62,26 @@ def _make_classes(httpx: Any) -> Any:
 
     class TeeStream(httpx.SyncByteStream):
         """Passes the body on and keeps a copy, up to a limit; hands the copy
-        over when the body was read to its end."""
+        over when the body was read to its end (with ``done`` given), and
+        reports a body that breaks off."""
 
-        def __init__(self, inner: Any, limit: int, done: Any) -> None:
+        def __init__(self, inner: Any, limit: int, done: Any, failed: Any) -> None:
             self._inner = inner
             self._limit = limit
             self._done = done
-            self._chunks: list[bytes] | None = []
+            self._failed = failed
+            self._chunks: list[bytes] | None = [] if done is not None else None
             self._size = 0
             self._complete = False
 
         def __iter__(self) -> Any:
+            try:
+                yield from self._copy()
+            except Exception as exc:
+                self._failed(exc)
+                raise
+
+        def _copy(self) -> Any:
             for chunk in self._inner:
                 if self._chunks is not None:
                     self._size += len(chunk)
@@ -88,7 +97,7 @@ def _make_classes(httpx: Any) -> Any:
                 self._inner.close()
             finally:
                 chunks, self._chunks = self._chunks, None
-                if self._complete and chunks is not None:
+                if self._complete and chunks is not None and self._done is not None:
                     self._done(b"".join(chunks))
 
     class CachingTransport(httpx.BaseTransport):
@@ -190,8 +199,17 @@ def _make_classes(httpx: Any) -> Any:
                         return self._cached(request, stale)
                 break
             self._outcome(url, kind_of_status(status), status, attempts=attempt + 1, from_cache=status == 304)
+
+            def failed(exc: BaseException) -> None:  # the body broke off after a good start
+                kind, detail = classify(exc)
+                self._outcome(url, kind, status, detail, attempt + 1)
+
+            def watched(done: Any = None, limit: int = 0) -> Any:
+                return httpx.Response(status, headers=response.headers, extensions=response.extensions,
+                                      stream=TeeStream(response.stream, limit, done, failed), request=request)
+
             if cache is None or lookup is None or lookup.bypass:
-                return response
+                return watched()
             response_time = time.time()
             response_headers = header_list(response.headers)
             if status == 304 and lookup.entry is not None:
@@ -200,17 +218,16 @@ def _make_classes(httpx: Any) -> Any:
                 return self._cached(request, entry)
             if not cache.storable(status, headers, response_headers):
                 cache.keep(url, headers, status, response_headers, b"", request_time, response_time)
-                return response
+                return watched()
             limit = min(TEE_LIMIT, cache.store.max_entry)
             length = header(response_headers, "content-length")
             if length is not None and length.isdigit() and int(length) > limit:
-                return response
+                return watched()
 
             def done(body: bytes) -> None:
                 cache.keep(url, headers, status, response_headers, body, request_time, response_time)
 
-            return httpx.Response(status, headers=response.headers, stream=TeeStream(response.stream, limit, done),
-                                  extensions=response.extensions, request=request)
+            return watched(done, limit)
 
         def close(self) -> None:
             with self._lock:

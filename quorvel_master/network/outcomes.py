@@ -7,9 +7,10 @@ and its kind: ``ok`` (an answer, from the network or the cache),
 ``not-found`` (a 404 or 410: an answer too), ``status`` (any other status of
 400 or more, after the retries), ``refused``, ``timeout``, ``tls`` (the
 certificate or the handshake failed), ``name`` (the host name is unknown),
-``closed`` (the server dropped the connection), ``proxy``, ``offline-miss``
-(offline, and not in the cache) or ``connection`` (any other failure to
-talk to the server).
+``closed`` (the server dropped the connection, also in the middle of a
+body), ``proxy``, ``offline-miss`` (offline, and not in the cache),
+``too-large`` (a JSON answer beyond ``max_body``) or ``connection`` (any
+other failure to talk to the server).
 """
 
 from __future__ import annotations
@@ -25,7 +26,9 @@ from typing import Any
 
 from .cache import OfflineMiss
 
-FAILED_KINDS = frozenset({"status", "refused", "timeout", "tls", "name", "closed", "proxy", "offline-miss", "connection"})
+FAILED_KINDS = frozenset({
+    "status", "refused", "timeout", "tls", "name", "closed", "proxy", "offline-miss", "too-large", "connection",
+})
 
 
 @dc.dataclass(frozen=True)
@@ -61,6 +64,7 @@ _REASONS = {
     "closed": "connection closed by the server",
     "proxy": "the proxy refused the request",
     "offline-miss": "offline, and not in the cache",
+    "too-large": "the answer is larger than the layer holds",
     "connection": "connection failed",
 }
 

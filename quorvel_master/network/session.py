@@ -211,6 +211,12 @@ class CachingSession:
                     return _from_entry(url, stale, from_cache=True)
             try:
                 answer = await self._answer(url, headers, lookup, response, request_time)
+            except Exception as exc:
+                response.release()
+                kind, detail = ("too-large", str(exc)) if isinstance(exc, ResponseTooLarge) else classify(exc)
+                network.outcomes.record(Outcome(index, without_credentials(url), "json", kind, status, detail,
+                                                attempt + 1))
+                raise
             except BaseException:
                 response.release()
                 raise
