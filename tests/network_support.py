@@ -30,6 +30,8 @@ class Route:
     credentials: tuple[str, str] | None = None
     #: Never answers (until the server stops).
     hang: bool = False
+    #: Seconds to wait before answering.
+    delay: float = 0.0
 
 
 @dc.dataclass
@@ -83,6 +85,8 @@ class Origin(_Threaded):
         self.routes: dict[str, Route] = {}
         self.port = 0
         self._release = asyncio.Event()
+        self.in_flight = 0
+        self.most_in_flight = 0
 
     @property
     def url(self) -> str:
@@ -113,7 +117,14 @@ class Origin(_Threaded):
     async def _handle(self, request: web.Request) -> web.StreamResponse:
         seen = Seen(request.path_qs, dict(request.headers), request.transport.get_extra_info("peername"))
         route = self.routes.get(request.path)
-        response = await self._answer(request, route)
+        self.in_flight += 1
+        self.most_in_flight = max(self.most_in_flight, self.in_flight)
+        try:
+            if route is not None and route.delay:
+                await asyncio.sleep(route.delay)
+            response = await self._answer(request, route)
+        finally:
+            self.in_flight -= 1
         seen.status = response.status
         self._saw(seen)
         return response

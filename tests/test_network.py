@@ -420,6 +420,23 @@ def test_the_client_alone_is_unchanged(origin, m):
     assert origin.connections() == 2
 
 
+@pytest.mark.parametrize("road", ROADS)
+def test_connections_per_host_are_capped(origin, road):
+    origin.project("demo", ["1.0"], Cache_Control="no-store")
+    origin.routes[page_path(road)].delay = 0.2
+    network = Network(retries=0, per_host_connections=2)
+
+    async def go():
+        client = network.client(origin.settings(api=road == "json"))
+        try:
+            return await asyncio.gather(*(client.get_versions("demo") for _ in range(6)))
+        finally:
+            await client.close()
+
+    assert run(go()) == [["1.0"]] * 6
+    assert origin.most_in_flight == 2 and origin.connections() == 2
+
+
 # -- outcomes -------------------------------------------------------------------------------
 
 

@@ -36,6 +36,7 @@ import fcntl
 import hashlib
 import json
 import os
+import random
 import tempfile
 import threading
 import time
@@ -425,11 +426,12 @@ class DirectoryStore(Store):
 
     A write goes to a temporary file in the same folder and is renamed over
     the entry, so readers see the old entry or the new one, never a part. A
-    read touches the file's time, which eviction orders by. Eviction runs when
-    this process has written about a tenth of the bound since the last count,
-    under an exclusive lock file (a process that finds it taken leaves the
-    work to the holder); a file that another process removed meanwhile is
-    simply gone.
+    read touches the file's time, which eviction orders by. Eviction runs
+    about once per tenth of the bound written, by whichever process, under an
+    exclusive lock file (a process that finds it taken leaves the work to the
+    holder), and deletes down to 90% of the bound; a file that another
+    process removed meanwhile is simply gone. Between evictions the folder
+    may exceed the bound by about a tenth.
     """
 
     LAYOUT = "v1"
@@ -441,10 +443,7 @@ class DirectoryStore(Store):
         self.root.mkdir(parents=True, exist_ok=True)
         self.max_bytes = max_bytes
         self.max_entry = min(max_bytes, max_entry if max_entry is not None else max_bytes)
-        self._written = 0
-        self._lock = threading.Lock()
         self._check_every = max(1, max_bytes // 10)
-        self.evict()
 
     def _path(self, key: str) -> Path:
         return self.root / key[:2] / key
@@ -482,12 +481,11 @@ class DirectoryStore(Store):
             if exc.errno in (errno.ENOSPC, errno.EDQUOT, errno.EACCES, errno.EROFS):
                 return  # a cache that cannot write is a cache that misses
             raise
-        with self._lock:
-            self._written += len(data)
-            due = self._written >= self._check_every
-            if due:
-                self._written = 0
-        if due:
+        # Each write starts an eviction with a chance in proportion to its
+        # size, so the processes sharing the folder (short-lived ones too,
+        # which never write a tenth of the bound each) count once per tenth
+        # of the bound written between them, with no shared counter.
+        if random.random() * self._check_every < len(data):
             self.evict()
 
     def delete(self, key: str) -> None:
