@@ -53,6 +53,7 @@ def serve(directory: str) -> None:
     tls = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     ca.issue_cert("127.0.0.1").configure_cert(tls)
     max_age = {"value": "max-age=0"}
+    sent = {"bytes": 0}
 
     def documents(name: str, count: int) -> tuple[bytes, bytes]:
         releases = {f"{i // 10}.{i % 10}.0": [] for i in range(count)}
@@ -69,12 +70,15 @@ def serve(directory: str) -> None:
         if name == "_max_age":
             max_age["value"] = request.query["value"]
             return web.Response(text="ok")
+        if name == "_sent":
+            return web.Response(text=str(sent["bytes"]))
         doc, page = bodies[name]
         json_api = request.path.startswith("/pypi/")
         etag = f'"{name}-{"j" if json_api else "s"}"'
         headers = {"ETag": etag, "Cache-Control": max_age["value"]}
         if request.headers.get("If-None-Match") == etag:
             return web.Response(status=304, headers=headers)
+        sent["bytes"] += len(doc if json_api else page)
         return web.Response(body=doc if json_api else page, headers=headers,
                             content_type="application/json" if json_api else "text/html")
 
@@ -173,33 +177,42 @@ def fan_out_figures(module, http: str, total: int, rounds: int) -> list[dict]:
             async with session.get(f"{http}/control/_max_age", params={"value": value}) as response:
                 await response.read()
 
-    async def measure(make_network, max_age: str) -> tuple[float, int]:
+    async def body_bytes_sent() -> int:
+        async with aiohttp.ClientSession() as session:
+            async with session.get(f"{http}/control/_sent") as response:
+                return int(await response.text())
+
+    async def measure(make_network, max_age: str) -> tuple[float, int, int]:
         await set_max_age(max_age)
         network = make_network()
         client = network.client(settings(index, pattern))
         try:
             await fan_out(client, PROJECTS, 10)  # fills the cache, opens connections
             network.outcomes.clear()
+            before = await body_bytes_sent()
             took = await fan_out(client, total, 50)
             sent = sum(1 for o in network.outcomes.all() if not (o.from_cache and o.status == 200))
-            return took, sent
+            return took, sent, await body_bytes_sent() - before
         finally:
             await client.close()
 
     rows = {"no cache": [], "cache, revalidated (304)": [], "cache, fresh (max-age=60)": []}
     sent = {}
+    body = {}
     for _ in range(rounds):  # interleaved, so the machine's load falls on all alike
         for name, make, max_age in (
             ("no cache", lambda: Network(cache=False, retries=0), "max-age=0"),
             ("cache, revalidated (304)", lambda: Network(retries=0), "max-age=0"),
             ("cache, fresh (max-age=60)", lambda: Network(retries=0, revalidate_documents=False), "max-age=60"),
         ):
-            took, requests = asyncio.run(measure(make, max_age))
+            took, requests, bytes_sent = asyncio.run(measure(make, max_age))
             rows[name].append(took)
             sent[name] = requests
+            body[name] = bytes_sent
     base = statistics.median(rows["no cache"])
     return [{"figure": f"{total} get_versions over {PROJECTS} projects: {name}", "seconds": statistics.median(times),
-             "requests": sent[name], "ratio": statistics.median(times) / base} for name, times in rows.items()]
+             "requests": sent[name], "bytes": body[name], "ratio": statistics.median(times) / base}
+            for name, times in rows.items()]
 
 
 def main() -> None:
@@ -230,8 +243,8 @@ def main() -> None:
     print(f"{finder['figure']}: one client per call {finder['baseline'] * 1000:.2f} ms, shared client "
           f"{finder['layer'] * 1000:.2f} ms, shared/per-call {finder['layer'] / finder['baseline']:.2f}x")
     for row in fan:
-        print(f"{row['figure']}: {row['seconds']:.3f} s, {row['requests']} full or conditional requests, "
-              f"{row['ratio']:.2f}x of no cache")
+        print(f"{row['figure']}: {row['seconds']:.3f} s ({row['ratio']:.2f}x of no cache), "
+              f"{row['requests']} requests, {row['bytes'] / 1e6:.1f} MB of bodies sent")
 
 
 if __name__ == "__main__":
