@@ -142,23 +142,34 @@ class Entry:
     def age(self, now: float) -> float:
         date = self._date()
         apparent = max(0.0, self.response_time - date) if date is not None else 0.0
-        age_value = _seconds(header(self.headers, "age")) or 0
+        age_value = _seconds(self.header("age")) or 0
         response_delay = max(0.0, self.response_time - self.request_time)
         corrected_initial = max(apparent, age_value + response_delay)
         return corrected_initial + max(0.0, now - self.response_time)
 
+    def header(self, name: str) -> str | None:
+        """``header(self.headers, name)``, from an index made once per entry."""
+        index = self.__dict__.get("_header_index")
+        if index is None:
+            index = {}
+            for k, v in self.headers:
+                k = k.lower()
+                index[k] = f"{index[k]}, {v}" if k in index else v
+            self.__dict__["_header_index"] = index
+        return index.get(name)
+
     def _date(self) -> float | None:
         found = self.__dict__.get("_date_value", False)
         if found is False:
-            found = self.__dict__["_date_value"] = http_date(header(self.headers, "date"))
+            found = self.__dict__["_date_value"] = http_date(self.header("date"))
         return found
 
     def lifetime(self) -> float:
-        cc = directives(header(self.headers, "cache-control"))
+        cc = directives(self.header("cache-control"))
         max_age = _seconds(cc.get("max-age")) if "max-age" in cc else None
         if max_age is not None:
             return float(max_age)
-        expires = header(self.headers, "expires")
+        expires = self.header("expires")
         if expires is not None:
             expires_at = http_date(expires)
             if expires_at is None:
@@ -169,10 +180,10 @@ class Entry:
 
     def validators(self) -> dict[str, str]:
         found = {}
-        etag = header(self.headers, "etag")
+        etag = self.header("etag")
         if etag:
             found["If-None-Match"] = etag
-        modified = header(self.headers, "last-modified")
+        modified = self.header("last-modified")
         if modified:
             found["If-Modified-Since"] = modified
         return found
@@ -212,6 +223,13 @@ class HTTPCache:
         self._decoded: OrderedDict[str, tuple[bytes, Any]] = OrderedDict()
         self._decoded_lock = threading.Lock()
 
+    def _remember(self, key: str, data: bytes, value: Any) -> None:
+        with self._decoded_lock:
+            self._decoded[key] = (data, value)
+            self._decoded.move_to_end(key)
+            if len(self._decoded) > 512:
+                self._decoded.popitem(last=False)
+
     def _decode(self, key: str, data: bytes, decode: Any) -> Any:
         with self._decoded_lock:
             memo = self._decoded.get(key)
@@ -219,10 +237,7 @@ class HTTPCache:
                 self._decoded.move_to_end(key)
                 return memo[1]
         value = decode(data)
-        with self._decoded_lock:
-            self._decoded[key] = (data, value)
-            if len(self._decoded) > 512:
-                self._decoded.popitem(last=False)
+        self._remember(key, data, value)
         return value
 
     # -- keys --
@@ -276,7 +291,7 @@ class HTTPCache:
             return Lookup()
         now = time.time() if now is None else now
         age = entry.age(now)
-        response_cc = directives(header(entry.headers, "cache-control"))
+        response_cc = directives(entry.header("cache-control"))
         fresh = (
             self.mode != "refresh"
             and "no-cache" not in request_cc
@@ -325,8 +340,11 @@ class HTTPCache:
         data = entry.encode()
         if len(data) > self.store.max_entry:
             return
-        self.store.put(primary, json.dumps(names).encode())
+        names_data = json.dumps(names).encode()
+        self.store.put(primary, names_data)
         self.store.put(key, data)
+        self._remember(primary, names_data, names)
+        self._remember(key, data, entry)
 
     def revalidated(self, url: str, request_headers: Headers, entry: Entry, not_modified_headers: Headers,
                     request_time: float, response_time: float) -> Entry:
@@ -341,13 +359,14 @@ class HTTPCache:
             data = updated.encode()
             if len(data) <= self.store.max_entry:
                 self.store.put(key, data)
+                self._remember(key, data, updated)
         return updated
 
     def stale_answer(self, lookup: Lookup) -> Entry | None:
         """The stored answer to serve when the network failed, if allowed."""
         if not self.stale_on_error or lookup.entry is None:
             return None
-        if "must-revalidate" in directives(header(lookup.entry.headers, "cache-control")):
+        if "must-revalidate" in directives(lookup.entry.header("cache-control")):
             return None
         return lookup.entry
 

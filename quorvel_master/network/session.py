@@ -12,6 +12,7 @@ fresh one. Any other status is the live aiohttp response, released on exit.
 from __future__ import annotations
 
 import asyncio
+import functools
 import json
 import time
 from typing import TYPE_CHECKING, Any
@@ -33,11 +34,9 @@ class StoredResponse:
     """A whole 200 answer: what the client and hosts read of an aiohttp response."""
 
     def __init__(self, url: str, status: int, headers: list[tuple[str, str]], body: bytes, *, from_cache: bool) -> None:
-        import aiohttp
         from multidict import CIMultiDict, CIMultiDictProxy
-        from yarl import URL
 
-        self.url = self.real_url = URL(url)
+        self._url_text = url
         self.method = "GET"
         self.status = status
         self.reason = "OK" if status == 200 else ""
@@ -45,7 +44,24 @@ class StoredResponse:
         self._body = body
         self.from_cache = from_cache
         self.history = ()
-        self.request_info = aiohttp.RequestInfo(self.url, "GET", CIMultiDictProxy(CIMultiDict()), self.url)
+
+    # Made when asked for: the client reads only the status and the body.
+    @functools.cached_property
+    def url(self) -> Any:
+        from yarl import URL
+
+        return URL(self._url_text)
+
+    @property
+    def real_url(self) -> Any:
+        return self.url
+
+    @functools.cached_property
+    def request_info(self) -> Any:
+        import aiohttp
+        from multidict import CIMultiDict, CIMultiDictProxy
+
+        return aiohttp.RequestInfo(self.url, "GET", CIMultiDictProxy(CIMultiDict()), self.url)
 
     @property
     def ok(self) -> bool:
