@@ -7,6 +7,7 @@ from __future__ import annotations
 
 import asyncio
 import base64
+import contextlib
 import dataclasses as dc
 import json
 import ssl
@@ -30,8 +31,8 @@ class Route:
     credentials: tuple[str, str] | None = None
     #: Never answers (until the server stops).
     hang: bool = False
-    #: Seconds to wait before answering.
-    delay: float = 0.0
+    #: Holds requests until this many have been in flight at once (at most 10 s).
+    gather: int = 0
 
 
 @dc.dataclass
@@ -87,6 +88,7 @@ class Origin(_Threaded):
         self._release = asyncio.Event()
         self.in_flight = 0
         self.most_in_flight = 0
+        self._flight = asyncio.Condition()
 
     @property
     def url(self) -> str:
@@ -95,6 +97,7 @@ class Origin(_Threaded):
 
     async def _start(self) -> None:
         self._release = asyncio.Event()
+        self._flight = asyncio.Condition()
         app = web.Application()
         app.router.add_route("*", "/{tail:.*}", self._handle)
         self._runner = web.AppRunner(app, access_log=None, shutdown_timeout=1.0)
@@ -117,11 +120,14 @@ class Origin(_Threaded):
     async def _handle(self, request: web.Request) -> web.StreamResponse:
         seen = Seen(request.path_qs, dict(request.headers), request.transport.get_extra_info("peername"))
         route = self.routes.get(request.path)
-        self.in_flight += 1
-        self.most_in_flight = max(self.most_in_flight, self.in_flight)
+        async with self._flight:
+            self.in_flight += 1
+            self.most_in_flight = max(self.most_in_flight, self.in_flight)
+            self._flight.notify_all()
+            if route is not None and route.gather:
+                with contextlib.suppress(TimeoutError):
+                    await asyncio.wait_for(self._flight.wait_for(lambda: self.most_in_flight >= route.gather), 10)
         try:
-            if route is not None and route.delay:
-                await asyncio.sleep(route.delay)
             response = await self._answer(request, route)
         finally:
             self.in_flight -= 1

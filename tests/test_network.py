@@ -423,7 +423,7 @@ def test_the_client_alone_is_unchanged(origin, m):
 @pytest.mark.parametrize("road", ROADS)
 def test_connections_per_host_are_capped(origin, road):
     origin.project("demo", ["1.0"], Cache_Control="no-store")
-    origin.routes[page_path(road)].delay = 0.2
+    origin.routes[page_path(road)].gather = 2  # each answer waits for a second request in flight
     network = Network(retries=0, per_host_connections=2)
 
     async def go():
