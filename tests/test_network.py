@@ -211,6 +211,15 @@ def test_stale_answer_served_on_error_only_when_asked(origin, road):
     assert run(go(Network(retries=0))) == (["1.0"], [])
 
 
+@pytest.mark.parametrize("road", ROADS)
+def test_refresh_mode_revalidates_fresh_answers(origin, road, tmp_path):
+    origin.project("demo", ["1.0"], ETag='"v"', Cache_Control="max-age=600")
+    for mode in ("normal", "normal", "refresh"):
+        run(ask(Network(retries=0, cache_dir=tmp_path, mode=mode, revalidate_documents=False), origin, road))
+    assert [s.status for s in origin.seen] == [200, 304]
+    assert origin.seen[1].headers.get("If-None-Match") == '"v"'
+
+
 # -- retries ------------------------------------------------------------------------------
 
 
@@ -402,6 +411,16 @@ def test_finder_clients_reuse_tls_connections(ca, ca_file, m):
         # The layer opens new clients after a close.
         assert run(ask(network, server, "finder")) == [["1.0"]]
         assert server.connections() == 2
+
+
+def test_install_and_uninstall_the_finder_factory(m):
+    real = m.PackageFinder
+    network = Network()
+    network.install()
+    network.install()
+    assert m.PackageFinder is network.finder_factory
+    network.uninstall()
+    assert m.PackageFinder is real
 
 
 def test_the_client_alone_is_unchanged(origin, m):
