@@ -391,7 +391,7 @@ def test_cancelling_stops_the_download(m, srv, log, fixed_settings, wheels, temp
         while temp_files() and time.monotonic() < deadline:
             await asyncio.sleep(0.01)
         sent = srv.bytes_sent(path)
-        await asyncio.sleep(0.3)  # nothing more goes out
+        assert await asyncio.to_thread(srv.wait_until_done, path)  # the server stopped sending
         assert srv.bytes_sent(path) == sent
         await client.close()
         return held_while_streaming, sent
