@@ -260,7 +260,7 @@ def _checked(check: Any, where: str, value: str) -> str:
 
 
 def _parse_api_pattern(text: str) -> dict[str, str]:
-    from .business_layer.packages.pip_settings import _check_pattern, _check_url
+    from ..business_layer.packages.pip_settings import _check_pattern, _check_url
 
     index_url, sep, pattern = text.partition("=")
     if not sep or not index_url or not pattern:
@@ -272,7 +272,7 @@ def _parse_api_pattern(text: str) -> dict[str, str]:
 
 
 def _load_settings_file(path: str) -> dict[str, Any]:
-    from .business_layer.packages.pip_settings import SettingsManager
+    from ..business_layer.packages.pip_settings import SettingsManager
 
     try:
         return SettingsManager.from_file(path).to_dict()
@@ -299,7 +299,7 @@ def resolve(
     come from pip's configuration or from ``--config``. An index named twice is
     asked once, in its first place. pip's trusted hosts always apply.
     """
-    from .business_layer.packages.pip_settings import SettingsManager, _check_url
+    from ..business_layer.packages.pip_settings import SettingsManager, _check_url
 
     extra_index_urls = extra_index_urls or []
     if index_url is not None:

@@ -23,7 +23,7 @@ import time
 from types import SimpleNamespace
 from typing import Any, TextIO
 
-from .cli_config import Indexes, mask, normalized, one_line
+from .config import Indexes, mask, normalized, one_line
 
 
 class IndexUnreadable(Exception):

@@ -25,11 +25,11 @@ import time
 from collections.abc import Awaitable, Callable, Sequence
 from typing import TYPE_CHECKING, Any, NoReturn
 
-from .cli_config import ConfigError, mask, one_line
+from .config import ConfigError, mask, one_line
 
 if TYPE_CHECKING:
-    from .cli_config import Indexes
-    from .cli_watch import Console, Watch
+    from .config import Indexes
+    from .watch import Console, Watch
 
 PROG = "pkgindex"
 DISTRIBUTION = "quorvel-master-package-index-client"
@@ -307,7 +307,7 @@ def _client_module() -> Any:
         # for; the command line has nothing to add to that on each run.
         with warnings.catch_warnings():
             warnings.filterwarnings("ignore", "compile time Python version", RuntimeWarning)
-            from .business_layer.packages import package_index_client
+            from ..business_layer.packages import package_index_client
     except ImportError as exc:
         raise ConfigError(f"the package index client is not available: {one_line(exc)}") from None
     return package_index_client
@@ -318,8 +318,8 @@ class Session:
     module's globals and logger set up for the command line while it runs."""
 
     def __init__(self, indexes: Indexes, args: argparse.Namespace, console: Console) -> None:
-        from .business_layer.packages.pip_settings import SettingsManager
-        from .cli_watch import Watch
+        from ..business_layer.packages.pip_settings import SettingsManager
+        from .watch import Watch
 
         self.args, self.console = args, console
         self.module = _client_module()
@@ -330,7 +330,7 @@ class Session:
     def __enter__(self) -> Session:
         import logging
 
-        from .cli_watch import ClientLogHandler, EchoHandler, FinderFactory, aiohttp_stand_in
+        from .watch import ClientLogHandler, EchoHandler, FinderFactory, aiohttp_stand_in
 
         timeout = getattr(self.args, "timeout", None) or DEFAULT_TIMEOUT
         if self.module.PackageFinder is not None:
@@ -403,7 +403,7 @@ class Session:
 
 
 def _indexes(args: argparse.Namespace) -> Indexes:
-    from .cli_config import resolve
+    from .config import resolve
 
     return resolve(
         index_url=getattr(args, "index_url", None),
@@ -415,7 +415,7 @@ def _indexes(args: argparse.Namespace) -> Indexes:
 
 
 def _check_patterns(indexes: Indexes, args: argparse.Namespace, console: Console, per_version: bool) -> None:
-    from .cli_config import normalized
+    from .config import normalized
 
     without = indexes.patterns_without_version()
     if without:
@@ -444,7 +444,7 @@ def _query(command: Command, args: argparse.Namespace) -> dict[str, Any]:
 
 
 def cmd_question(command: Command, args: argparse.Namespace, console: Console, output: Output) -> int:
-    from .cli_config import Indexes
+    from .config import Indexes
 
     values = _query(command, args)
     if command.network:
@@ -472,7 +472,7 @@ def cmd_question(command: Command, args: argparse.Namespace, console: Console, o
 
 
 def cmd_indexes(args: argparse.Namespace, console: Console) -> int:
-    from .cli_config import normalized
+    from .config import normalized
 
     indexes = _indexes(args)
     _check_patterns(indexes, args, console, per_version=False)
@@ -507,8 +507,8 @@ def cmd_indexes(args: argparse.Namespace, console: Console) -> int:
 
 
 def cmd_demo(args: argparse.Namespace, console: Console) -> int:
-    from .cli_config import Indexes
-    from .sampleindex.demo import QUESTIONS, DemoIndexes
+    from .config import Indexes
+    from ..sampleindex.demo import QUESTIONS, DemoIndexes
 
     started = time.perf_counter()
     parser = build_parser()
@@ -692,7 +692,7 @@ def build_parser() -> argparse.ArgumentParser:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    from .cli_watch import Console
+    from .watch import Console
 
     args = build_parser().parse_args(argv)
     console = Console(quiet=getattr(args, "quiet", False))
