@@ -496,7 +496,7 @@ def cmd_indexes(args: argparse.Namespace, console: Console) -> int:
     _check_patterns(indexes, args, console, per_version=False)
     settings = indexes.settings
     use_secondaries = settings["use_secondary_urls"]
-    entries = []
+    entries: list[dict[str, Any]] = []
     for entry in settings["index_urls"]:
         url = entry["url"]
         pattern = indexes.pattern_for(url)
