@@ -7,6 +7,15 @@
 
 namespace pic {
 
+#ifdef PIC_FRAME_AUDIT
+// Checking builds audit every Object against the coroutine frames alive; this
+// module runs no coroutine, so there is never a frame to hold one.
+namespace frame_audit {
+void created(const void*) noexcept {}
+void destroyed(const void*) noexcept {}
+}  // namespace frame_audit
+#endif
+
 namespace {
 
 // One str in, one str out; a PyError is restored here, where control returns to Python.
