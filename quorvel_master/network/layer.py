@@ -21,13 +21,9 @@ from typing import Any
 from .cache import HTTPCache, make_store
 from .finder import FinderClients, FinderFactory
 from .outcomes import Outcomes
-from .retry import RetryPolicy
+from .retry import NetworkClosed, RetryPolicy
 from .session import CachingSession
 from .setup import NetworkOptions, Setup, without_credentials
-
-
-class NetworkClosed(Exception):
-    """The layer was closed while a request waited to be retried."""
 
 
 @functools.cache
