@@ -271,6 +271,7 @@ class FinderClients:
         with self._lock:
             found = self._clients.get(key)
             if found is None:
+                self.network.mask_logs()
                 found = self._clients[key] = self._make(index)
             return found
 

@@ -8,6 +8,10 @@ first; :meth:`Network.install` replaces the second with a factory that puts
 every finder on the layer's shared client for its index. ``PackageFinder`` is
 a global of the module, so the last layer installed serves every client of
 the process on the finder road.
+
+While a layer is in use (from its making, and again from its next request
+after a close), the network libraries' own log records are masked
+(logmask.py); closing or uninstalling the layer gives that back.
 """
 
 from __future__ import annotations
@@ -18,6 +22,7 @@ import warnings
 import weakref
 from typing import Any
 
+from . import logmask
 from .cache import HTTPCache, make_store
 from .finder import FinderClients, FinderFactory
 from .outcomes import Outcomes
@@ -60,12 +65,23 @@ class Network:
         self._closing = threading.Event()
         self._clients: weakref.WeakSet[Any] = weakref.WeakSet()
         self._installed: list[tuple[Any, Any]] = []
+        self._log_token = object()
+        self.mask_logs()
+        weakref.finalize(self, logmask.release, self._log_token)
+
+    def mask_logs(self) -> None:
+        """Masks the network libraries' log records (again, after a close)."""
+        logmask.hold(self._log_token)
+
+    def unmask_logs(self) -> None:
+        logmask.release(self._log_token)
 
     # -- the JSON road --
 
     def session(self) -> CachingSession:
         """The layer's aiohttp session, made on first use and again after a close."""
         if self._session is None or self._session.closed:
+            self.mask_logs()
             self._session = CachingSession(self)
         return self._session
 
@@ -97,6 +113,7 @@ class Network:
         """Puts the layer's finder factory in the client module's
         ``PackageFinder`` (unless the finder library is missing there)."""
         module = module if module is not None else client_module()
+        self.mask_logs()
         current = module.PackageFinder
         if current is None or current is self.finder_factory:
             return
@@ -104,7 +121,9 @@ class Network:
         module.PackageFinder = self.finder_factory
 
     def uninstall(self) -> None:
-        """Gives the module back the finder it had before :meth:`install`."""
+        """Gives the module back the finder it had before :meth:`install`,
+        and the libraries' log records their own texts."""
+        self.unmask_logs()
         while self._installed:
             module, previous = self._installed.pop()
             if module.PackageFinder is self.finder_factory:
@@ -137,6 +156,7 @@ class Network:
         The layer stays usable: the next request opens them again."""
         closing, self._closing = self._closing, threading.Event()
         closing.set()
+        self.unmask_logs()
         session, self._session = self._session, None
         try:
             if session is not None and not session.closed:
@@ -149,6 +169,7 @@ class Network:
         (the aiohttp session, if any, needs :meth:`close`)."""
         closing, self._closing = self._closing, threading.Event()
         closing.set()
+        self.unmask_logs()
         self.finder_clients.close()
 
 
