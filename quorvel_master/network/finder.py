@@ -312,10 +312,14 @@ class FinderFactory:
         self.network = network
 
     def __call__(self, *args: Any, index_urls: Any = (), **kwargs: Any) -> Any:
-        import unearth
-
         urls = list(index_urls)
         index = urls[0] if urls else None
         kwargs.setdefault("trusted_hosts", list(self.network.setup.options.trusted_hosts))
         kwargs.setdefault("session", self.network.finder_clients.client(index))
-        return unearth.PackageFinder(*args, index_urls=urls, **kwargs)
+        return self.make_finder(*args, index_urls=urls, **kwargs)
+
+    def make_finder(self, *args: Any, **kwargs: Any) -> Any:
+        """The finder itself; a host may make a subclass of unearth's."""
+        import unearth
+
+        return unearth.PackageFinder(*args, **kwargs)
