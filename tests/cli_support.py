@@ -30,11 +30,12 @@ def pip_conf_text(**install: str) -> str:
     both sections that count: empty values unset a key a file read earlier
     set, so nothing of the machine's own configuration (system files
     included) reaches a test. Keyword arguments (underscores for dashes) set
-    values in [install]."""
+    values in [install]; None leaves a key out of both sections."""
     chosen = {**_PIP_KEYS, **{k.replace("_", "-"): v for k, v in install.items()}}
+    base = {k: v for k, v in _PIP_KEYS.items() if chosen[k] is not None}
     return (
-        "[global]\n" + "".join(f"{k} = {v}\n" for k, v in _PIP_KEYS.items())
-        + "[install]\n" + "".join(f"{k} = {v}\n" for k, v in chosen.items())
+        "[global]\n" + "".join(f"{k} = {v}\n" for k, v in base.items())
+        + "[install]\n" + "".join(f"{k} = {v}\n" for k, v in chosen.items() if v is not None)
     )
 
 

@@ -12,6 +12,7 @@ import dataclasses as dc
 import json
 import ssl
 import threading
+import time
 from collections.abc import Callable
 from typing import Any
 
@@ -41,6 +42,7 @@ class Seen:
     headers: dict[str, str]
     peer: Any
     status: int = 0
+    at: float = dc.field(default_factory=time.monotonic)  # when the request arrived
 
 
 class _Threaded:

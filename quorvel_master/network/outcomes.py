@@ -51,6 +51,9 @@ class Outcome:
         """One phrase for a person: what went wrong."""
         if self.kind == "status":
             return f"HTTP {self.status}"
+        if self.kind == "tls":
+            # The detail says what failed, with the verifier's own words.
+            return self.detail or "certificate verification failed"
         return _REASONS.get(self.kind, self.kind) + (f": {self.detail}" if self.kind == "connection" and self.detail else "")
 
 
@@ -90,8 +93,31 @@ def classify(exc: BaseException) -> tuple[str, str]:
         current = current.__cause__ or current.__context__
     if kind is None:
         kind = "connection"
+    if kind == "tls":
+        verification = _verification(exc)
+        if verification is not None:
+            return kind, verification
+        return kind, "TLS failed: " + _detail(current if current is not None else exc)
     detail = _detail(current if current is not None else exc)
     return kind, detail
+
+
+def _verification(exc: BaseException) -> str | None:
+    """The verifier's reason ("unable to get local issuer certificate", ...)
+    from a certificate verification failure in the exception's chain."""
+    seen: set[int] = set()
+    pending: list[BaseException | None] = [exc]
+    while pending:
+        current = pending.pop()
+        if current is None or id(current) in seen:
+            continue
+        seen.add(id(current))
+        message = getattr(current, "verify_message", None)
+        if isinstance(current, ssl.SSLCertVerificationError) and message:
+            return "certificate verification failed: " + " ".join(str(message).split())
+        # aiohttp keeps it beside the chain.
+        pending += [getattr(current, "certificate_error", None), current.__cause__, current.__context__]
+    return None
 
 
 def _kind(exc: BaseException) -> str | None:
