@@ -334,8 +334,7 @@ def _client_module() -> Any:
     return package_index_client
 
 
-def network_options(args: argparse.Namespace, indexes: Indexes, console: Console, *,
-                    persistent: bool = True) -> Any:
+def network_options(args: argparse.Namespace, indexes: Indexes, *, persistent: bool = True) -> Any:
     """The network layer's options: the command line's, else pip's, else pip's
     defaults; the cache in the user's cache folder unless ``persistent`` is
     off (then in memory, for the run)."""
@@ -555,7 +554,7 @@ def cmd_question(command: Command, args: argparse.Namespace, console: Console, o
         _check_patterns(indexes, args, console, per_version="version" in values)
     else:
         indexes = Indexes({"index_urls": [], "use_secondary_urls": False, "pip_api": []}, {}, [])
-    options = network_options(args, indexes, console, persistent=command.network)
+    options = network_options(args, indexes, persistent=command.network)
     with Session(indexes, args, console, options) as session:
         q = Query(command, values, args, session.watch)
         answers = session.run([q])
@@ -622,7 +621,7 @@ def cmd_demo(args: argparse.Namespace, console: Console) -> int:
         settings = demo.settings()
         indexes = Indexes(settings, {}, [])
         # The sample indexes live as long as the run: nothing of them is kept.
-        options = network_options(args, indexes, console, persistent=False)
+        options = network_options(args, indexes, persistent=False)
         with Session(indexes, args, console, options) as session:
             queries = []
             for question in QUESTIONS:

@@ -6,7 +6,8 @@ Every request the layer makes or answers from its cache ends as one
 and its kind: ``ok`` (an answer, from the network or the cache),
 ``not-found`` (a 404 or 410: an answer too), ``status`` (any other status of
 400 or more, after the retries), ``refused``, ``timeout``, ``tls`` (the
-certificate or the handshake failed), ``name`` (the host name is unknown),
+certificate or the handshake failed; the detail says which, in the
+verifier's words), ``name`` (the host name is unknown),
 ``closed`` (the server dropped the connection, also in the middle of a
 body), ``proxy``, ``offline-miss`` (offline, and not in the cache),
 ``too-large`` (a JSON answer beyond ``max_body``) or ``connection`` (any
