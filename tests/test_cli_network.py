@@ -321,3 +321,25 @@ def test_the_log_lines_read_are_the_clients(m, origin, monkeypatch):
         assert any(line.startswith(start) and "404" in line for line in lines), (start, lines)
     masked = index.replace("s3cret", "****")
     assert FINDER_MISSING + masked in lines, lines
+
+
+@pytest.mark.parametrize("outcome, said", [
+    # A range request answered 416 is the finder's way, not a failure of the index.
+    (dict(road="finder", kind="status", status=416), None),
+    (dict(road="finder", kind="status", status=401), "authentication required (HTTP 401)"),
+    (dict(road="finder", kind="status", status=503), "server error (HTTP 503)"),
+    # The client takes any JSON status but 200 and 404 as a failure.
+    (dict(road="json", kind="status", status=400), "HTTP 400"),
+    (dict(road="json", kind="not-found", status=404), None),
+    # A stored answer stood in for the failure: the question was answered.
+    (dict(road="json", kind="status", status=503, from_cache=True), None),
+    (dict(road="finder", kind="refused"), "connection refused"),
+    (dict(road="finder", kind="offline-miss"), "not in the cache, and --offline asks no index"),
+    (dict(road="json", kind="tls", detail="certificate verification failed: certificate has expired"),
+     "certificate verification failed: certificate has expired"),
+])
+def test_which_outcomes_are_failures_of_an_index(outcome, said):
+    from quorvel_master.cli.watch import failure_of
+    from quorvel_master.network import Outcome
+
+    assert failure_of(Outcome("http://i/simple", "http://i/simple/x/", **outcome)) == said
