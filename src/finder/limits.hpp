@@ -29,8 +29,8 @@ constexpr int64_t kDirectory = 32 << 20;
 constexpr int64_t kWheel = int64_t(4) << 30;
 
 // What the range road may hold of one wheel: the end, the directory and the
-// METADATA member with its local header.
-constexpr int64_t kRangesHeld = (256 << 10) + kDirectory + kPacked;
+// METADATA member with its local header (names and extra fields: 64 KiB each).
+constexpr int64_t kRangesHeld = (512 << 10) + kDirectory + kPacked;
 
 // Redirects followed for one request (object storage behind an index: one or two).
 constexpr int kRedirects = 5;
