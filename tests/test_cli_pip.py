@@ -28,7 +28,7 @@ def workdir(tmp_path_factory):
 
 COMPARE = textwrap.dedent("""
     import json
-    from quorvel_master.cli_config import read_pip_options
+    from quorvel_master.cli.config import read_pip_options
     from pip._internal.commands import create_command
     from pip._internal.models.index import PyPI
 

@@ -80,15 +80,8 @@ def requests_to(srv, path=PATH):
     return [r for r in srv.requests if r.path == path]
 
 
-def wait_for(condition, seconds=20.0):
-    """Waits until condition() is true (polling); its last value."""
-    deadline = time.monotonic() + seconds
-    while not (value := condition()) and time.monotonic() < deadline:
-        time.sleep(0.01)
-    return value
-
-
 async def async_wait_for(condition, seconds=20.0):
+    """Waits until condition() is true (polling); its last value."""
     deadline = time.monotonic() + seconds
     while not (value := condition()) and time.monotonic() < deadline:
         await asyncio.sleep(0.01)
@@ -378,8 +371,7 @@ def test_a_trickle_ends_within_the_time_out(m, srv, log, short_finder, how, said
     ((level, message),) = log.records
     assert level == "debug" and message.endswith(said) and "timed out" in message
     assert SECONDS <= took < SECONDS + 15
-    trickled = requests_to(srv, path)[-1]
-    assert wait_for(lambda: trickled.finished)  # the connection was closed
+    assert srv.wait_until_done(path)  # the connection was closed
 
 
 @pytest.mark.parametrize("after", [0, 2], ids=["the end", "the member"])
@@ -396,7 +388,7 @@ def test_cancelling_stops_a_trickle_at_once(m, srv, log, fixed_settings, after):
         task.cancel()
         with pytest.raises(asyncio.CancelledError):
             await task
-        assert await async_wait_for(lambda: trickling.finished, 5)
+        assert await asyncio.to_thread(srv.wait_until_done, PATH, 5)
         sent = trickling.sent
         # the next query is answered
         srv.clear_hooks()
@@ -434,7 +426,7 @@ def test_six_cancelled_trickles_leave_the_executor_free(m, srv, other, log, fixe
     outcomes, answer = asyncio.run(scenario())
     assert all(isinstance(o, asyncio.CancelledError) for o in outcomes)
     assert answer == RECORDS
-    assert wait_for(lambda: all(r.finished for r in requests_to(srv)))
+    assert srv.wait_until_done(PATH)
 
 
 def test_the_command_line_time_out_bounds_the_road(srv, tmp_path):

@@ -27,7 +27,10 @@ redirect loops. The newest answering hook wins; every matching delay is
 waited out first. A hook given ``times=N`` expires after N uses.
 
 Every request is recorded with its status and the bytes of body the server
-sent (:attr:`IndexServer.requests`, :meth:`IndexServer.bytes_sent`).
+sent (:attr:`IndexServer.requests`, :meth:`IndexServer.bytes_sent`). A test
+waits for the server to have seen a request (:meth:`IndexServer.wait_for_hits`)
+or to be done with the requests it saw (:meth:`IndexServer.wait_until_done`)
+instead of sleeping.
 """
 
 from __future__ import annotations
@@ -151,8 +154,11 @@ class RequestRecord:
     #: Bytes of body sent: the declared length of a complete answer, what was
     #: written for a body cut short or sent slowly by a hook.
     sent: int = 0
-    #: A throttled, trickling or endless answer has ended (done, or the client went away).
-    finished: bool = False
+    #: Whether the server's handling is over. For the hooks that write the
+    #: body themselves (slow, trickling or endless bodies, bodies cut short)
+    #: the last byte is out or the client went away; an ordinary answer may
+    #: still be on its way.
+    done: bool = False
 
 
 @dc.dataclass
@@ -251,6 +257,8 @@ class IndexServer:
         #: Whether the file routes answer range requests.
         self.ranges = ranges
         self._lock = threading.RLock()
+        # notified when a request arrives and when its handling ends
+        self._changed = threading.Condition(self._lock)
         self._projects: dict[str, Project] = {}
         self._hooks: list[_Hook] = []
         self._hits: Counter[str] = Counter()
@@ -656,6 +664,22 @@ class IndexServer:
         with self._lock:
             return sum(r.sent for r in self._log if path is None or r.path == path)
 
+    def wait_for_hits(self, path: str | None = None, count: int = 1, timeout: float = 30.0) -> bool:
+        """Blocks until *count* requests for *path* (or in total) have
+        arrived; False if they have not within *timeout* seconds. A client on
+        an event loop of its own waits through ``asyncio.to_thread``."""
+        with self._changed:
+            return self._changed.wait_for(lambda: self.hits(path) >= count, timeout)
+
+    def wait_until_done(self, path: str | None = None, timeout: float = 30.0) -> bool:
+        """Blocks until the server is done with every request for *path* (or
+        every request) it has seen (see :attr:`RequestRecord.done`); False if
+        it is not within *timeout* seconds."""
+        with self._changed:
+            return self._changed.wait_for(
+                lambda: all(r.done for r in self._log if path is None or r.path == path), timeout
+            )
+
     def reset_hits(self) -> None:
         with self._lock:
             self._hits.clear()
@@ -673,11 +697,23 @@ class IndexServer:
     async def _hooks_middleware(self, request: web.Request, handler: Any) -> web.StreamResponse:
         path = request.path
         record = RequestRecord(request.method, path, request.query_string, dict(request.headers))
-        with self._lock:
+        with self._changed:
             self._hits[path] += 1
             self._log.append(record)
             self._unanswered[id(request)] = (request, record)
             hooks = self._take_hooks(path)
+            self._changed.notify_all()
+        try:
+            return await self._answer(request, handler, record, hooks)
+        finally:
+            with self._changed:
+                record.done = True
+                self._changed.notify_all()
+
+    async def _answer(
+        self, request: web.Request, handler: Any, record: RequestRecord, hooks: list[_Hook]
+    ) -> web.StreamResponse:
+        path = request.path
         for hook in hooks:
             if hook.kind == "delay":
                 await self._sleep(hook.seconds)
@@ -778,8 +814,6 @@ class IndexServer:
                 await resp.write_eof()
             except ConnectionError:
                 pass  # the client went away: nothing more is sent
-            finally:
-                record.finished = True
         return resp
 
     async def _trickled(
@@ -815,8 +849,6 @@ class IndexServer:
                 await resp.write_eof()
             except ConnectionError:
                 pass  # the client went away: nothing more is sent
-            finally:
-                record.finished = True
         return resp
 
     async def _endless(self, request: web.Request, record: RequestRecord, hook: _Hook) -> web.StreamResponse:
@@ -841,8 +873,6 @@ class IndexServer:
                     raise
         except ConnectionError:
             pass
-        finally:
-            record.finished = True
         return resp
 
     # simple pages

@@ -23,7 +23,8 @@ import time
 from types import SimpleNamespace
 from typing import Any, TextIO
 
-from .cli_config import Indexes, mask, normalized, one_line
+from .._redact import mask_given_url, mask_text, mask_url
+from .config import Indexes, normalized, one_line
 
 
 class IndexUnreadable(Exception):
@@ -48,7 +49,7 @@ def reason_from_text(text: str) -> str:
     for pattern, reason in _REASONS:
         if pattern.search(text):
             return reason
-    return mask(text[:300])
+    return mask_text(text)[:300]
 
 
 def reason_from_exception(exc: BaseException) -> str:
@@ -91,7 +92,8 @@ class Watch:
         #: normalized URL -> why its requirements could not be read
         self.notes: dict[str, str] = {}
         self.current: str | None = None
-        self._masked = {mask(url): url for url in indexes.urls}
+        # Each URL as the client's log lines write it.
+        self._masked = {mask_url(url): url for url in indexes.urls}
         # The part of each JSON API pattern before the name, to tell which
         # index a request URL belongs to (longest first).
         prefixes = []
@@ -141,13 +143,14 @@ class Watch:
 
     def failure_lines(self) -> list[str]:
         by_key = {normalized(u): u for u in self.indexes.urls}
-        return [f"could not read {mask(by_key.get(key, key))}: {reason}" for key, reason in self.failures.items()]
+        return [f"could not read {mask_given_url(by_key.get(key, key))}: {reason}"
+                for key, reason in self.failures.items()]
 
     def status_text(self) -> str | None:
         if self.current is None:
             return None
         role = "primary" if self.current == self.indexes.primary else "secondary"
-        return f"asking the {role} index {mask(self.current)} ..."
+        return f"asking the {role} index {mask_given_url(self.current)} ..."
 
 
 def _without_user_info(url: str) -> str:
@@ -396,7 +399,7 @@ class Console:
     def line(self, text: str) -> None:
         with self._lock:
             self._clear()
-            self.stream.write(mask(text) + "\n")
+            self.stream.write(mask_text(text) + "\n")
             self.stream.flush()
 
     def _clear(self) -> None:
@@ -441,7 +444,7 @@ class Console:
             with self._lock:
                 if stop.is_set():
                     return
-                self.stream.write(self.CLEAR + mask(text)[: width - 1])
+                self.stream.write(self.CLEAR + mask_text(text)[: width - 1])
                 self.stream.flush()
                 self._shown = text
 

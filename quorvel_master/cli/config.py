@@ -14,6 +14,8 @@ import os
 import sys
 from typing import Any
 
+from .._redact import mask_given_url, mask_text
+
 #: The pip command whose section, besides [global], holds the index options.
 PIP_COMMAND = "install"
 
@@ -34,41 +36,6 @@ _FALSE = ("n", "no", "f", "false", "off", "0")
 
 class ConfigError(Exception):
     """A configuration that cannot be used: one line, exit status 2."""
-
-
-# -- masking --------------------------------------------------------------------
-
-_AUTHORITY_ENDS = frozenset("/?# \t\n\r'\"<>()[],")
-
-
-def mask(text: str) -> str:
-    """``text`` with the user-info of every ``scheme://user-info@host`` masked.
-
-    The client's rule for its log lines, so that what the command line prints
-    and what the client logs agree: a password becomes ``****``
-    (``user:****@``), user-info without one (a token) is masked whole
-    (``****@``). The user-info is everything before the last ``@`` of the
-    authority, as urllib splits it.
-    """
-    if "@" not in text:
-        return text
-    out = []
-    pos = 0
-    while (sep := text.find("://", pos)) >= 0:
-        start = end = sep + 3
-        while end < len(text) and text[end] not in _AUTHORITY_ENDS:
-            end += 1
-        authority = text[start:end]
-        out.append(text[pos:start])
-        user_info, at, host = authority.rpartition("@")
-        if at:
-            user, colon, _ = user_info.partition(":")
-            out.append(f"{user}:****@{host}" if colon else f"****@{host}")
-        else:
-            out.append(authority)
-        pos = end
-    out.append(text[pos:])
-    return "".join(out)
 
 
 def normalized(url: str) -> str:
@@ -142,6 +109,12 @@ def _file_values(path: str) -> dict[str, str]:
         parser.read(path, encoding=encoding)
     except UnicodeDecodeError:
         raise ConfigError(f"pip configuration file {path} contains invalid {encoding} characters") from None
+    except configparser.ParsingError as exc:
+        # Its text quotes the lines it could not read, and one may hold a password.
+        numbers = [number for number, _ in getattr(exc, "errors", ())] + [getattr(exc, "lineno", None)]
+        lines = sorted({n for n in numbers if n is not None})
+        where = f" (line {', '.join(map(str, lines))})" if lines else ""
+        raise ConfigError(f"pip configuration file {path} is not a configuration file{where}") from None
     except configparser.Error as exc:
         raise ConfigError(f"pip configuration file {path}: {one_line(exc)}") from None
     return {
@@ -260,19 +233,28 @@ def _checked(check: Any, where: str, value: str) -> str:
 
 
 def _parse_api_pattern(text: str) -> dict[str, str]:
-    from .business_layer.packages.pip_settings import _check_pattern, _check_url
+    """``INDEX_URL=PATTERN``, split at the first '=' that leaves a usable index
+    URL and pattern on its two sides: a password may hold an '=' too."""
+    from ..business_layer.packages.pip_settings import _check_pattern, _check_url
 
-    index_url, sep, pattern = text.partition("=")
-    if not sep or not index_url or not pattern:
-        raise ConfigError(f"--api-pattern expects INDEX_URL=PATTERN, got {mask(text)!r}")
-    return {
-        "index_url": _checked(_check_url, "--api-pattern index URL", index_url),
-        "api_pattern": _checked(_check_pattern, "--api-pattern pattern", pattern),
-    }
+    at = text.find("=")
+    while at > 0:
+        try:
+            return {"index_url": _check_url("", text[:at]), "api_pattern": _check_pattern("", text[at + 1:])}
+        except ValueError:
+            at = text.find("=", at + 1)
+    # Nothing fits. Say why from the masked text: it keeps the schemes and the
+    # placeholders, and its sides hold no piece of a password.
+    shown = mask_given_url(text)
+    index_url, sep, pattern = shown.partition("=")
+    if sep and index_url and pattern:
+        _checked(_check_url, "--api-pattern index URL", index_url)
+        _checked(_check_pattern, "--api-pattern pattern", pattern)
+    raise ConfigError(f"--api-pattern expects INDEX_URL=PATTERN, got {shown!r}")
 
 
 def _load_settings_file(path: str) -> dict[str, Any]:
-    from .business_layer.packages.pip_settings import SettingsManager
+    from ..business_layer.packages.pip_settings import SettingsManager
 
     try:
         return SettingsManager.from_file(path).to_dict()
@@ -281,7 +263,7 @@ def _load_settings_file(path: str) -> dict[str, Any]:
     except OSError as exc:
         raise ConfigError(f"cannot read config file {path}: {exc.strerror or exc}") from None
     except ValueError as exc:
-        raise ConfigError(mask(one_line(exc))) from None
+        raise ConfigError(mask_text(one_line(exc))) from None
 
 
 def resolve(
@@ -299,7 +281,7 @@ def resolve(
     come from pip's configuration or from ``--config``. An index named twice is
     asked once, in its first place. pip's trusted hosts always apply.
     """
-    from .business_layer.packages.pip_settings import SettingsManager, _check_url
+    from ..business_layer.packages.pip_settings import SettingsManager, _check_url
 
     extra_index_urls = extra_index_urls or []
     if index_url is not None:
@@ -354,6 +336,6 @@ def resolve(
     try:
         settings = SettingsManager(data).to_dict()
     except ValueError as exc:
-        raise ConfigError(mask(one_line(exc))) from None
+        raise ConfigError(mask_text(one_line(exc))) from None
     hosts = list(dict.fromkeys(pip.trusted_hosts + (trusted_hosts or [])))
     return Indexes(settings, {normalized(e["url"]): origins.get(normalized(e["url"]), "") for e in entries}, hosts)

@@ -1,4 +1,4 @@
-"""``pkgindex``: ask package indexes from the command line.
+"""The commands of ``pkgindex``.
 
 A host of :class:`PackageIndexClient` like any other: it hands the client its
 settings, reads the client's logger, may replace the module globals the client
@@ -19,17 +19,17 @@ from __future__ import annotations
 import argparse
 import os
 import re
-import signal
 import sys
 import time
 from collections.abc import Awaitable, Callable, Sequence
 from typing import TYPE_CHECKING, Any, NoReturn
 
-from .cli_config import ConfigError, mask, one_line
+from .._redact import mask_given_url, mask_text
+from .config import ConfigError, one_line
 
 if TYPE_CHECKING:
-    from .cli_config import Indexes
-    from .cli_watch import Console, Watch
+    from .config import Indexes
+    from .watch import Console, Watch
 
 PROG = "pkgindex"
 DISTRIBUTION = "quorvel-master-package-index-client"
@@ -50,21 +50,27 @@ class UsageError(Exception):
 
 # -- arguments ------------------------------------------------------------------
 
-# Project names as the packaging library validates them.
-_NAME = re.compile(r"^([A-Z0-9]|[A-Z0-9][A-Z0-9._-]*[A-Z0-9])$", re.IGNORECASE)
+# Project names as the packaging library validates them, matched as a whole
+# (its "$" would let a trailing line break through).
+_NAME = re.compile(r"[A-Z0-9]|[A-Z0-9][A-Z0-9._-]*[A-Z0-9]", re.IGNORECASE)
 
 
 def _project_name(text: str) -> str:
-    if not _NAME.match(text):
+    if not _NAME.fullmatch(text):
         raise UsageError(f"{text!r} is not a valid project name (letters, digits, '.', '_' and '-', "
                          "starting and ending with a letter or digit)")
     return text
 
 
+#: What a version may not hold: it goes into the index URL as it is, and these
+#: would move the path, start a query or a fragment, or be decoded by the server.
+_NOT_IN_VERSION = frozenset("/?#%")
+
+
 def _version(text: str) -> str:
-    # Versions go into the index URL as they are: nothing that moves the path.
-    if not text or "/" in text or any(c.isspace() for c in text):
-        raise UsageError(f"{text!r} is not a version (it must be non-empty, without '/' or white space)")
+    if (not text.strip(".") or any(c in _NOT_IN_VERSION or c.isspace() or not c.isprintable() for c in text)):
+        raise UsageError(f"{text!r} is not a version (it must hold something besides dots, and no '/', '?', "
+                         "'#', '%', white space or control character)")
     return text
 
 
@@ -151,7 +157,7 @@ async def ask_find(client: Any, q: Query) -> Answer:
         url = await client.find_repo_for_package(q.name)
     else:
         url = await client.find_repo_for_package_version(q.name, q.version)
-    return Answer(mask(url) if url else None, url is not None)
+    return Answer(mask_given_url(url) if url else None, url is not None)
 
 
 def show_find(q: Query, a: Answer) -> list[str]:
@@ -168,8 +174,8 @@ async def _explain_empty(client: Any, q: Query, result: Any) -> Answer:
         return Answer(result, False, empty="missing")
     reason = q.watch.failure_of(where) or q.watch.note_of(where)
     if reason is not None:
-        return Answer(result, False, empty="unreadable", index=mask(where), reason=reason)
-    return Answer(result, True, empty="none", index=mask(where))
+        return Answer(result, False, empty="unreadable", index=mask_given_url(where), reason=reason)
+    return Answer(result, True, empty="none", index=mask_given_url(where))
 
 
 async def ask_extras(client: Any, q: Query) -> Answer:
@@ -214,13 +220,24 @@ def show_deps(q: Query, a: Answer) -> list[str]:
 
 async def ask_info(client: Any, q: Query) -> Answer:
     info = await client.get_package_info(q.name)
-    return Answer(info, isinstance(info, dict) and "error" not in info)
+    if not isinstance(info, dict) or "error" in info:
+        return Answer(info, False)
+    # The latest version is the one `versions` lists first, on either road: the
+    # finder road's record names its newest release, a pre-release included.
+    listed = await ask_versions(client, q)
+    record = dict(info, latest_version=listed.result[0] if listed.found else None)
+    return Answer(record, True, extra=listed.extra)
 
 
 def show_info(q: Query, a: Answer) -> list[str]:
     if not a.found:
         return [f"{q.subject}: {_nowhere(q)}"]
-    return table(["FIELD", "VALUE"], [[k, str(a.result.get(k, "")) or "-"] for k in ("name", "latest_version", "summary")])
+    latest = a.result["latest_version"]
+    if latest is None:
+        latest = f"none final, only {a.extra} pre-release(s) (--pre shows them)" if a.extra else "none listed"
+    summary = a.result.get("summary") or "(the index publishes none)"
+    return table(["FIELD", "VALUE"], [["name", str(a.result.get("name", ""))], ["latest_version", str(latest)],
+                                      ["summary", str(summary)]])
 
 
 async def ask_installed(client: Any, q: Query) -> Answer:
@@ -264,7 +281,7 @@ def to_jsonable(value: Any) -> Any:
     if isinstance(value, (list, tuple)):
         return [to_jsonable(v) for v in value]
     if isinstance(value, str):
-        return mask(value)
+        return mask_text(value)
     return value
 
 
@@ -285,7 +302,7 @@ class Output:
         if self.closed:
             return
         try:
-            sys.stdout.write("".join(mask(line) + "\n" for line in lines))
+            sys.stdout.write("".join(mask_text(line) + "\n" for line in lines))
             sys.stdout.flush()
         except BrokenPipeError:
             self.closed = True
@@ -307,7 +324,7 @@ def _client_module() -> Any:
         # for; the command line has nothing to add to that on each run.
         with warnings.catch_warnings():
             warnings.filterwarnings("ignore", "compile time Python version", RuntimeWarning)
-            from .business_layer.packages import package_index_client
+            from ..business_layer.packages import package_index_client
     except ImportError as exc:
         raise ConfigError(f"the package index client is not available: {one_line(exc)}") from None
     return package_index_client
@@ -318,8 +335,8 @@ class Session:
     module's globals and logger set up for the command line while it runs."""
 
     def __init__(self, indexes: Indexes, args: argparse.Namespace, console: Console) -> None:
-        from .business_layer.packages.pip_settings import SettingsManager
-        from .cli_watch import Watch
+        from ..business_layer.packages.pip_settings import SettingsManager
+        from .watch import Watch
 
         self.args, self.console = args, console
         self.module = _client_module()
@@ -330,7 +347,7 @@ class Session:
     def __enter__(self) -> Session:
         import logging
 
-        from .cli_watch import ClientLogHandler, EchoHandler, FinderFactory, aiohttp_stand_in
+        from .watch import ClientLogHandler, EchoHandler, FinderFactory, aiohttp_stand_in
 
         timeout = getattr(self.args, "timeout", None) or DEFAULT_TIMEOUT
         if self.module.PackageFinder is not None:
@@ -403,7 +420,7 @@ class Session:
 
 
 def _indexes(args: argparse.Namespace) -> Indexes:
-    from .cli_config import resolve
+    from .config import resolve
 
     return resolve(
         index_url=getattr(args, "index_url", None),
@@ -415,11 +432,11 @@ def _indexes(args: argparse.Namespace) -> Indexes:
 
 
 def _check_patterns(indexes: Indexes, args: argparse.Namespace, console: Console, per_version: bool) -> None:
-    from .cli_config import normalized
+    from .config import normalized
 
     without = indexes.patterns_without_version()
     if without:
-        names = ", ".join(mask(url) for url in without)
+        names = ", ".join(mask_given_url(url) for url in without)
         if per_version:
             raise UsageError(
                 f"the JSON API pattern of {names} has no {{version}}: it would describe the latest "
@@ -430,7 +447,8 @@ def _check_patterns(indexes: Indexes, args: argparse.Namespace, console: Console
     known = {normalized(url) for url in indexes.urls}
     for entry in indexes.settings["pip_api"]:
         if normalized(entry["index_url"]) not in known:
-            _warn(args, console, f"--api-pattern index {mask(entry['index_url'])} is not one of the configured indexes")
+            _warn(args, console,
+                  f"--api-pattern index {mask_given_url(entry['index_url'])} is not one of the configured indexes")
 
 
 def _warn(args: argparse.Namespace, console: Console, text: str) -> None:
@@ -444,7 +462,7 @@ def _query(command: Command, args: argparse.Namespace) -> dict[str, Any]:
 
 
 def cmd_question(command: Command, args: argparse.Namespace, console: Console, output: Output) -> int:
-    from .cli_config import Indexes
+    from .config import Indexes
 
     values = _query(command, args)
     if command.network:
@@ -472,19 +490,20 @@ def cmd_question(command: Command, args: argparse.Namespace, console: Console, o
 
 
 def cmd_indexes(args: argparse.Namespace, console: Console) -> int:
-    from .cli_config import normalized
+    from .config import normalized
 
     indexes = _indexes(args)
     _check_patterns(indexes, args, console, per_version=False)
     settings = indexes.settings
     use_secondaries = settings["use_secondary_urls"]
-    entries = []
+    entries: list[dict[str, Any]] = []
     for entry in settings["index_urls"]:
         url = entry["url"]
+        pattern = indexes.pattern_for(url)
         entries.append({
             "role": "primary" if entry.get("primary") else "secondary",
-            "url": url,
-            "api_pattern": indexes.pattern_for(url),
+            "url": mask_given_url(url),
+            "api_pattern": mask_given_url(pattern) if pattern else None,
             "from": indexes.origins.get(normalized(url), ""),
         })
     output = Output()
@@ -507,8 +526,8 @@ def cmd_indexes(args: argparse.Namespace, console: Console) -> int:
 
 
 def cmd_demo(args: argparse.Namespace, console: Console) -> int:
-    from .cli_config import Indexes
-    from .sampleindex.demo import QUESTIONS, DemoIndexes
+    from .config import Indexes
+    from ..sampleindex.demo import QUESTIONS, DemoIndexes
 
     started = time.perf_counter()
     parser = build_parser()
@@ -580,7 +599,8 @@ COMMANDS: dict[str, Command] = {
                 [NAME, Arg("version", _version, "exact version", optional=True)], ask_find, show_find),
         Command("extras", "the extras a version offers", [NAME, VERSION], ask_extras, show_extras),
         Command("deps", "the requirements a version declares", [NAME, VERSION], ask_deps, show_deps),
-        Command("info", "name, latest version and summary of a project", [NAME], ask_info, show_info),
+        Command("info", "name, latest version and summary of a project", [NAME], ask_info, show_info,
+                options=["pre"]),
         Command("installed", "whether this interpreter's environment satisfies a requirement "
                              "(no index is asked; markers are not evaluated)",
                 [Arg("requirement", _requirement, "a PEP 508 requirement, for example 'requests[socks]>=2.0'")],
@@ -594,10 +614,27 @@ COMMANDS: dict[str, Command] = {
 # -- the parser ---------------------------------------------------------------------------
 
 
+def _masked_word(word: str) -> str:
+    """A word of the command line masked as an index URL, also when it carries
+    its option ("--index-url=URL", "-iURL")."""
+    if word.startswith("--") and "=" in word:
+        option, _, value = word.partition("=")
+        return f"{option}={mask_given_url(value)}"
+    if word.startswith("-") and not word.startswith("--"):
+        return word[:2] + mask_given_url(word[2:])
+    return mask_given_url(word)
+
+
 class _Parser(argparse.ArgumentParser):
+    #: The words of the command line: argparse quotes some in its errors, and
+    #: any of them may be an index URL with a password, mistyped or misplaced.
+    given: list[str] = []
+
     def error(self, message: str) -> NoReturn:
         # One line, like every other error of the tool.
-        self.exit(EXIT_USAGE, mask(f"{self.prog}: error: {message} (see {PROG} --help)\n"))
+        for word in sorted((w for w in self.given if "@" in w), key=len, reverse=True):
+            message = message.replace(word, _masked_word(word))
+        self.exit(EXIT_USAGE, mask_text(f"{self.prog}: error: {message} (see {PROG} --help)\n"))
 
 
 class _VersionAction(argparse.Action):
@@ -652,7 +689,7 @@ _OPTIONS: dict[str, list[tuple[tuple[str, ...], dict[str, Any]]]] = {
     ],
 }
 _COMMAND_OPTIONS: dict[str, tuple[tuple[str, ...], dict[str, Any]]] = {
-    "pre": (("--pre",), dict(action="store_true", help="include pre-releases and development releases")),
+    "pre": (("--pre",), dict(action="store_true", help="count pre-releases and development releases too")),
 }
 
 
@@ -688,25 +725,18 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
-# -- main -----------------------------------------------------------------------------------
+# -- running one command line ------------------------------------------------------------------
 
 
-def main(argv: Sequence[str] | None = None) -> int:
-    from .cli_watch import Console
+def run(argv: Sequence[str] | None, on_console: Callable[[Console], None]) -> int:
+    """Parses the command line and runs its command; ``on_console`` is told the
+    console as soon as there is one (the interrupt handler clears its status line)."""
+    from .watch import Console
 
+    _Parser.given = list(sys.argv[1:] if argv is None else argv)
     args = build_parser().parse_args(argv)
     console = Console(quiet=getattr(args, "quiet", False))
-
-    def interrupted(signum: int, frame: Any) -> None:
-        # The executor's worker threads cannot be stopped, and the
-        # interpreter would wait for them (up to a whole time-out) at exit.
-        console.clear_at_exit()
-        os._exit(EXIT_INTERRUPTED)
-
-    try:
-        previous = signal.signal(signal.SIGINT, interrupted)
-    except ValueError:  # not the main thread: leave interrupts to the caller
-        previous = None
+    on_console(console)
     try:
         command = COMMANDS[args.command]
         if command.run is not None:
@@ -715,8 +745,3 @@ def main(argv: Sequence[str] | None = None) -> int:
     except (UsageError, ConfigError) as exc:
         console.line(f"{PROG}: error: {exc}")
         return EXIT_USAGE
-    except KeyboardInterrupt:
-        return EXIT_INTERRUPTED
-    finally:
-        if previous is not None:
-            signal.signal(signal.SIGINT, previous)
