@@ -26,7 +26,7 @@ import time
 from collections.abc import Awaitable, Callable, Sequence
 from typing import TYPE_CHECKING, Any, NoReturn
 
-from .._redact import mask_given_url, mask_text
+from .._native import mask_given_url, mask_text
 from .config import ConfigError, one_line
 
 if TYPE_CHECKING:

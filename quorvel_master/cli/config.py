@@ -16,7 +16,7 @@ import os
 import sys
 from typing import Any
 
-from .._redact import mask_given_url, mask_text
+from .._native import mask_given_url, mask_text
 
 #: The pip command whose section, besides [global], holds the index options.
 PIP_COMMAND = "install"

@@ -22,7 +22,7 @@ import threading
 import time
 from typing import Any, TextIO
 
-from .._redact import mask_given_url, mask_text, mask_url
+from .._native import mask_given_url, mask_text, mask_url
 from .config import Indexes, normalized, one_line
 
 

@@ -16,8 +16,10 @@ after a close), the network libraries' own log records are masked
 
 from __future__ import annotations
 
+import asyncio
 import functools
 import threading
+import time
 import warnings
 import weakref
 from typing import Any
@@ -38,6 +40,10 @@ def client_module() -> Any:
         from quorvel_master.business_layer.packages import package_index_client
 
     return package_index_client
+
+
+#: How often a retry's wait on a worker thread looks at its finder call's stop flag.
+STOP_CHECK_SECONDS = 0.05
 
 
 class Network:
@@ -135,11 +141,25 @@ class Network:
         return self._closing
 
     def wait(self, seconds: float, closing: threading.Event | None = None) -> None:
-        """A retry's wait on a worker thread; ends early, with
-        :class:`NetworkClosed`, when the layer closes (or ``closing``, the
-        layer's event read before the wait was announced, is set)."""
-        if (closing or self._closing).wait(seconds):
-            raise NetworkClosed("the network layer was closed while a request waited to be retried")
+        """A retry's wait on a worker thread. Ends early with
+        :class:`NetworkClosed` when the layer closes (or ``closing``, the
+        layer's event read when the request started, is set), and with
+        ``asyncio.CancelledError`` when the client's finder call running on
+        this thread is given up by its awaiting task: the task was cancelled,
+        and nobody waits for the answer any more."""
+        from .._native import finder_call_stopped
+
+        event = closing or self._closing
+        deadline = time.monotonic() + seconds
+        while True:
+            if finder_call_stopped():
+                raise asyncio.CancelledError("the awaiting task was cancelled")
+            left = deadline - time.monotonic()
+            if left <= 0:
+                return
+            # The flag is a plain memory word, not an event: looked at in slices.
+            if event.wait(min(left, STOP_CHECK_SECONDS)):
+                raise NetworkClosed("the network layer was closed while a request waited to be retried")
 
     # -- clients --
 

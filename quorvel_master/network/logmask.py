@@ -22,7 +22,7 @@ import threading
 import traceback
 from typing import Any
 
-from .._redact import mask_text
+from .._native import mask_text
 
 #: Top-level logger names of the libraries whose records are masked.
 LIBRARIES = frozenset({
