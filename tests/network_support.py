@@ -24,7 +24,8 @@ class Route:
     body: bytes = b""
     content_type: str = "text/plain"
     headers: dict[str, str] = dc.field(default_factory=dict)
-    #: Answers given first, one per request: (status, headers).
+    #: Answers given first, one per request: (status, headers); a header's
+    #: value may be a function, called when the answer is sent.
     script: list[tuple[int, dict[str, str]]] = dc.field(default_factory=list)
     #: Body from the request, for Vary.
     body_for: Callable[[web.Request], bytes] | None = None
@@ -148,6 +149,8 @@ class Origin(_Threaded):
                 return web.Response(status=401, headers={"WWW-Authenticate": 'Basic realm="index"'})
         if route.script:
             status, headers = route.script.pop(0)
+            # A callable value is made when the answer is sent (a date relative to now).
+            headers = {k: v() if callable(v) else v for k, v in headers.items()}
             return web.Response(status=status, headers=headers, text=f"status {status}")
         headers = dict(route.headers)
         etag = headers.get("ETag")

@@ -129,7 +129,8 @@ def http_date_in(seconds):
 def test_pip_s_retries_by_default(origin, home, road, answer, waits):
     status, headers = answer
     if headers.get("Retry-After") == "date":
-        headers = {"Retry-After": http_date_in(2)}
+        # Dated when the origin answers: the process's start-up may take seconds.
+        headers = {"Retry-After": lambda: http_date_in(2)}
     origin.routes[page(road)].script.append((status, headers))
     # pip's configuration says nothing of retries: pip's default holds.
     result = cli(home, "versions", "demo", "--json", *index_args(origin.url, road), conf=pip_conf_text(retries=None))
