@@ -35,7 +35,8 @@ _previous: Any = None
 
 
 def _factory(*args: Any, **kwargs: Any) -> logging.LogRecord:
-    record = _previous(*args, **kwargs)
+    # A thread may have read this factory just before the last release took it out.
+    record = (_previous or logging.LogRecord)(*args, **kwargs)
     if _holders and record.name.partition(".")[0] in LIBRARIES:
         mask_record(record)
     return record
