@@ -17,6 +17,10 @@ HTTP and over HTTPS.
    releases each), 50 at a time, on the JSON road: the layer with its cache
    (documents revalidated: 304s), the layer without a cache, and the cache
    with revalidation off and answers fresh for a minute.
+3. ``pkgindex versions`` run twice in a row as a process with an empty
+   cache folder, on each road: the requests the index saw, the body bytes it
+   sent and the wall time of the second run against the first (the second
+   revalidates with the ETag and is answered 304).
 """
 
 from __future__ import annotations
@@ -53,7 +57,7 @@ def serve(directory: str) -> None:
     tls = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     ca.issue_cert("127.0.0.1").configure_cert(tls)
     max_age = {"value": "max-age=0"}
-    sent = {"bytes": 0}
+    sent = {"bytes": 0, "requests": 0, "not_modified": 0}
 
     def documents(name: str, count: int) -> tuple[bytes, bytes]:
         releases = {f"{i // 10}.{i % 10}.0": [] for i in range(count)}
@@ -72,11 +76,15 @@ def serve(directory: str) -> None:
             return web.Response(text="ok")
         if name == "_sent":
             return web.Response(text=str(sent["bytes"]))
+        if name == "_counts":
+            return web.json_response(sent)
+        sent["requests"] += 1
         doc, page = bodies[name]
         json_api = request.path.startswith("/pypi/")
         etag = f'"{name}-{"j" if json_api else "s"}"'
         headers = {"ETag": etag, "Cache-Control": max_age["value"]}
         if request.headers.get("If-None-Match") == etag:
+            sent["not_modified"] += 1
             return web.Response(status=304, headers=headers)
         sent["bytes"] += len(doc if json_api else page)
         return web.Response(body=doc if json_api else page, headers=headers,
@@ -215,6 +223,42 @@ def fan_out_figures(module, http: str, total: int, rounds: int) -> list[dict]:
             for name, times in rows.items()]
 
 
+def command_line_figures(http: str, rounds: int) -> list[dict]:
+    """Two runs of ``pkgindex versions`` with one fresh cache folder, per road."""
+    import urllib.request
+
+    def counts() -> dict:
+        with urllib.request.urlopen(f"{http}/control/_counts") as response:
+            return json.loads(response.read())
+
+    def run(home: str, args: list[str]) -> tuple[float, dict]:
+        env = {k: v for k, v in os.environ.items() if not k.startswith("PIP_") and k.lower() != "http_proxy"}
+        env.update(HOME=home, XDG_CACHE_HOME=os.path.join(home, "cache"), PIP_CONFIG_FILE=os.devnull)
+        before = counts()
+        started = time.perf_counter()
+        subprocess.run([sys.executable, "-m", "quorvel_master", "versions", *args], env=env, cwd=home, check=True,
+                       stdout=subprocess.DEVNULL)
+        took = time.perf_counter() - started
+        after = counts()
+        return took, {k: after[k] - before[k] for k in after}
+
+    rows = []
+    for road in ("json", "finder"):
+        args = ["--index-url", f"{http}/simple"]
+        if road == "json":
+            args += ["--api-pattern", f"{http}/simple={http}/pypi/{{package_name}}/{{version}}/json"]
+        first_times, second_times = [], []
+        for i in range(rounds):
+            with tempfile.TemporaryDirectory() as home:
+                took, first = run(home, [f"p{i % PROJECTS}", *args])
+                first_times.append(took)
+                took, second = run(home, [f"p{i % PROJECTS}", *args])
+                second_times.append(took)
+        rows.append({"road": road, "first": statistics.median(first_times), "second": statistics.median(second_times),
+                     "first_counts": first, "second_counts": second})
+    return rows
+
+
 def main() -> None:
     parser = argparse.ArgumentParser()
     parser.add_argument("--serve", metavar="DIR")
@@ -235,6 +279,7 @@ def main() -> None:
             ca = str(Path(directory) / "ca.pem")
             finder = finder_figure(module, https, ca, 20 if args.quick else 60)
             fan = fan_out_figures(module, http, 1000, 1 if args.quick else 3)
+            command_line = command_line_figures(http, 3 if args.quick else 9)
         finally:
             server.stdin.close()
             server.wait(10)
@@ -245,6 +290,12 @@ def main() -> None:
     for row in fan:
         print(f"{row['figure']}: {row['seconds']:.3f} s ({row['ratio']:.2f}x of no cache), "
               f"{row['requests']} requests, {row['bytes'] / 1e6:.1f} MB of bodies sent")
+    for row in command_line:
+        first, second = row["first_counts"], row["second_counts"]
+        print(f"pkgindex versions twice, {row['road']} road: first run {row['first'] * 1000:.0f} ms, "
+              f"{first['requests']} request(s), {first['bytes']} body bytes; second run {row['second'] * 1000:.0f} ms "
+              f"({row['second'] / row['first']:.2f}x), {second['requests']} request(s) "
+              f"({second['not_modified']} answered 304), {second['bytes']} body bytes")
 
 
 if __name__ == "__main__":

@@ -12,6 +12,7 @@ import dataclasses as dc
 import json
 import ssl
 import threading
+import time
 from collections.abc import Callable
 from typing import Any
 
@@ -23,7 +24,8 @@ class Route:
     body: bytes = b""
     content_type: str = "text/plain"
     headers: dict[str, str] = dc.field(default_factory=dict)
-    #: Answers given first, one per request: (status, headers).
+    #: Answers given first, one per request: (status, headers); a header's
+    #: value may be a function, called when the answer is sent.
     script: list[tuple[int, dict[str, str]]] = dc.field(default_factory=list)
     #: Body from the request, for Vary.
     body_for: Callable[[web.Request], bytes] | None = None
@@ -41,6 +43,7 @@ class Seen:
     headers: dict[str, str]
     peer: Any
     status: int = 0
+    at: float = dc.field(default_factory=time.monotonic)  # when the request arrived
 
 
 class _Threaded:
@@ -146,6 +149,8 @@ class Origin(_Threaded):
                 return web.Response(status=401, headers={"WWW-Authenticate": 'Basic realm="index"'})
         if route.script:
             status, headers = route.script.pop(0)
+            # A callable value is made when the answer is sent (a date relative to now).
+            headers = {k: v() if callable(v) else v for k, v in headers.items()}
             return web.Response(status=status, headers=headers, text=f"status {status}")
         headers = dict(route.headers)
         etag = headers.get("ETag")

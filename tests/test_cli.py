@@ -418,7 +418,7 @@ def test_no_output_shows_a_secret(cli, secondary, args, mode):
 def test_masking_is_the_clients(m, monkeypatch):
     """The command line's rule for what it prints is the client's rule for
     its log lines."""
-    from quorvel_master._redact import mask_url as mask
+    from quorvel_master._native import mask_url as mask
 
     lines = []
     monkeypatch.setattr(m, "UNEARTH_AVAILABLE", False)

@@ -167,13 +167,14 @@ def test_plain_http_needs_a_trusted_host(cli, workdir):
         assert (from_pip.rc, from_pip.json(), from_pip.err) == (0, ["0.5"], "")
 
 
-def test_credentials_are_never_prompted_for(workdir, env, bad_servers):
-    # A terminal on stdin: a finder that prompted would wait on it.
+@pytest.mark.parametrize("road", ["finder", "api"])
+def test_credentials_are_never_prompted_for(workdir, env, bad_servers, road):
+    # A terminal on stdin: a road that prompted would wait on it.
     base = bad_servers["401"]
     controller, terminal = pty.openpty()
     try:
         proc = subprocess.run(
-            [sys.executable, "-m", "quorvel_master", "versions", "beta", *index_args(base, "finder")],
+            [sys.executable, "-m", "quorvel_master", "versions", "beta", *index_args(base, road)],
             stdin=terminal, capture_output=True, text=True, cwd=workdir, env=env, timeout=30,
         )
     finally:

@@ -13,7 +13,7 @@ import pytest
 from hypothesis import HealthCheck, assume, given, settings, strategies as st
 
 from conftest import run
-from quorvel_master import _redact
+from quorvel_master import _native
 
 C0_OR_SPACE = "".join(map(chr, range(0x21)))
 
@@ -314,14 +314,14 @@ def test_every_url_line_is_masked(m, log, srv, fixed_settings, monkeypatch, requ
 @FIXTURE_REUSE
 @given(st.one_of(urls(), untidy_urls()))
 def test_mask_url_is_the_log_lines_masking_of_a_url(masked_value, url):
-    assert _redact.mask_url(url) == masked_value(url)
+    assert _native.mask_url(url) == masked_value(url)
 
 
 @FIXTURE_REUSE
 @given(urls(), st.sampled_from(["cannot read {}", "{} - Port out of range", "url='{}'", "{}", "{} and {}"]))
 def test_mask_text_is_the_log_lines_masking_of_an_exception_text(masked_text, url, frame):
     text = frame.format(url, url)
-    assert _redact.mask_text(text) == masked_text(text)
+    assert _native.mask_text(text) == masked_text(text)
 
 
 @st.composite
@@ -340,7 +340,7 @@ def test_a_given_url_with_user_info_in_its_netloc_is_masked_as_the_log_lines_mas
     except ValueError:
         netloc = ""
     assume("@" in netloc)
-    assert _redact.mask_given_url(url) == masked_value(url)
+    assert _native.mask_given_url(url) == masked_value(url)
 
 
 @pytest.mark.parametrize("url, expected", [
@@ -361,11 +361,11 @@ def test_a_given_url_with_user_info_in_its_netloc_is_masked_as_the_log_lines_mas
     ("not a url", "not a url"),
 ])
 def test_given_url_examples(url, expected):
-    assert _redact.mask_given_url(url) == expected
+    assert _native.mask_given_url(url) == expected
 
 
 @pytest.mark.parametrize("function", ["mask_url", "mask_text", "mask_given_url"])
 @pytest.mark.parametrize("value", [None, b"http://u:p@h", 3])
 def test_the_masking_functions_take_only_str(function, value):
     with pytest.raises(TypeError):
-        getattr(_redact, function)(value)
+        getattr(_native, function)(value)

@@ -290,6 +290,42 @@ def test_cancellation_during_a_backoff(origin):
     assert origin.paths() == ["/pypi/demo/json"]
 
 
+def test_cancellation_ends_a_finder_backoff_at_once(origin):
+    """The backoff runs in the executor's worker, inside the client's finder
+    call: cancelling the awaiting task raises the call's stop flag, and the
+    wait ends on it, the layer staying open."""
+    from concurrent.futures import ThreadPoolExecutor
+
+    from quorvel_master._native import finder_call_stopped
+
+    origin.project("demo", ["1.0"])
+    origin.routes["/simple/demo/"].script.append((503, {"Retry-After": "30"}))
+    network = Network(retries=3, retry_after_max=60)
+
+    async def go():
+        loop = asyncio.get_running_loop()
+        loop.set_default_executor(ThreadPoolExecutor(1))  # one worker: what runs next waits for the call's end
+        waiting = asyncio.Event()
+        network.outcomes.listen(lambda event, _: loop.call_soon_threadsafe(waiting.set) if event == "retry" else None)
+        client = network.client(origin.settings(api=False))
+        try:
+            task = asyncio.create_task(client.get_versions("demo"))
+            await waiting.wait()
+            task.cancel()
+            with pytest.raises(asyncio.CancelledError):
+                await task
+            # Far below the 30 s the server asked for; the worker's thread
+            # holds no stopped call afterwards.
+            assert await asyncio.wait_for(loop.run_in_executor(None, finder_call_stopped), 10) is False
+            assert not network.closing.is_set()
+        finally:
+            await client.close()
+
+    run(go())
+    assert finder_call_stopped() is False  # outside any finder call
+    assert origin.paths() == ["/simple/demo/"]
+
+
 def test_closing_the_layer_ends_a_finder_backoff(origin):
     origin.project("demo", ["1.0"])
     origin.routes["/simple/demo/"].script.append((503, {"Retry-After": "30"}))

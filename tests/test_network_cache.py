@@ -197,3 +197,73 @@ def test_backoff_doubles_with_jitter_up_to_the_cap():
 def test_entry_round_trip():
     entry = Entry(URL, 200, [("A", "1"), ("A", "2")], b"\n\x00body\n", 1.0, 2.0, {"accept": None})
     assert Entry.decode(entry.encode()) == entry
+
+
+# -- the retry loop, run by both drivers ---------------------------------------------------
+
+
+class Answer:
+    def __init__(self, status, retry_after=None):
+        self.status, self.retry_after, self.released = status, retry_after, False
+
+
+REFUSED = ConnectionRefusedError(111, "Connection refused")
+TIMED_OUT = TimeoutError("timed out")
+
+
+@pytest.mark.parametrize("driver", ["sync", "async"])
+@pytest.mark.parametrize("method, results, waits, made, gave_up", [
+    ("GET", [503, 503, 200], [1.0, 2.0], 3, False),
+    ("GET", [503, 502, 504, 500], [1.0, 2.0, 4.0], 4, True),      # the last retry spent
+    ("GET", [(429, "3"), 200], [3.0], 2, False),                  # Retry-After replaces the backoff
+    ("GET", [(429, "99"), 200], [], 1, True),                     # beyond the cap: no retry
+    ("GET", [404], [], 1, False),
+    ("POST", [503], [], 1, False),                                # GETs only
+    ("GET", [REFUSED, 200], [1.0], 2, False),
+    ("GET", [REFUSED] * 4, [1.0, 2.0, 4.0], 4, True),
+    ("GET", [TIMED_OUT, 200], [], 1, False),                      # a time-out is not retried
+])
+def test_the_retry_loop(driver, method, results, waits, made, gave_up):
+    import asyncio
+
+    from quorvel_master.network.retry import Attempts, send_with_retries, send_with_retries_async
+
+    policy = RetryPolicy(retries=3, backoff=1.0, backoff_max=8.0, retry_after_max=10)
+    announced, waited, answers = [], [], []
+    attempts = Attempts(policy, method, status_of=lambda a: a.status, retry_after_of=lambda a: a.retry_after,
+                        announce=lambda n, delay, why: announced.append((n, why)))
+    script = iter(results)
+
+    def send():
+        result = next(script)
+        if isinstance(result, BaseException):
+            raise result
+        answers.append(Answer(*result) if isinstance(result, tuple) else Answer(result))
+        return answers[-1]
+
+    def release(answer):
+        answer.released = True
+
+    final = None
+    try:
+        if driver == "sync":
+            final = send_with_retries(attempts, send, release, waited.append)
+        else:
+            async def sleep(delay):
+                waited.append(delay)
+
+            async def send_async():
+                return send()
+
+            final = asyncio.run(send_with_retries_async(attempts, send_async, release, sleep))
+    except OSError as exc:
+        assert exc is results[made - 1]
+    # Jitter: each wait lies between half its ceiling and the whole of it.
+    assert len(waited) == len(waits) and all(w / 2 <= got <= w for w, got in zip(waits, waited))
+    assert [n for n, _ in announced] == list(range(1, len(waits) + 1))
+    assert (attempts.made, attempts.gave_up) == (made, gave_up)
+    if final is not None:
+        assert final is answers[-1] and not final.released
+        assert all(a.released for a in answers[:-1])
+    else:
+        assert attempts.kind == ("refused" if results[made - 1] is REFUSED else "timeout")

@@ -1,10 +1,12 @@
 """The commands of ``pkgindex``.
 
 A host of :class:`PackageIndexClient` like any other: it hands the client its
-settings, reads the client's logger, may replace the module globals the client
-reads at call time (``PackageFinder``, ``aiohttp``) and calls its methods. The
-indexes come from pip's configuration unless the command line or a settings
-file names them, so the tool asks the indexes that ``pip install`` would.
+settings and runs it on the network layer (``quorvel_master.network``), which
+gives both of the client's roads pip's habits (a cache in the user's cache
+folder, retries, pip's certificates and proxy) and tells which index failed
+and why. The indexes come from pip's configuration unless the command line or
+a settings file names them, so the tool asks the indexes that ``pip install``
+would.
 
 Each command is one row of :data:`COMMANDS`: its arguments, the question put
 to the client and how the answer is shown.
@@ -24,7 +26,7 @@ import time
 from collections.abc import Awaitable, Callable, Sequence
 from typing import TYPE_CHECKING, Any, NoReturn
 
-from .._redact import mask_given_url, mask_text
+from .._native import mask_given_url, mask_text
 from .config import ConfigError, one_line
 
 if TYPE_CHECKING:
@@ -42,6 +44,8 @@ EXIT_INTERRUPTED = 130
 
 #: The client's own time-out for one request, kept unless --timeout says otherwise.
 DEFAULT_TIMEOUT = 10.0
+#: pip's own number of retries.
+DEFAULT_RETRIES = 5
 
 
 class UsageError(Exception):
@@ -330,11 +334,93 @@ def _client_module() -> Any:
     return package_index_client
 
 
-class Session:
-    """One run of questions against one set of indexes: the client, with the
-    module's globals and logger set up for the command line while it runs."""
+def network_options(args: argparse.Namespace, indexes: Indexes, *, persistent: bool = True) -> Any:
+    """The network layer's options: the command line's, else pip's, else pip's
+    defaults; the cache in the user's cache folder unless ``persistent`` is
+    off (then in memory, for the run)."""
+    from ..network import NetworkOptions
+    from .config import user_cache_dir
 
-    def __init__(self, indexes: Indexes, args: argparse.Namespace, console: Console) -> None:
+    pip = indexes.pip
+    given = lambda name: getattr(args, name, None)  # noqa: E731
+    from_pip = lambda name: getattr(pip, name, None) if pip is not None else None  # noqa: E731
+    no_cache = bool(given("no_cache")) or bool(from_pip("no_cache_dir"))
+    offline, refresh = bool(given("offline")), bool(given("refresh"))
+    if offline and refresh:
+        raise UsageError("--offline and --refresh cannot be given together")
+    if offline and no_cache:
+        why = "--no-cache" if given("no_cache") else "pip's no-cache-dir"
+        raise UsageError(f"--offline answers from the cache, which {why} turns off")
+    retries = given("retries")
+    if retries is None:
+        retries = from_pip("retries")
+    proxy = given("proxy") or from_pip("proxy")
+    files = {}
+    for name, option in (("cert", "--cert"), ("client_cert", "--client-cert")):
+        path, where = (given(name), option) if given(name) else (from_pip(name), f"pip's {option[2:]}")
+        if path:
+            path = os.path.expanduser(path)
+            if not os.path.isfile(path):
+                raise UsageError(f"{where} {path}: no such file")
+            files[name] = path
+    return NetworkOptions(
+        cache=not no_cache,
+        cache_dir=user_cache_dir(PROG) if persistent and not no_cache else None,
+        mode="offline" if offline else "refresh" if refresh else "normal",
+        retries=DEFAULT_RETRIES if retries is None else retries,
+        proxy=_proxy_url(proxy) if proxy else None,
+        trusted_hosts=tuple(indexes.trusted_hosts),
+        timeout=given("timeout") or from_pip("timeout") or DEFAULT_TIMEOUT,
+        **files,
+    )
+
+
+def _proxy_url(text: str) -> str:
+    """A proxy as pip takes it: ``[scheme://][user:password@]host:port``."""
+    from urllib.parse import urlsplit
+
+    url = text if "://" in text else "http://" + text
+    try:
+        parts = urlsplit(url)
+        parts.port  # noqa: B018 (a port that is not a number raises)
+    except ValueError:
+        parts = None
+    if parts is None or parts.scheme.lower() not in ("http", "https") or not parts.hostname:
+        raise UsageError(f"{mask_given_url(text)!r} is not a proxy URL (http://[user:password@]host:port)")
+    return url
+
+
+def make_network(options: Any, console: Console, args: argparse.Namespace) -> Any:
+    """The layer, going on without the cache (with a warning) when its folder
+    cannot be used; a certificate file that cannot be used is an error."""
+    import dataclasses
+    import ssl
+
+    from ..network import Network
+
+    try:
+        network = Network(options)
+    except OSError as exc:
+        if options.mode == "offline":
+            raise ConfigError(f"the cache folder {options.cache_dir} cannot be used: {one_line(exc)}") from None
+        _warn(args, console, f"the cache folder {options.cache_dir} cannot be used ({exc.strerror or one_line(exc)}); "
+                             "going on without it")
+        network = Network(dataclasses.replace(options, cache_dir=None))
+    if options.cert is not None or options.client_cert is not None:
+        try:
+            network.setup.ssl  # noqa: B018 (loads the files now, to say what is wrong with them)
+        except (OSError, ssl.SSLError) as exc:
+            files = " and ".join(str(f) for f in (options.cert, options.client_cert) if f is not None)
+            raise ConfigError(f"the certificate file {files} cannot be used: {one_line(exc)}") from None
+    return network
+
+
+class Session:
+    """One run of questions against one set of indexes: the client on the
+    network layer, with the module's finder global and logger set up for the
+    command line while it runs."""
+
+    def __init__(self, indexes: Indexes, args: argparse.Namespace, console: Console, network_options: Any) -> None:
         from ..business_layer.packages.pip_settings import SettingsManager
         from .watch import Watch
 
@@ -342,18 +428,20 @@ class Session:
         self.module = _client_module()
         self.watch = Watch(indexes)
         self.settings_manager = SettingsManager(indexes.settings)
+        self.network = make_network(network_options, console, args)
         self._undo: list[Callable[[], None]] = []
 
     def __enter__(self) -> Session:
         import logging
 
-        from .watch import ClientLogHandler, EchoHandler, FinderFactory, aiohttp_stand_in
+        from .watch import ClientLogHandler, EchoHandler, finder_factory
 
-        timeout = getattr(self.args, "timeout", None) or DEFAULT_TIMEOUT
+        network = self.network
         if self.module.PackageFinder is not None:
-            self._replace("PackageFinder", FinderFactory(self.watch, self.watch.indexes.trusted_hosts, timeout))
-        if self.module.aiohttp is not None:
-            self._replace("aiohttp", aiohttp_stand_in(self.watch, timeout))
+            network.finder_factory = finder_factory(network, self.watch)
+            network.install(self.module)
+            self._undo.append(network.uninstall)
+        self._undo.append(network.outcomes.listen(self.watch.heard))
         logger = self.module.logger
         self._add_handler(logger, ClientLogHandler(self.watch))
         level = logger.level
@@ -375,18 +463,14 @@ class Session:
     def __exit__(self, *exc: object) -> None:
         while self._undo:
             self._undo.pop()()
-
-    def _replace(self, name: str, value: Any) -> None:
-        old = getattr(self.module, name)
-        setattr(self.module, name, value)
-        self._undo.append(lambda: setattr(self.module, name, old))
+        self.network.close_sync()
 
     def _add_handler(self, logger: Any, handler: Any) -> None:
         logger.addHandler(handler)
         self._undo.append(lambda: logger.removeHandler(handler))
 
     async def ask(self, questions: Sequence[Query]) -> list[Answer]:
-        client = self.module.PackageIndexClient(self.settings_manager)
+        client = self.network.client(self.settings_manager)
         answers = []
         try:
             for q in questions:
@@ -470,7 +554,8 @@ def cmd_question(command: Command, args: argparse.Namespace, console: Console, o
         _check_patterns(indexes, args, console, per_version="version" in values)
     else:
         indexes = Indexes({"index_urls": [], "use_secondary_urls": False, "pip_api": []}, {}, [])
-    with Session(indexes, args, console) as session:
+    options = network_options(args, indexes, persistent=command.network)
+    with Session(indexes, args, console, options) as session:
         q = Query(command, values, args, session.watch)
         answers = session.run([q])
     session.report()
@@ -534,7 +619,10 @@ def cmd_demo(args: argparse.Namespace, console: Console) -> int:
     output = Output()
     with DemoIndexes() as demo:
         settings = demo.settings()
-        with Session(Indexes(settings, {}, []), args, console) as session:
+        indexes = Indexes(settings, {}, [])
+        # The sample indexes live as long as the run: nothing of them is kept.
+        options = network_options(args, indexes, persistent=False)
+        with Session(indexes, args, console, options) as session:
             queries = []
             for question in QUESTIONS:
                 parsed = parser.parse_args([question.command, *question.args])
@@ -662,6 +750,16 @@ def _positive_seconds(text: str) -> float:
     return value
 
 
+def _retries(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        value = -1
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a number of retries (0 or more)")
+    return value
+
+
 _S = argparse.SUPPRESS
 
 #: Options by group. SUPPRESS as the default keeps an option given before the
@@ -680,6 +778,21 @@ _OPTIONS: dict[str, list[tuple[tuple[str, ...], dict[str, Any]]]] = {
                                    help="a host that may be read over plain HTTP (repeatable)")),
         (("--timeout",), dict(metavar="SECONDS", type=_positive_seconds,
                               help=f"time-out of one request to an index (default {DEFAULT_TIMEOUT:g})")),
+    ],
+    "network (default: pip's configuration, then pip's defaults)": [
+        (("--retries",), dict(metavar="N", type=_retries,
+                              help=f"retries of a request that failed for a reason that may pass: a refused or "
+                                   f"dropped connection, HTTP 408, 429, 500, 502, 503, 504 (default {DEFAULT_RETRIES})")),
+        (("--proxy",), dict(metavar="URL", help="the proxy for every request, [user:password@]host:port "
+                                                "(default: HTTP_PROXY, HTTPS_PROXY and NO_PROXY)")),
+        (("--cert",), dict(metavar="PATH", help="the CA bundle that verifies the indexes' certificates "
+                                                "(default: the system's)")),
+        (("--client-cert",), dict(metavar="PATH", help="a client certificate: one PEM file holding the "
+                                                       "private key and the certificate")),
+        (("--no-cache",), dict(action="store_true", help="neither read nor write the HTTP cache")),
+        (("--refresh",), dict(action="store_true", help="revalidate every cached answer with the index")),
+        (("--offline",), dict(action="store_true", help="ask no index: answer from the cache alone, "
+                                                        "however old")),
     ],
     "output": [
         (("--json",), dict(action="store_true", help="print the raw answer as JSON")),

@@ -4,7 +4,9 @@ pip's own configuration.
 pip's configuration is read here the way pip reads it (the same files in the
 same order, the same ``PIP_*`` variables, the same precedence) but without
 importing pip: pip's option parser alone takes longer to import than the rest
-of a query's start-up. Only the options that name indexes are read.
+of a query's start-up. Only the options that name indexes and the network
+options the command line shares with pip (certificates, proxy, retries,
+time-out, no-cache-dir) are read.
 """
 
 from __future__ import annotations
@@ -14,7 +16,7 @@ import os
 import sys
 from typing import Any
 
-from .._redact import mask_given_url, mask_text
+from .._native import mask_given_url, mask_text
 
 #: The pip command whose section, besides [global], holds the index options.
 PIP_COMMAND = "install"
@@ -28,6 +30,14 @@ _PIP_OPTIONS = {
     "extra-index-url": ("extra_index_urls", "list"),
     "trusted-host": ("trusted_hosts", "list"),
     "no-index": ("no_index", "flag"),
+    "cert": ("cert", "value"),
+    "client-cert": ("client_cert", "value"),
+    "proxy": ("proxy", "value"),
+    "retries": ("retries", "count"),
+    "timeout": ("timeout", "seconds"),
+    "default-timeout": ("timeout", "seconds"),
+    # pip turns its cache off for any valid truth value here, "false" too.
+    "no-cache-dir": ("no_cache_dir", "flag-set"),
 }
 _ENV_IGNORED = ("version", "help")
 _TRUE = ("y", "yes", "t", "true", "on", "1")
@@ -47,13 +57,19 @@ def normalized(url: str) -> str:
 
 
 class PipOptions:
-    """pip's index options with what set them (for ``pkgindex indexes``)."""
+    """pip's index and network options with what set them (for ``pkgindex indexes``)."""
 
     def __init__(self) -> None:
         self.index_url: str | None = None
         self.extra_index_urls: list[str] = []
         self.trusted_hosts: list[str] = []
         self.no_index = False
+        self.cert: str | None = None
+        self.client_cert: str | None = None
+        self.proxy: str | None = None
+        self.retries: int | None = None
+        self.timeout: float | None = None
+        self.no_cache_dir = False
         #: attribute -> where its value came from
         self.origin: dict[str, str] = {}
 
@@ -162,16 +178,42 @@ def read_pip_options() -> PipOptions:
             converted: Any = value
             if kind == "list":
                 converted = value.split()
-            elif kind == "flag":
+            elif kind in ("flag", "flag-set"):
                 if value.lower() not in _TRUE + _FALSE:
                     raise ConfigError(
-                        f"pip configuration ({origin}): {value} is not a valid value for {key}; "
+                        f"pip configuration ({origin}): {mask_text(value)} is not a valid value for {key}; "
                         "use a boolean value like yes/no, true/false or 1/0"
                     )
-                converted = value.lower() in _TRUE
+                converted = value.lower() in _TRUE or kind == "flag-set"
+            elif kind == "count":
+                converted = _number(int, value, key, origin, "a whole number of retries, 0 or more")
+            elif kind == "seconds":
+                converted = _number(float, value, key, origin, "a positive number of seconds")
             setattr(options, attribute, converted)
             options.origin[attribute] = origin
     return options
+
+
+def _number(kind: Any, value: str, key: str, origin: str, what: str) -> Any:
+    try:
+        number = kind(value.strip())
+    except ValueError:
+        number = None
+    if number is None or number < 0 or (kind is float and not 0 < number < float("inf")):
+        raise ConfigError(f"pip configuration ({origin}): {mask_text(value)} is not a valid value for {key}; use {what}")
+    return number
+
+
+def user_cache_dir(program: str) -> str:
+    """The user's cache folder for ``program``: ``$XDG_CACHE_HOME/program`` or
+    ``~/.cache/program`` (an XDG_CACHE_HOME that is not absolute is ignored,
+    as the XDG rules say); the platform's own place on macOS and Windows."""
+    if sys.platform == "darwin":
+        return os.path.expanduser(f"~/Library/Caches/{program}")
+    if sys.platform == "win32":
+        base = os.environ.get("LOCALAPPDATA") or os.path.expanduser("~\\AppData\\Local")
+        return os.path.join(base, program, "Cache")
+    return os.path.join(_xdg_dir("XDG_CACHE_HOME") or os.path.expanduser("~/.cache"), program)
 
 
 def pip_default_index() -> str | None:
@@ -197,10 +239,13 @@ class Indexes:
     """The settings handed to the client (in the host's settings format),
     where each index came from, and the hosts trusted over plain HTTP."""
 
-    def __init__(self, settings: dict[str, Any], origins: dict[str, str], trusted_hosts: list[str]) -> None:
+    def __init__(self, settings: dict[str, Any], origins: dict[str, str], trusted_hosts: list[str],
+                 pip: PipOptions | None = None) -> None:
         self.settings = settings
         self.origins = origins
         self.trusted_hosts = trusted_hosts
+        #: pip's options, read with the indexes (None when pip's configuration is not used at all).
+        self.pip = pip
 
     @property
     def urls(self) -> list[str]:
@@ -338,4 +383,4 @@ def resolve(
     except ValueError as exc:
         raise ConfigError(mask_text(one_line(exc))) from None
     hosts = list(dict.fromkeys(pip.trusted_hosts + (trusted_hosts or [])))
-    return Indexes(settings, {normalized(e["url"]): origins.get(normalized(e["url"]), "") for e in entries}, hosts)
+    return Indexes(settings, {normalized(e["url"]): origins.get(normalized(e["url"]), "") for e in entries}, hosts, pip)

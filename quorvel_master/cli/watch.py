@@ -1,29 +1,28 @@
 """What ``pkgindex`` learns while the client works: which index is being
 asked, which could not be read and why.
 
-The client turns every failure at an index into an empty answer and a line on
-its logger; a handler on that logger turns those lines back into one failure
-per index. What the client cannot see, because the finder library swallows it
-(a refused connection, a time-out, a 401, an untrusted host), the finder that
-the command line hands the client through the module's ``PackageFinder``
-global reports itself. The JSON API road is watched the same way through the
-module's ``aiohttp`` global: a session with a trace that sees the statuses the
-client's existence checks pass over in silence.
+The command line owns the network layer the client runs on, and the layer
+records what happened to every request (its outcomes): the index it was for,
+and why it failed. Those are the failures. Two things no request tells are
+learnt elsewhere: an index the finder must not or cannot read (plain HTTP to
+an untrusted host, a missing folder) is refused by the finder factory the
+command line installs, before any request; and the client's log lines remain
+the only word on requirements that could not be read from a file that was
+fetched, and on an index left unread because the finder library is missing.
+Those lines are matched by their fixed start, which a test pins against the
+client.
 """
 
 from __future__ import annotations
 
-import errno
 import logging
 import os
-import re
 import sys
 import threading
 import time
-from types import SimpleNamespace
 from typing import Any, TextIO
 
-from .._redact import mask_given_url, mask_text, mask_url
+from .._native import mask_given_url, mask_text, mask_url
 from .config import Indexes, normalized, one_line
 
 
@@ -32,37 +31,6 @@ class IndexUnreadable(Exception):
 
 
 # -- reasons ------------------------------------------------------------------
-
-#: Exception texts from aiohttp, httpx and the OS, and the reason shown for them.
-_REASONS = [
-    (re.compile(r"Connect call failed|Connection refused|\[Errno 111\]", re.I), "connection refused"),
-    (re.compile(r"Name or service not known|nodename nor servname|name resolution|getaddrinfo failed|"
-                r"No address associated", re.I), "host name not found"),
-    (re.compile(r"^$|timed out|timeout", re.I), "timed out"),
-    (re.compile(r"Server disconnected|Connection reset|peer closed|Connection closed|"
-                r"RemoteProtocolError|incomplete", re.I), "connection closed by the server"),
-]
-
-
-def reason_from_text(text: str) -> str:
-    text = one_line(text) if text else ""
-    for pattern, reason in _REASONS:
-        if pattern.search(text):
-            return reason
-    return mask_text(text)[:300]
-
-
-def reason_from_exception(exc: BaseException) -> str:
-    seen: set[int] = set()
-    current: BaseException | None = exc
-    while current is not None and id(current) not in seen:
-        seen.add(id(current))
-        if isinstance(current, OSError) and current.errno == errno.ECONNREFUSED:
-            return "connection refused"
-        if isinstance(current, TimeoutError) or "Timeout" in type(current).__name__:
-            return "timed out"
-        current = current.__cause__ or current.__context__
-    return reason_from_text(str(exc) or type(exc).__name__)
 
 
 def status_problem(status: int) -> str | None:
@@ -76,6 +44,26 @@ def status_problem(status: int) -> str | None:
     if status >= 500:
         return f"server error (HTTP {status})"
     return None
+
+
+def failure_of(outcome: Any) -> str | None:
+    """Why a request's outcome means its index could not be read, or None.
+
+    A status the finder road meets on its way (a 416 to a range request, say)
+    is no failure of the index unless it is one of the statuses that are;
+    the JSON road takes any status but 200 and 404 as one, as the client does.
+    An answer served from the cache after a failure is an answer.
+    """
+    if not outcome.failed or outcome.from_cache:
+        return None
+    if outcome.kind == "status":
+        problem = status_problem(outcome.status)
+        if problem is None and outcome.road == "json":
+            problem = f"HTTP {outcome.status}"
+        return problem
+    if outcome.kind == "offline-miss":
+        return "not in the cache, and --offline asks no index"
+    return outcome.reason
 
 
 # -- the watch ------------------------------------------------------------------
@@ -94,14 +82,16 @@ class Watch:
         self.current: str | None = None
         # Each URL as the client's log lines write it.
         self._masked = {mask_url(url): url for url in indexes.urls}
-        # The part of each JSON API pattern before the name, to tell which
-        # index a request URL belongs to (longest first).
-        prefixes = []
-        for url in indexes.urls:
-            pattern = indexes.pattern_for(url)
-            if pattern:
-                prefixes.append((_without_user_info(pattern.split("{package_name}")[0]), url))
-        self._api_prefixes = sorted(prefixes, key=lambda p: -len(p[0]))
+
+    def heard(self, event: str, value: Any) -> None:
+        """The network layer's listener: a request starts (its index is the
+        one being asked) or ends (a failure is its index's)."""
+        if event == "start":
+            self.asking(value.index)
+        elif event == "end" and value.index is not None:
+            reason = failure_of(value)
+            if reason is not None:
+                self.failed(value.index, reason)
 
     def url_of(self, text: str | None) -> str | None:
         """The configured index named (masked, as the client logs it) in text."""
@@ -112,10 +102,6 @@ class Watch:
             matches = [m for m in self._masked if m in text]
             found = self._masked[max(matches, key=len)] if matches else None
         return found
-
-    def url_of_request(self, request_url: str) -> str | None:
-        bare = _without_user_info(request_url)
-        return next((url for prefix, url in self._api_prefixes if bare.startswith(prefix)), None)
 
     def asking(self, url: str | None) -> None:
         if url is not None:
@@ -153,45 +139,17 @@ class Watch:
         return f"asking the {role} index {mask_given_url(self.current)} ..."
 
 
-def _without_user_info(url: str) -> str:
-    scheme, sep, rest = url.partition("://")
-    if not sep:
-        return url
-    cut = len(rest)
-    for end in "/?#":
-        position = rest.find(end)
-        if position >= 0:
-            cut = min(cut, position)
-    authority = rest[:cut].rpartition("@")[2]
-    return f"{scheme}://{authority}{rest[cut:]}"
+# -- the client's log lines that remain the only source ------------------------------
 
-
-# -- the client's log lines ---------------------------------------------------------
-
-
-#: The client's log lines that tell something: (pattern, what it tells, a
-#: fixed reason or None for the line's own). The index is the one whose
-#: (masked) URL the line names, else the one being asked.
-_LINES: list[tuple[re.Pattern, str, str | None]] = [
-    (re.compile(r"Querying primary index "), "asking-primary", None),
-    (re.compile(r"Querying secondary index: (?P<index>.+)$"), "asking", None),
-    (re.compile(r"Timeout querying (?P<index>.+) for \S+$"), "failed", "timed out"),
-    (re.compile(r"Failed to query (?P<index>.+?) for \S+?: (?P<reason>.*)$", re.S), "failed", None),
-    (re.compile(r"API returned status (?P<status>\d+) for (?P<api>.+)$"), "failed", None),
-    (re.compile(r"API check failed for \S+ at (?P<index>.+?): (?P<reason>.*)$", re.S), "failed", None),
-    (re.compile(r"Unearth (?:check )?failed for \S+ at (?P<index>.+?): (?P<reason>.*)$", re.S), "failed", None),
-    (re.compile(r"No API pattern and unearth not available for (?P<index>.+)$"), "failed",
-     "the unearth finder is not installed"),
-    (re.compile(r"Unearth _get_versions failed: (?P<reason>.*)$", re.S), "failed", None),
-    (re.compile(r"Unearth failed for (?:extras|dependencies) \S+: (?P<reason>.*)$", re.S), "failed", None),
-    # The finder answered, but the requirements of the file it chose could
-    # not be read (a failure of the index itself was recorded by the finder).
-    (re.compile(r"Unearth get_(?:extras|dependencies) failed: (?P<reason>.*)$", re.S), "note", None),
-]
+#: The finder answered, but the requirements of the file it chose could not be
+#: read (a failure of the index itself is an outcome, and says more).
+REQUIREMENTS_UNREADABLE = ("Unearth get_extras failed: ", "Unearth get_dependencies failed: ")
+#: An index without a JSON API pattern, and no finder library to read it.
+FINDER_MISSING = "No API pattern and unearth not available for "
 
 
 class ClientLogHandler(logging.Handler):
-    """Reads the client's log lines into the watch."""
+    """Reads those lines of the client's logger into the watch."""
 
     def __init__(self, watch: Watch) -> None:
         super().__init__(logging.DEBUG)
@@ -203,90 +161,63 @@ class ClientLogHandler(logging.Handler):
         except Exception:
             return
         watch = self.watch
-        for pattern, kind, fixed in _LINES:
-            match = pattern.match(message)
-            if match is None:
-                continue
-            groups = match.groupdict()
-            if "api" in groups:
-                url = watch.url_of_request(groups["api"])
-            else:
-                url = watch.url_of(groups.get("index"))
-            if kind == "asking-primary":
-                watch.asking(watch.indexes.primary)
-            elif kind == "asking":
-                watch.asking(url)
-            elif kind == "note":
-                # A failure of the index itself, recorded by the finder, says more.
-                target = url or watch.current
+        for start in REQUIREMENTS_UNREADABLE:
+            if message.startswith(start):
+                target = watch.current
                 if target is not None and watch.failure_of(target) is None:
-                    watch.noted(target, reason_from_text(groups["reason"]))
-            else:
-                if "status" in groups:
-                    status = int(groups["status"])
-                    reason = status_problem(status) or f"HTTP {status}"
-                else:
-                    reason = fixed or reason_from_text(groups.get("reason", ""))
-                watch.failed(url, reason)
-            return
+                    watch.noted(target, mask_text(one_line(message[len(start):]))[:300])
+                return
+        if message.startswith(FINDER_MISSING):
+            url = watch.url_of(message[len(FINDER_MISSING):])
+            watch.asking(url)
+            watch.failed(url, "the unearth finder is not installed")
 
 
 # -- the finder the client is given ----------------------------------------------------
 
 
-class FinderFactory:
-    """Stands in for ``unearth.PackageFinder`` in the module's globals.
+def finder_factory(network: Any, watch: Watch) -> Any:
+    """The layer's finder factory with the command line's checks: an index
+    that the finder would skip (plain HTTP to an untrusted host) or that does
+    not exist (a missing ``file://`` folder) fails before any request, and a
+    best match that is only a source distribution is noted."""
+    import unearth
+    from unearth.collector import is_secure_origin
+    from unearth.link import Link
 
-    Each finder gets a session whose authentication never prompts (an index
-    that wants credentials fails instead), the trusted hosts, the time-out of
-    the run, and a check of every answer. An index that the finder would skip
-    (plain HTTP to an untrusted host) or that does not exist (a missing
-    ``file://`` folder) fails before any request.
-    """
+    from ..network.finder import FinderFactory
 
-    def __init__(self, watch: Watch, trusted_hosts: list[str], timeout: float) -> None:
-        import unearth
-        from unearth.auth import MultiDomainBasicAuth
-        from unearth.collector import is_secure_origin
-        from unearth.fetchers import PyPIClient
-        from unearth.link import Link
+    finder_class = _finder_class(unearth.PackageFinder)
 
-        self.watch = watch
-        self.trusted_hosts = list(trusted_hosts)
-        self.timeout = timeout
-        self._auth = MultiDomainBasicAuth
-        self._client = PyPIClient
-        self._secure = is_secure_origin
-        self._link = Link
-        self._finder_class = _finder_class(unearth.PackageFinder)
+    class CommandFinderFactory(FinderFactory):
+        def __call__(self, *args: Any, index_urls: Any = (), **kwargs: Any) -> Any:
+            urls = list(index_urls)
+            index = urls[0] if urls else None
+            watch.asking(index)
+            if index is not None:
+                problem = self._refusal(index)
+                if problem is not None:
+                    watch.failed(index, problem)
+                    raise IndexUnreadable(problem)
+            finder = super().__call__(*args, index_urls=urls, **kwargs)
+            finder.watch = watch
+            finder.index = index
+            return finder
 
-    def __call__(self, *args: Any, index_urls: Any = (), **kwargs: Any) -> Any:
-        urls = list(index_urls)
-        index = urls[0] if urls else None
-        self.watch.asking(index)
-        inner = self._client(trusted_hosts=self.trusted_hosts, timeout=self.timeout)
-        inner.auth = self._auth(prompting=False, index_urls=urls)
-        session = CheckedSession(inner, index, self.watch)
-        if index is not None:
-            problem = self._refusal(session, index)
-            if problem is not None:
-                inner.close()
-                self.watch.failed(index, problem)
-                raise IndexUnreadable(problem)
-        kwargs.setdefault("trusted_hosts", self.trusted_hosts)
-        finder = self._finder_class(session, *args, index_urls=urls, **kwargs)
-        finder.watch = self.watch
-        finder.index = index
-        return finder
+        def make_finder(self, *args: Any, **kwargs: Any) -> Any:
+            return finder_class(*args, **kwargs)
 
-    def _refusal(self, session: Any, index: str) -> str | None:
-        link = self._link(index)
-        if link.is_file:
-            return None if link.file_path.is_dir() else f"no such folder: {link.file_path}"
-        if not self._secure(session, link):
-            host = link.parsed.netloc.rpartition("@")[2]
-            return f"plain HTTP to a host that is not trusted (pass --trusted-host {host} or set trusted-host in pip's configuration)"
-        return None
+        def _refusal(self, index: str) -> str | None:
+            link = Link(index)
+            if link.is_file:
+                return None if link.file_path.is_dir() else f"no such folder: {link.file_path}"
+            if not is_secure_origin(self.network.finder_clients.client(index), link):
+                host = link.parsed.netloc.rpartition("@")[2]
+                return (f"plain HTTP to a host that is not trusted (pass --trusted-host {host} or set "
+                        "trusted-host in pip's configuration)")
+            return None
+
+    return CommandFinderFactory(network)
 
 
 def _finder_class(base: type) -> type:
@@ -305,72 +236,6 @@ def _finder_class(base: type) -> type:
             return result
 
     return Finder
-
-
-class CheckedSession:
-    """The finder's HTTP session with every failure to read the index recorded
-    and raised; the finder library would otherwise log it and answer nothing."""
-
-    def __init__(self, inner: Any, index: str | None, watch: Watch) -> None:
-        self._inner = inner
-        self._index = index
-        self._watch = watch
-
-    def __getattr__(self, name: str) -> Any:
-        return getattr(self._inner, name)
-
-    def _fail(self, reason: str, cause: BaseException | None = None) -> None:
-        self._watch.failed(self._index, reason)
-        raise IndexUnreadable(reason) from cause
-
-    def _checked(self, response: Any) -> Any:
-        problem = status_problem(response.status_code)
-        if problem is not None:
-            self._fail(problem)
-        return response
-
-    def get(self, url: str, **kwargs: Any) -> Any:
-        try:
-            response = self._inner.get(url, **kwargs)
-        except Exception as exc:
-            self._fail(reason_from_exception(exc), exc)
-        return self._checked(response)
-
-    def head(self, url: str, **kwargs: Any) -> Any:
-        try:
-            response = self._inner.head(url, **kwargs)
-        except Exception as exc:
-            self._fail(reason_from_exception(exc), exc)
-        return self._checked(response)
-
-
-# -- the JSON API road --------------------------------------------------------------
-
-
-def aiohttp_stand_in(watch: Watch, timeout: float) -> Any:
-    """What the module reads from its ``aiohttp`` global: sessions that report
-    to the watch, and the run's time-out in place of the client's 10 s."""
-    import aiohttp
-
-    async def on_start(session: Any, context: Any, params: Any) -> None:
-        watch.asking(watch.url_of_request(str(params.url)))
-
-    async def on_end(session: Any, context: Any, params: Any) -> None:
-        problem = status_problem(params.response.status)
-        if problem is not None:
-            watch.failed(watch.url_of_request(str(params.url)), problem)
-
-    trace = aiohttp.TraceConfig()
-    trace.on_request_start.append(on_start)
-    trace.on_request_end.append(on_end)
-
-    def client_timeout(**_: Any) -> Any:
-        return aiohttp.ClientTimeout(total=timeout)
-
-    return SimpleNamespace(
-        ClientSession=lambda: aiohttp.ClientSession(trace_configs=[trace]),
-        ClientTimeout=client_timeout,
-    )
 
 
 # -- stderr ---------------------------------------------------------------------------

@@ -21,6 +21,7 @@ from typing import TYPE_CHECKING, Any
 
 from .cache import OfflineMiss, header, header_list
 from .outcomes import Outcome, Request, Retry, classify, kind_of_status
+from .retry import Attempts, NetworkClosed, send_with_retries
 from .setup import basic_auth, without_credentials
 
 if TYPE_CHECKING:
@@ -127,11 +128,6 @@ def _make_classes(httpx: Any) -> Any:
             self.network.outcomes.record(
                 Outcome(self.index, without_credentials(url), "finder", kind, status, detail, attempts, from_cache))
 
-        def _retrying(self, url: str, attempt: int, delay: float, why: str) -> None:
-            closing = self.network.closing  # before the listeners hear of the wait
-            self.network.outcomes.retrying(Retry(self.index, without_credentials(url), "finder", attempt, delay, why))
-            self.network.wait(delay, closing)
-
         def _cached(self, request: Any, entry: Any) -> Any:
             response = httpx.Response(entry.status, headers=entry.headers, stream=httpx.ByteStream(entry.body),
                                       request=request)
@@ -166,43 +162,44 @@ def _make_classes(httpx: Any) -> Any:
                     return self._cached(request, lookup.entry)
                 for name, value in lookup.conditional.items():
                     request.headers[name] = value
-            policy = network.policy
-            attempt = 0
-            while True:
+            closing = network.closing  # a close from now on ends this request's waits
+            bare = without_credentials(url)
+            attempts = Attempts(
+                network.policy, method, status_of=_status_code, retry_after_of=_retry_after,
+                announce=lambda made, delay, why: network.outcomes.retrying(
+                    Retry(self.index, bare, "finder", made, delay, why)),
+            )
+            request_time = 0.0
+
+            def send() -> Any:
+                nonlocal request_time
                 request_time = time.time()
-                try:
-                    response = self._transport(url).handle_request(request)
-                except Exception as exc:
-                    kind, detail = classify(exc)
-                    delay = policy.delay(attempt) if policy.retryable_kind(method, kind) else None
-                    if delay is not None:
-                        attempt += 1
-                        self._retrying(url, attempt, delay, kind)
-                        continue
-                    stale = cache.stale_answer(lookup) if cache is not None and lookup is not None else None
-                    self._outcome(url, kind, None, detail, attempt + 1, stale is not None)
-                    if stale is not None:
-                        return self._cached(request, stale)
-                    raise
-                status = response.status_code
-                if policy.retryable_status(method, status):
-                    delay = policy.delay(attempt, response.headers.get("Retry-After"))
-                    if delay is not None:
-                        response.close()
-                        attempt += 1
-                        self._retrying(url, attempt, delay, str(status))
-                        continue
-                    stale = cache.stale_answer(lookup) if cache is not None and lookup is not None else None
-                    if stale is not None:
-                        response.close()
-                        self._outcome(url, "status", status, attempts=attempt + 1, from_cache=True)
-                        return self._cached(request, stale)
-                break
-            self._outcome(url, kind_of_status(status), status, attempts=attempt + 1, from_cache=status == 304)
+                return self._transport(url).handle_request(request)
+
+            try:
+                response = send_with_retries(attempts, send, _close, lambda delay: network.wait(delay, closing))
+            except NetworkClosed:
+                raise
+            except Exception:
+                stale = cache.stale_answer(lookup) if cache is not None and lookup is not None else None
+                self._outcome(url, attempts.kind or "connection", None, attempts.detail, attempts.made,
+                              stale is not None)
+                if stale is not None:
+                    return self._cached(request, stale)
+                raise
+            status = response.status_code
+            if attempts.gave_up:
+                stale = cache.stale_answer(lookup) if cache is not None and lookup is not None else None
+                if stale is not None:
+                    response.close()
+                    self._outcome(url, "status", status, attempts=attempts.made, from_cache=True)
+                    return self._cached(request, stale)
+            made = attempts.made
+            self._outcome(url, kind_of_status(status), status, attempts=made, from_cache=status == 304)
 
             def failed(exc: BaseException) -> None:  # the body broke off after a good start
                 kind, detail = classify(exc)
-                self._outcome(url, kind, status, detail, attempt + 1)
+                self._outcome(url, kind, status, detail, made)
 
             def watched(done: Any = None, limit: int = 0) -> Any:
                 return httpx.Response(status, headers=response.headers, extensions=response.extensions,
@@ -249,6 +246,18 @@ def _make_classes(httpx: Any) -> Any:
     return CachingTransport, SharedClient
 
 
+def _status_code(response: Any) -> int:
+    return response.status_code
+
+
+def _retry_after(response: Any) -> str | None:
+    return response.headers.get("Retry-After")
+
+
+def _close(response: Any) -> None:
+    response.close()
+
+
 class FinderClients:
     """One shared unearth client per index."""
 
@@ -262,6 +271,7 @@ class FinderClients:
         with self._lock:
             found = self._clients.get(key)
             if found is None:
+                self.network.mask_logs()
                 found = self._clients[key] = self._make(index)
             return found
 
@@ -302,10 +312,14 @@ class FinderFactory:
         self.network = network
 
     def __call__(self, *args: Any, index_urls: Any = (), **kwargs: Any) -> Any:
-        import unearth
-
         urls = list(index_urls)
         index = urls[0] if urls else None
         kwargs.setdefault("trusted_hosts", list(self.network.setup.options.trusted_hosts))
         kwargs.setdefault("session", self.network.finder_clients.client(index))
-        return unearth.PackageFinder(*args, index_urls=urls, **kwargs)
+        return self.make_finder(*args, index_urls=urls, **kwargs)
+
+    def make_finder(self, *args: Any, **kwargs: Any) -> Any:
+        """The finder itself; a host may make a subclass of unearth's."""
+        import unearth
+
+        return unearth.PackageFinder(*args, **kwargs)

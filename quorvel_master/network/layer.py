@@ -8,26 +8,29 @@ first; :meth:`Network.install` replaces the second with a factory that puts
 every finder on the layer's shared client for its index. ``PackageFinder`` is
 a global of the module, so the last layer installed serves every client of
 the process on the finder road.
+
+While a layer is in use (from its making, and again from its next request
+after a close), the network libraries' own log records are masked
+(logmask.py); closing or uninstalling the layer gives that back.
 """
 
 from __future__ import annotations
 
+import asyncio
 import functools
 import threading
+import time
 import warnings
 import weakref
 from typing import Any
 
+from . import logmask
 from .cache import HTTPCache, make_store
 from .finder import FinderClients, FinderFactory
 from .outcomes import Outcomes
-from .retry import RetryPolicy
+from .retry import NetworkClosed, RetryPolicy
 from .session import CachingSession
 from .setup import NetworkOptions, Setup, without_credentials
-
-
-class NetworkClosed(Exception):
-    """The layer was closed while a request waited to be retried."""
 
 
 @functools.cache
@@ -37,6 +40,10 @@ def client_module() -> Any:
         from quorvel_master.business_layer.packages import package_index_client
 
     return package_index_client
+
+
+#: How often a retry's wait on a worker thread looks at its finder call's stop flag.
+STOP_CHECK_SECONDS = 0.05
 
 
 class Network:
@@ -64,12 +71,23 @@ class Network:
         self._closing = threading.Event()
         self._clients: weakref.WeakSet[Any] = weakref.WeakSet()
         self._installed: list[tuple[Any, Any]] = []
+        self._log_token = object()
+        self.mask_logs()
+        weakref.finalize(self, logmask.release, self._log_token)
+
+    def mask_logs(self) -> None:
+        """Masks the network libraries' log records (again, after a close)."""
+        logmask.hold(self._log_token)
+
+    def unmask_logs(self) -> None:
+        logmask.release(self._log_token)
 
     # -- the JSON road --
 
     def session(self) -> CachingSession:
         """The layer's aiohttp session, made on first use and again after a close."""
         if self._session is None or self._session.closed:
+            self.mask_logs()
             self._session = CachingSession(self)
         return self._session
 
@@ -101,6 +119,7 @@ class Network:
         """Puts the layer's finder factory in the client module's
         ``PackageFinder`` (unless the finder library is missing there)."""
         module = module if module is not None else client_module()
+        self.mask_logs()
         current = module.PackageFinder
         if current is None or current is self.finder_factory:
             return
@@ -108,7 +127,9 @@ class Network:
         module.PackageFinder = self.finder_factory
 
     def uninstall(self) -> None:
-        """Gives the module back the finder it had before :meth:`install`."""
+        """Gives the module back the finder it had before :meth:`install`,
+        and the libraries' log records their own texts."""
+        self.unmask_logs()
         while self._installed:
             module, previous = self._installed.pop()
             if module.PackageFinder is self.finder_factory:
@@ -120,11 +141,25 @@ class Network:
         return self._closing
 
     def wait(self, seconds: float, closing: threading.Event | None = None) -> None:
-        """A retry's wait on a worker thread; ends early, with
-        :class:`NetworkClosed`, when the layer closes (or ``closing``, the
-        layer's event read before the wait was announced, is set)."""
-        if (closing or self._closing).wait(seconds):
-            raise NetworkClosed("the network layer was closed while a request waited to be retried")
+        """A retry's wait on a worker thread. Ends early with
+        :class:`NetworkClosed` when the layer closes (or ``closing``, the
+        layer's event read when the request started, is set), and with
+        ``asyncio.CancelledError`` when the client's finder call running on
+        this thread is given up by its awaiting task: the task was cancelled,
+        and nobody waits for the answer any more."""
+        from .._native import finder_call_stopped
+
+        event = closing or self._closing
+        deadline = time.monotonic() + seconds
+        while True:
+            if finder_call_stopped():
+                raise asyncio.CancelledError("the awaiting task was cancelled")
+            left = deadline - time.monotonic()
+            if left <= 0:
+                return
+            # The flag is a plain memory word, not an event: looked at in slices.
+            if event.wait(min(left, STOP_CHECK_SECONDS)):
+                raise NetworkClosed("the network layer was closed while a request waited to be retried")
 
     # -- clients --
 
@@ -141,6 +176,7 @@ class Network:
         The layer stays usable: the next request opens them again."""
         closing, self._closing = self._closing, threading.Event()
         closing.set()
+        self.unmask_logs()
         session, self._session = self._session, None
         try:
             if session is not None and not session.closed:
@@ -153,6 +189,7 @@ class Network:
         (the aiohttp session, if any, needs :meth:`close`)."""
         closing, self._closing = self._closing, threading.Event()
         closing.set()
+        self.unmask_logs()
         self.finder_clients.close()
 
 

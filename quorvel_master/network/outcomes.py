@@ -6,7 +6,8 @@ Every request the layer makes or answers from its cache ends as one
 and its kind: ``ok`` (an answer, from the network or the cache),
 ``not-found`` (a 404 or 410: an answer too), ``status`` (any other status of
 400 or more, after the retries), ``refused``, ``timeout``, ``tls`` (the
-certificate or the handshake failed), ``name`` (the host name is unknown),
+certificate or the handshake failed; the detail says which, in the
+verifier's words), ``name`` (the host name is unknown),
 ``closed`` (the server dropped the connection, also in the middle of a
 body), ``proxy``, ``offline-miss`` (offline, and not in the cache),
 ``too-large`` (a JSON answer beyond ``max_body``) or ``connection`` (any
@@ -51,6 +52,9 @@ class Outcome:
         """One phrase for a person: what went wrong."""
         if self.kind == "status":
             return f"HTTP {self.status}"
+        if self.kind == "tls":
+            # The detail says what failed, with the verifier's own words.
+            return self.detail or "certificate verification failed"
         return _REASONS.get(self.kind, self.kind) + (f": {self.detail}" if self.kind == "connection" and self.detail else "")
 
 
@@ -90,8 +94,31 @@ def classify(exc: BaseException) -> tuple[str, str]:
         current = current.__cause__ or current.__context__
     if kind is None:
         kind = "connection"
+    if kind == "tls":
+        verification = _verification(exc)
+        if verification is not None:
+            return kind, verification
+        return kind, "TLS failed: " + _detail(current if current is not None else exc)
     detail = _detail(current if current is not None else exc)
     return kind, detail
+
+
+def _verification(exc: BaseException) -> str | None:
+    """The verifier's reason ("unable to get local issuer certificate", ...)
+    from a certificate verification failure in the exception's chain."""
+    seen: set[int] = set()
+    pending: list[BaseException | None] = [exc]
+    while pending:
+        current = pending.pop()
+        if current is None or id(current) in seen:
+            continue
+        seen.add(id(current))
+        message = getattr(current, "verify_message", None)
+        if isinstance(current, ssl.SSLCertVerificationError) and message:
+            return "certificate verification failed: " + " ".join(str(message).split())
+        # aiohttp keeps it beside the chain.
+        pending += [getattr(current, "certificate_error", None), current.__cause__, current.__context__]
+    return None
 
 
 def _kind(exc: BaseException) -> str | None:

@@ -19,6 +19,7 @@ from typing import TYPE_CHECKING, Any
 
 from .cache import Entry, Lookup, OfflineMiss, header, header_list
 from .outcomes import Outcome, Request, Retry, classify, kind_of_status
+from .retry import Attempts, send_with_retries_async
 from .setup import basic_auth, without_credentials
 
 if TYPE_CHECKING:
@@ -191,54 +192,48 @@ class CachingSession:
             network.outcomes.record(Outcome(index, without_credentials(url), "json", "ok", 200, from_cache=True))
             return _from_entry(url, lookup.entry, from_cache=True)
         sent = headers + list(lookup.conditional.items())
-        attempt = 0
-        while True:
+        bare = without_credentials(url)
+        attempts = Attempts(
+            network.policy, "GET", status_of=_status, retry_after_of=_retry_after,
+            announce=lambda made, delay, why: network.outcomes.retrying(Retry(index, bare, "json", made, delay, why)),
+        )
+        request_time = 0.0
+
+        async def send() -> Any:
+            nonlocal request_time
             request_time = time.time()
-            try:
-                response = await self._send(url, sent, kwargs)
-            except Exception as exc:
-                kind, detail = classify(exc)
-                delay = network.policy.delay(attempt) if network.policy.retryable_kind("GET", kind) else None
-                if delay is not None:
-                    attempt += 1
-                    network.outcomes.retrying(Retry(index, without_credentials(url), "json", attempt, delay, kind))
-                    await asyncio.sleep(delay)
-                    continue
-                stale = cache.stale_answer(lookup) if cache is not None else None
-                network.outcomes.record(Outcome(index, without_credentials(url), "json", kind, None, detail, attempt + 1,
-                                                from_cache=stale is not None))
-                if stale is not None:
-                    return _from_entry(url, stale, from_cache=True)
-                raise
-            status = response.status
-            if network.policy.retryable_status("GET", status):
-                delay = network.policy.delay(attempt, response.headers.get("Retry-After"))
-                if delay is not None:
-                    response.release()
-                    attempt += 1
-                    network.outcomes.retrying(Retry(index, without_credentials(url), "json", attempt, delay, str(status)))
-                    await asyncio.sleep(delay)
-                    continue
-                stale = cache.stale_answer(lookup) if cache is not None else None
-                if stale is not None:
-                    response.release()
-                    network.outcomes.record(Outcome(index, without_credentials(url), "json", "status", status,
-                                                    attempts=attempt + 1, from_cache=True))
-                    return _from_entry(url, stale, from_cache=True)
-            try:
-                answer = await self._answer(url, headers, lookup, response, request_time)
-            except Exception as exc:
+            return await self._send(url, sent, kwargs)
+
+        try:
+            response = await send_with_retries_async(attempts, send, _release, asyncio.sleep)
+        except Exception:
+            stale = cache.stale_answer(lookup) if cache is not None else None
+            network.outcomes.record(Outcome(index, bare, "json", attempts.kind or "connection", None, attempts.detail,
+                                            attempts.made, from_cache=stale is not None))
+            if stale is not None:
+                return _from_entry(url, stale, from_cache=True)
+            raise
+        status = response.status
+        if attempts.gave_up:
+            stale = cache.stale_answer(lookup) if cache is not None else None
+            if stale is not None:
                 response.release()
-                kind, detail = ("too-large", str(exc)) if isinstance(exc, ResponseTooLarge) else classify(exc)
-                network.outcomes.record(Outcome(index, without_credentials(url), "json", kind, status, detail,
-                                                attempt + 1))
-                raise
-            except BaseException:
-                response.release()
-                raise
-            network.outcomes.record(Outcome(index, without_credentials(url), "json", kind_of_status(status), status,
-                                            attempts=attempt + 1, from_cache=status == 304))
-            return answer
+                network.outcomes.record(Outcome(index, bare, "json", "status", status, attempts=attempts.made,
+                                                from_cache=True))
+                return _from_entry(url, stale, from_cache=True)
+        try:
+            answer = await self._answer(url, headers, lookup, response, request_time)
+        except Exception as exc:
+            response.release()
+            kind, detail = ("too-large", str(exc)) if isinstance(exc, ResponseTooLarge) else classify(exc)
+            network.outcomes.record(Outcome(index, bare, "json", kind, status, detail, attempts.made))
+            raise
+        except BaseException:
+            response.release()
+            raise
+        network.outcomes.record(Outcome(index, bare, "json", kind_of_status(status), status, attempts=attempts.made,
+                                        from_cache=status == 304))
+        return answer
 
     async def _send(self, url: str, headers: list[tuple[str, str]], kwargs: dict[str, Any]) -> Any:
         setup = self.network.setup
@@ -317,6 +312,18 @@ def _decoded(entry: Entry) -> bytes:
         except zlib.error:
             return zlib.decompress(entry.body, -zlib.MAX_WBITS)
     raise ValueError(f"stored answer with unsupported content coding {coding}")
+
+
+def _status(response: Any) -> int:
+    return response.status
+
+
+def _retry_after(response: Any) -> str | None:
+    return response.headers.get("Retry-After")
+
+
+def _release(response: Any) -> None:
+    response.release()
 
 
 def _split_credentials(proxy: str) -> tuple[str, tuple[str, str] | None]:

@@ -3,7 +3,7 @@
 // (a token) is masked whole ("https://****@host/"). The user-info is all of the
 // netloc before its last "@", whatever characters it holds. Results returned
 // to the caller are never changed; only what is written (the log lines here,
-// and the command line's output through the module quorvel_master._redact).
+// and the command line's output through the module quorvel_master._native).
 #pragma once
 
 #include "runtime/ref.hpp"

@@ -59,7 +59,7 @@ from urllib.parse import urlsplit
 
 # An index URL may carry a password, and these messages end up on screens and
 # in logs: each quotes the value masked as the client's log lines mask URLs.
-from ..._redact import mask_given_url
+from ..._native import mask_given_url
 
 __all__ = [
     "SettingsManager",

@@ -1,9 +1,14 @@
-// quorvel_master._redact: the masking of the client's log lines, for Python
-// code of the package that writes URLs (the command line). The same compiled
-// rules as the log lines, so what is printed and what is logged cannot drift.
+// quorvel_master._native: the package's private natives for its Python code.
+// The masking of the client's log lines, for the code that writes URLs (the
+// command line, the network layer): the same compiled rules as the log lines,
+// so what is printed and what is logged cannot drift. And the stop flag of the
+// finder call running on this thread, for code running inside it (the network
+// layer's retry waits), read from the interpreter's per-thread dict where the
+// client's finder calls publish themselves.
 #include <new>
 
 #include "config/redact.hpp"
+#include "finder/cancellation.hpp"
 
 namespace pic {
 
@@ -33,6 +38,25 @@ PyObject* apply(PyObject*, PyObject* text) {
     return nullptr;
 }
 
+PyObject* finder_call_stopped(PyObject*, PyObject*) {
+    try {
+        PyObject* dict = PyThreadState_GetDict();  // borrowed
+        if (!dict) Py_RETURN_FALSE;
+        Object key = Object::steal(PyUnicode_InternFromString(finder::kPublishedCallKey));
+        PyObject* call = PyDict_GetItemWithError(dict, key.get());  // borrowed
+        if (!call) {
+            if (PyErr_Occurred()) throw_error();
+            Py_RETURN_FALSE;
+        }
+        return Object::borrow(call).attr("stopped"_id).release();
+    } catch (const PyError& e) {
+        e.restore();
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    }
+    return nullptr;
+}
+
 PyMethodDef methods[] = {
     {"mask_url", apply<config::redact>, METH_O,
      "mask_url(text, /)\n--\n\n"
@@ -49,6 +73,11 @@ PyMethodDef methods[] = {
      "whatever stands before the last '@' of its authority-like part is masked\n"
      "('https:/u:****@h', 'u:****@h'). Equal to mask_url where urlsplit finds a\n"
      "netloc holding an '@'."},
+    {"finder_call_stopped", finder_call_stopped, METH_NOARGS,
+     "finder_call_stopped()\n--\n\n"
+     "Whether the client's finder call running on this thread was given up by its\n"
+     "awaiting coroutine (the task was cancelled): code inside the call should stop\n"
+     "at once. False outside a finder call."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -58,7 +87,8 @@ PyModuleDef_Slot slots[] = {
 };
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "_redact", "Credential masking, shared with the package index client's log lines.",
+    PyModuleDef_HEAD_INIT, "_native",
+    "Credential masking, shared with the package index client's log lines; the finder call's stop flag.",
     0, methods, slots, nullptr, nullptr, nullptr,
 };
 
@@ -66,4 +96,4 @@ PyModuleDef module_def = {
 
 }  // namespace pic
 
-PyMODINIT_FUNC PyInit__redact() { return PyModuleDef_Init(&pic::module_def); }
+PyMODINIT_FUNC PyInit__native() { return PyModuleDef_Init(&pic::module_def); }
