@@ -326,6 +326,30 @@ def test_cancellation_ends_a_finder_backoff_at_once(origin):
     assert origin.paths() == ["/simple/demo/"]
 
 
+def test_no_backoff_on_the_loop_thread(origin):
+    """The client's existence check asks the finder on the loop's own thread:
+    a retry's wait there would stall every task of the host, so that request
+    gets one attempt and the loop never sleeps."""
+    origin.project("demo", ["1.0"])
+    origin.routes["/simple/demo/"].script.append((503, {"Retry-After": "30"}))
+    network = Network(retries=3, retry_after_max=60)
+
+    async def go():
+        client = network.client(origin.settings(api=False))
+        try:
+            started = time.monotonic()
+            found = await client.find_repo_for_package("demo")
+            return found, time.monotonic() - started
+        finally:
+            await client.close()
+
+    found, took = run(go())
+    assert found is None
+    assert took < 10  # far below the 30 s the server asked for
+    assert origin.paths() == ["/simple/demo/"]
+    assert network.outcomes.all()[-1].attempts == 1
+
+
 def test_closing_the_layer_ends_a_finder_backoff(origin):
     origin.project("demo", ["1.0"])
     origin.routes["/simple/demo/"].script.append((503, {"Retry-After": "30"}))

@@ -14,6 +14,8 @@ layer makes new ones on the next call.
 
 from __future__ import annotations
 
+import asyncio
+import dataclasses
 import sys
 import threading
 import time
@@ -164,8 +166,13 @@ def _make_classes(httpx: Any) -> Any:
                     request.headers[name] = value
             closing = network.closing  # a close from now on ends this request's waits
             bare = without_credentials(url)
+            policy = network.policy
+            if _on_a_loop_thread():
+                # The client's existence check asks the finder on the loop's
+                # own thread: a wait there would stall every task of the host.
+                policy = dataclasses.replace(policy, retries=0)
             attempts = Attempts(
-                network.policy, method, status_of=_status_code, retry_after_of=_retry_after,
+                policy, method, status_of=_status_code, retry_after_of=_retry_after,
                 announce=lambda made, delay, why: network.outcomes.retrying(
                     Retry(self.index, bare, "finder", made, delay, why)),
             )
@@ -323,3 +330,11 @@ class FinderFactory:
         import unearth
 
         return unearth.PackageFinder(*args, **kwargs)
+
+
+def _on_a_loop_thread() -> bool:
+    try:
+        asyncio.get_running_loop()
+    except RuntimeError:
+        return False
+    return True
