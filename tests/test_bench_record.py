@@ -18,9 +18,9 @@ SCRIPTS = ["run.py", "hostile.py", "import_time.py", "interpreters.py", "network
 
 @pytest.fixture(scope="module")
 def record():
-    spec = importlib.util.spec_from_file_location("bench_record", BENCH / "record.py")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("bench_record", BENCH / "record.py")
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 

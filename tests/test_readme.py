@@ -4,6 +4,7 @@ options in the parser, its caps in the limits the finder road is built with."""
 
 from __future__ import annotations
 
+import dataclasses
 import importlib.metadata
 import re
 import subprocess
@@ -16,6 +17,7 @@ from packaging.version import Version
 
 from quorvel_master.cli import config
 from quorvel_master.cli.commands import COMMANDS, build_parser
+from quorvel_master.network import NetworkOptions
 from quorvel_master.sampleindex import IndexServer
 
 ROOT = Path(__file__).resolve().parents[1]
@@ -96,6 +98,12 @@ def test_command_line_commands_exist(command):
                                            .split(";")[0]))
 def test_pip_keys_read(key):
     assert key in config._PIP_OPTIONS
+
+
+@pytest.mark.parametrize("field", re.findall(r"`([a-z_]+)`", section("With the network layer")
+                                             .split("Its options are the fields")[1].split("The layer serves")[0]))
+def test_network_options_exist(field):
+    assert field in {f.name for f in dataclasses.fields(NetworkOptions)}
 
 
 def limit(name: str) -> int:
