@@ -31,6 +31,8 @@ import zlib
 from datetime import date
 from pathlib import Path
 
+import record  # beside this script
+
 MIB = 1 << 20
 WHEEL = "big-1.0-py3-none-any.whl"
 PATH = f"/files/big/{WHEEL}"
@@ -217,10 +219,16 @@ def main() -> None:
     parser.add_argument("--only", help="comma-separated case names (substrings)")
     parser.add_argument("--limit", type=float, default=60.0)
     parser.add_argument("--child", nargs=3, help=argparse.SUPPRESS)
+    record.add_option(parser)
     args = parser.parse_args()
     if args.child:
         mode, index, good = args.child
         return child(mode, index, None if good == "-" else good)
+    with record.recording(args.write):
+        cases_table(args)
+
+
+def cases_table(args: argparse.Namespace) -> None:
 
     from quorvel_master.sampleindex import IndexServer
 

@@ -25,6 +25,8 @@ import statistics
 import subprocess
 import sys
 
+import record  # beside this script
+
 MODULE = "quorvel_master.business_layer.packages.package_index_client"
 LIBRARIES = "aiohttp, unearth, packaging.version, packaging.specifiers, importlib.metadata, html.parser"
 
@@ -50,7 +52,13 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--build", action="append", default=[], metavar="NAME=PYTHONPATH")
     parser.add_argument("--rounds", type=int, default=21)
+    record.add_option(parser)
     args = parser.parse_args()
+    with record.recording(args.write):
+        measure(args)
+
+
+def measure(args: argparse.Namespace) -> None:
     builds = [tuple(b.split("=", 1)) for b in args.build] or [("installed", None)]
     subjects = [("libraries", f"import {LIBRARIES}", os.environ.get("PYTHONPATH"))]
     subjects += [(f"module ({name})", f"import {MODULE}", path) for name, path in builds]

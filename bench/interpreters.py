@@ -30,6 +30,8 @@ import time
 import timeit
 import warnings
 
+import record  # beside this script
+
 MODULE = "quorvel_master.business_layer.packages.package_index_client"
 # What the module's body imports, in its order.
 DEPENDENCIES = [
@@ -126,6 +128,7 @@ def main() -> None:
     parser.add_argument("--import", dest="import_what", help=argparse.SUPPRESS)
     parser.add_argument("--calls", type=int, help=argparse.SUPPRESS)
     parser.add_argument("--version-only", action="store_true", help=argparse.SUPPRESS)
+    record.add_option(parser)
     args = parser.parse_args()
     if args.version_only:
         return print(sys.version.split()[0])
@@ -133,7 +136,11 @@ def main() -> None:
         return print(import_child(args.import_what))
     if args.calls:
         return print(json.dumps(calls_child(args.calls)))
+    with record.recording(args.write):
+        table(args)
 
+
+def table(args: argparse.Namespace) -> None:
     rows = [measure(python, args.rounds) for python in args.pythons]
     header = (f"{'python':<8} {'import ms':>9} {'baseline':>9} {'ratio':>6}   "
               f"{'await ns':>8} {'async def':>9} {'ratio':>6}   {'call ns':>7} {'plain':>6} {'ratio':>6}")

@@ -38,6 +38,8 @@ import time
 import warnings
 from pathlib import Path
 
+import record  # beside this script
+
 PROJECTS = 50
 RELEASES = 200
 #: Releases of the projects the finder figure asks for: few, so that the
@@ -263,10 +265,16 @@ def main() -> None:
     parser = argparse.ArgumentParser()
     parser.add_argument("--serve", metavar="DIR")
     parser.add_argument("--quick", action="store_true")
+    record.add_option(parser)
     args = parser.parse_args()
     if args.serve:
         serve(args.serve)
         return
+    with record.recording(args.write):
+        figures(args)
+
+
+def figures(args: argparse.Namespace) -> None:
     with warnings.catch_warnings():
         warnings.filterwarnings("ignore", "compile time Python version", RuntimeWarning)
         from quorvel_master.business_layer.packages import package_index_client as module

@@ -58,6 +58,7 @@ import aiohttp  # noqa: E402
 
 import baseline  # noqa: E402
 import corpus  # noqa: E402
+import record  # noqa: E402
 from quorvel_master.business_layer.packages import package_index_client as m  # noqa: E402
 from quorvel_master.business_layer.packages.pip_settings import SettingsManager  # noqa: E402
 
@@ -583,6 +584,7 @@ def main() -> None:
     parser.add_argument("--serve", action="store_true", help=argparse.SUPPRESS)
     parser.add_argument("--serve-wheel", nargs=2, metavar=("WHEEL", "RANGES"), help=argparse.SUPPRESS)
     parser.add_argument("--child", nargs="+", metavar="ARG", help=argparse.SUPPRESS)
+    record.add_option(parser)
     args = parser.parse_args()
     if args.serve:
         return serve()
@@ -594,6 +596,11 @@ def main() -> None:
                     "wheel": lambda url: wheel_child(url, rest[0], int(rest[1]))}
         print(json.dumps(children[kind](url)))
         return
+    with record.recording(args.write):
+        figures(args)
+
+
+def figures(args: argparse.Namespace) -> None:
     sections = set(args.only.split(","))
     print(f"Python {sys.version.split()[0]}, module {m.__file__}")
     print(f"logger level {logging.getLevelName(m.logger.getEffectiveLevel())}; index server in a separate process")

@@ -26,6 +26,8 @@ import tempfile
 import time
 from pathlib import Path
 
+import record  # beside this script
+
 SERVE = """
 import sys, time
 from quorvel_master.sampleindex import IndexServer
@@ -74,7 +76,13 @@ def inside(code: str, env: dict[str, str], cwd: Path) -> float:
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--runs", type=int, default=15)
-    runs = parser.parse_args().runs
+    record.add_option(parser)
+    args = parser.parse_args()
+    with record.recording(args.write):
+        measure(args.runs)
+
+
+def measure(runs: int) -> None:
 
     server = subprocess.Popen([sys.executable, "-c", SERVE], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
     try:
