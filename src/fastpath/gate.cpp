@@ -10,162 +10,17 @@
 #include "fastpath/pep440.hpp"
 #include "fastpath/probes.hpp"
 #include "fastpath/text.hpp"
+#include "fastpath/watch.hpp"
 #include "runtime/globals.hpp"
 
 namespace pic::fastpath {
 
 namespace {
 
-// A Python function as proven: the object with its code and defaults.
-class FunctionState {
-public:
-    explicit FunctionState(PyObject* fn)
-        : function_(Object::borrow(fn)),
-          code_(Object::borrow(PyFunction_GET_CODE(fn))),
-          defaults_(Object::steal_or_null(Py_XNewRef(PyFunction_GET_DEFAULTS(fn)))),
-          kwdefaults_(Object::steal_or_null(Py_XNewRef(PyFunction_GET_KW_DEFAULTS(fn)))) {}
-
-    bool unchanged() const {
-        PyObject* fn = function_.get();
-        return PyFunction_GET_CODE(fn) == code_.get() && PyFunction_GET_DEFAULTS(fn) == defaults_.get() &&
-               PyFunction_GET_KW_DEFAULTS(fn) == kwdefaults_.get();
-    }
-
-private:
-    Object function_, code_, defaults_, kwdefaults_;
-};
-
-// Where a name added to a namespace after the proof would change what the
-// library does: when it hides the same name further along the lookup (a later
-// class of the MRO, a module's builtins), or, in a class, when it is a data
-// descriptor, which takes over an instance attribute of that name. Other
-// additions are harmless: copying a Version adds `__slotnames__` to its class,
-// a warning adds `__warningregistry__` to a module.
-struct Additions {
-    std::vector<Object> later;  // mappings looked up after the namespace
-    bool is_class = false;
-
-    bool harmless(PyObject* key, PyObject* value) const {
-        if (is_class && Py_TYPE(value)->tp_descr_set) return false;
-        for (const Object& mapping : later)
-            if (check(PySequence_Contains(mapping.get(), key))) return false;
-        return true;
-    }
-};
-
-// One namespace (a module's or a class's dict) as proven: a few named items,
-// or every item, with names added since judged by `Additions`.
-class Namespace {
-public:
-    explicit Namespace(PyObject* dict) : dict_(Object::borrow(dict)) {}
-    Namespace(PyObject* dict, Additions additions)
-        : dict_(Object::borrow(dict)),
-          proven_(items(dict)),
-          proven_keys_(Object::steal(PyDict_Copy(dict))),
-          additions_(std::move(additions)),
-          accepted_(proven_) {}
-
-    PyObject* dict() const { return dict_.get(); }
-
-    // One item of a named-items namespace; a missing one is a KeyError.
-    void keep(PyObject* key) { proven_.emplace_back(Object::borrow(key), dict_.item(key)); }
-
-    std::vector<PyObject*> values() const {
-        std::vector<PyObject*> out;
-        for (const auto& item : proven_) out.push_back(item.second.get());
-        return out;
-    }
-
-    bool unchanged() {
-        if (!additions_) return proven_still();
-        // The common case, a walk without lookups: the items as last seen, in order.
-        if (PyDict_GET_SIZE(dict_.get()) == Py_ssize_t(accepted_.size()) && as_accepted()) return true;
-        if (!proven_still()) return false;
-        Py_ssize_t pos = 0;
-        PyObject *key, *value;
-        while (PyDict_Next(dict_.get(), &pos, &key, &value))
-            if (!check(PyDict_Contains(proven_keys_.get(), key)) && !additions_->harmless(key, value)) return false;
-        accepted_ = items(dict_.get());
-        return true;
-    }
-
-private:
-    using Items = std::vector<std::pair<Object, Object>>;
-
-    static Items items(PyObject* dict) {
-        Items out;
-        Py_ssize_t pos = 0;
-        PyObject *key, *value;
-        while (PyDict_Next(dict, &pos, &key, &value)) out.emplace_back(Object::borrow(key), Object::borrow(value));
-        return out;
-    }
-
-    // Every proven item still bound to the same object.
-    bool proven_still() const {
-        for (const auto& [key, value] : proven_) {
-            PyObject* now = PyDict_GetItemWithError(dict_.get(), key.get());
-            if (!now && PyErr_Occurred()) throw_error();
-            if (now != value.get()) return false;
-        }
-        return true;
-    }
-
-    bool as_accepted() const {
-        Py_ssize_t pos = 0;
-        PyObject *key, *value;
-        for (const auto& [k, v] : accepted_) {
-            if (!PyDict_Next(dict_.get(), &pos, &key, &value) || key != k.get() || value != v.get()) return false;
-        }
-        return true;
-    }
-
-    Object dict_;
-    Items proven_;                        // the items the proof rests on
-    Object proven_keys_;                  // a whole namespace: their keys, as a dict
-    std::optional<Additions> additions_;  // a whole namespace: how added names are judged
-    Items accepted_;                      // a whole namespace: its items when last found unchanged
-};
-
-// The Python function a namespace item runs: a function itself, or the one
-// a property, classmethod or staticmethod wraps; else null.
-Object function_in(PyObject* value) {
-    Object fn = Object::borrow(value);
-    if (PyObject_TypeCheck(value, &PyProperty_Type)) {
-        fn = fn.attr("fget"_id);
-    } else if (PyObject_TypeCheck(value, &PyClassMethod_Type) || PyObject_TypeCheck(value, &PyStaticMethod_Type)) {
-        fn = fn.attr("__func__"_id);
-    }
-    return PyFunction_Check(fn.get()) ? fn : Object();
-}
-
 // What one stand-in's proof rests on.
 struct Proof {
     Object bound;  // the module global as probed; null while the stand-in is off
-    std::vector<Namespace> namespaces;
-    std::vector<FunctionState> functions;
-
-    bool watches(PyObject* dict) const {
-        for (const Namespace& ns : namespaces)
-            if (ns.dict() == dict) return true;
-        return false;
-    }
-    // The namespace `dict`, whole, and the functions found in it.
-    void watch_all(PyObject* dict, Additions additions) {
-        if (watches(dict)) return;
-        namespaces.emplace_back(dict, std::move(additions));
-        watch_functions(namespaces.back());
-    }
-    void watch_functions(const Namespace& ns) {
-        for (PyObject* value : ns.values())
-            if (Object fn = function_in(value)) functions.emplace_back(fn.get());
-    }
-    bool unchanged() {
-        for (Namespace& ns : namespaces)
-            if (!ns.unchanged()) return false;
-        for (const FunctionState& fn : functions)
-            if (!fn.unchanged()) return false;
-        return true;
-    }
+    Watch watch;
 };
 
 constexpr std::size_t kPaths = std::size_t(Path::release_order) + 1;
@@ -270,11 +125,6 @@ bool releases_agree(const Object& version_class) {
 
 // --- what each proof watches ---------------------------------------------------------------
 
-PyObject* namespace_of(const Object& module) {
-    if (PyModule_Check(module.get())) return PyModule_GetDict(module.get());
-    return nullptr;
-}
-
 struct ReStandIn {
     Path path;
     const char* function;  // the function of `re` it stands in for
@@ -288,61 +138,28 @@ constexpr ReStandIn kReStandIns[] = {
     {Path::extra_marker, "search", markers_agree},
 };
 
-// The `re` function called and `re._compile` behind it; their code and defaults.
+// The module global `re`, the function called, and what that function reads.
 Proof prove_re(const ReStandIn& stand_in) {
     Proof proof;
-    Object re = global("re"_id);
-    PyObject* dict = namespace_of(re);
-    if (!dict) return {};
-    Namespace& ns = proof.namespaces.emplace_back(dict);
-    ns.keep(intern(stand_in.function));
-    ns.keep("_compile"_id);
-    proof.watch_functions(ns);
-    if (!stand_in.agrees(re.attr(intern(stand_in.function))) || !proof.unchanged()) return {};
+    Object re = proof.watch.item(module_namespace(), "re"_id);
+    if (!re) return {};
+    Object function = proof.watch.attribute(re, intern(stand_in.function));
+    proof.watch.function(function);
+    if (!stand_in.agrees(function) || !proof.watch.unchanged()) return {};
     proof.bound = re;
     return proof;
 }
 
-// A module namespace's builtins, which its functions fall back on.
-Object builtins_of(PyObject* globals) {
-    PyObject* builtins = PyDict_GetItemWithError(globals, "__builtins__"_id);
-    if (!builtins) {
-        if (PyErr_Occurred()) throw_error();
-        return Object::borrow(PyEval_GetBuiltins());
-    }
-    return Object::borrow(PyModule_Check(builtins) ? PyModule_GetDict(builtins) : builtins);
-}
-
-// Every name of Version and its bases (those defined in Python), and of the
-// module namespaces their functions run in.
+// The module global `Version`, its classes and what their functions read.
 Proof prove_release_order() {
     Proof proof;
-    Object version_class = global("Version"_id);
-    if (!PyType_Check(version_class.get())) return {};
-    PyObject* mro = reinterpret_cast<PyTypeObject*>(version_class.get())->tp_mro;
-    const Py_ssize_t n = mro ? PyTuple_GET_SIZE(mro) : 0;
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        auto* type = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
-        if (!PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE)) continue;
-        Additions additions{.is_class = true};
-        for (Py_ssize_t j = i + 1; j < n; ++j)
-            additions.later.push_back(Object::borrow(PyTuple_GET_ITEM(mro, j)).attr("__dict__"_id));
-        proof.watch_all(type->tp_dict, std::move(additions));
-    }
-    for (std::size_t i = 0, classes = proof.namespaces.size(); i < classes; ++i) {
-        for (PyObject* value : proof.namespaces[i].values()) {
-            if (Object fn = function_in(value)) {
-                PyObject* globals = PyFunction_GET_GLOBALS(fn.get());
-                proof.watch_all(globals, Additions{.later = {builtins_of(globals)}});
-            }
-        }
-    }
-    if (!releases_agree(version_class) || !proof.unchanged()) return {};
+    Object version_class = proof.watch.item(module_namespace(), "Version"_id);
+    if (!version_class || !PyType_Check(version_class.get())) return {};
+    proof.watch.class_and_bases(version_class);
+    if (!releases_agree(version_class) || !proof.watch.unchanged()) return {};
     proof.bound = version_class;
     return proof;
 }
-
-PyObject* global_name(Path path) { return path == Path::release_order ? "Version"_id : "re"_id; }
 
 }  // namespace
 
@@ -363,13 +180,7 @@ void prove() {
 bool open(Path path) {
     if (!proofs) return false;
     Proof& proof = (*proofs)[std::size_t(path)];
-    if (!proof.bound) return false;
-    PyObject* bound = PyDict_GetItemWithError(module_namespace(), global_name(path));
-    if (bound != proof.bound.get()) {
-        if (!bound && PyErr_Occurred()) throw_error();
-        return false;
-    }
-    return proof.unchanged();
+    return proof.bound && proof.watch.unchanged();
 }
 
 }  // namespace pic::fastpath

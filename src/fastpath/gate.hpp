@@ -8,16 +8,16 @@
 // whose behaviour differs, or a library patched before the import, is caught
 // on the inputs the probes cover.
 //
-// Watch: a proven stand-in answers only while what its proof rested on is still
-// in place, checked at every call: the module global (`re`, `Version`) is the
-// object probed; the items the library call reads are the ones probed (for
-// `re`: the function called and `re._compile`; for `Version`: every name in
-// the namespaces of `Version` and its bases and in the module namespaces their
-// functions run in, and no name added there that hides one further along the
-// lookup or, in a class, is a data descriptor); and every function among them
-// keeps its code and defaults. Replacing any of these hands the work back to
-// the library at the next call; putting the original back brings the stand-in
-// back.
+// Watch: a proven stand-in answers only while what its proof rested on is
+// still in place, checked at every call (watch.hpp): the module global (`re`,
+// `Version`) is the object probed, and so is everything the library call
+// reads when it runs: the `re` function called and the names its code reads
+// (`re._compile` and on); for `Version`, the namespaces of the class and its
+// bases, and the global names their functions read (`_cmpkey` and on), each
+// function followed through `__wrapped__` to the one doing the work; every
+// function reached keeps its code and defaults. Replacing any of these hands
+// the work back to the library at the next call; putting the original back
+// brings the stand-in back.
 //
 // Not watched: changes made after import inside objects (items of a dict or a
 // set the library consults, a method of a class defined elsewhere), and
