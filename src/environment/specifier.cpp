@@ -1,22 +1,16 @@
 #include "environment/specifier.hpp"
 
 #include "config/redact.hpp"
-#include "fastpath/gate.hpp"
-#include "fastpath/text.hpp"
+#include "fastpath/paths.hpp"
 #include "runtime/globals.hpp"
 
 namespace pic::environment {
 
 namespace {
 
-// Only the first quoted name after "extra ==" counts, so `extra == "a" or
-// extra == "b"` offers a alone.
-PyObject* extra_pattern() {
-    static PyObject* const pattern = intern(fastpath::kExtraInstalled);
-    return pattern;
-}
-
-// The names of the extras the distribution declares, lower-cased.
+// The names of the extras the distribution declares, lower-cased. Only the
+// first quoted name after "extra ==" counts, so `extra == "a" or extra == "b"`
+// offers a alone.
 Object declared_extras(const Object& dist) {
     Object requirements = dist.attr("metadata"_id).call_method("get_all"_id, "Requires-Dist"_id);
     if (!requirements.truthy()) requirements = new_list();
@@ -24,17 +18,8 @@ Object declared_extras(const Object& dist) {
     static PyObject* const marker = intern("extra ==");
     for (Object req : iterate(requirements)) {
         if (!req.contains(marker)) continue;
-        if (PyUnicode_CheckExact(req.get()) && fastpath::open(fastpath::Path::extra_marker)) {
-            auto group = fastpath::search_extra(req.get());
-            if (!group) continue;
-            Object extra = fastpath::lower(fastpath::substring(req.get(), *group).get());
+        if (Object extra = fastpath::answer<fastpath::InstalledExtra>(req))
             check(PySet_Add(available_extras.get(), extra.get()));
-            continue;
-        }
-        Object match = global("re"_id).attr("search"_id)(extra_pattern(), req);
-        if (match.is_none()) continue;
-        Object extra = match.call_method("group"_id, integer(1)).call_method("lower"_id);
-        check(PySet_Add(available_extras.get(), extra.get()));
     }
     return available_extras;
 }

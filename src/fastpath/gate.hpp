@@ -1,8 +1,9 @@
 // When a native stand-in may answer in place of the library call it replaces.
 //
 // Proof: at import, each stand-in and its library call answer a fixed set of
-// probe inputs (probes.hpp), the library call made through the module globals
-// just bound, exactly as the module makes it. The stand-in is kept only when
+// probe inputs (probes.hpp), the library call made through the module global
+// just bound, by the very function the module calls when the stand-in is off
+// (paths.hpp). The stand-in is kept only when
 // every answer is identical (same type, equal value); otherwise it stays off
 // for the life of the process and the library answers. So a library release
 // whose behaviour differs, or a library patched before the import, is caught
@@ -25,26 +26,20 @@
 // the import.
 #pragma once
 
+#include <cstddef>
+
 #include "runtime/ref.hpp"
 
 namespace pic::fastpath {
 
-// Each stand-in, by the library call it replaces.
-enum class Path {
-    normalize_name,     // re.sub("[-_.]+", "-", name.lower())
-    fill_pattern,       // re.sub(r"/\{version\}", "", url)
-    parse_requirement,  // re.match(requirement pattern, text)
-    extra_marker,       // re.search(extra pattern, text).group(1), both spellings
-    release_order,      // sorting (Version(text), text) pairs, newest first
-};
-
-// Runs the probes and records what each proof rests on. Called once by the
-// module body after `re` and `Version` are bound. A probe that raises leaves
-// its stand-in off; only an exception that is not a subclass of Exception
-// leaves this function.
+// Runs the probes of every fast path (paths.hpp) and records what each proof
+// rests on. Called once by the module body after `re` and `Version` are
+// bound. A probe that raises leaves its stand-in off; only an exception that
+// is not a subclass of Exception leaves this function.
 void prove();
 
-// The stand-in for `path` is proven and nothing its proof rested on has changed.
-bool open(Path path);
+// The stand-in at `index` of the list of fast paths is proven and nothing its
+// proof rested on has changed.
+bool open(std::size_t index);
 
 }  // namespace pic::fastpath

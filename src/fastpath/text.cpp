@@ -38,6 +38,14 @@ Span strip_span(PyObject* text, Span span) {
 
 Object substring(PyObject* text, Span span) { return Object::steal(PyUnicode_Substring(text, span.start, span.end)); }
 
+MarkerSplit split_markers(PyObject* text) {
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+    Py_ssize_t semicolon = PyUnicode_FindChar(text, ';', 0, length, 1);
+    if (semicolon == -2) throw_error();
+    if (semicolon < 0) return {strip_span(text, {0, length}), std::nullopt};
+    return {strip_span(text, {0, semicolon}), strip_span(text, {semicolon + 1, length})};
+}
+
 Object lower(PyObject* text) {
     if (!PyUnicode_IS_ASCII(text)) return Object::borrow(text).call_method("lower"_id);
     Py_ssize_t n = PyUnicode_GET_LENGTH(text);
@@ -83,6 +91,8 @@ Object collapse_separators(PyObject* text) {
     return out;
 }
 
+Object normalized_name(PyObject* text) { return collapse_separators(lower(text).get()); }
+
 Object drop_version_segments(PyObject* text) {
     // A literal pattern: re.sub's leftmost non-overlapping scan is str.replace's.
     static PyObject* const segment = intern("/{version}");
@@ -111,6 +121,21 @@ std::optional<RequirementMatch> match_requirement(PyObject* text, Span span) {
     while (end < span.end && s[end] != '\n') ++end;
     m.rest = {p, end};
     return m;
+}
+
+Object extras_list(PyObject* text, Span span) {
+    Chars s(text);
+    auto bracket = [&](Py_ssize_t i) { return s[i] == '[' || s[i] == ']'; };
+    while (span.start < span.end && bracket(span.start)) ++span.start;
+    while (span.end > span.start && bracket(span.end - 1)) --span.end;
+    Object extras = new_list();
+    Py_ssize_t piece = span.start;
+    for (Py_ssize_t i = span.start; i <= span.end; ++i) {
+        if (i < span.end && s[i] != ',') continue;
+        append(extras, substring(text, strip_span(text, {piece, i})));
+        piece = i + 1;
+    }
+    return extras;
 }
 
 std::optional<Span> search_extra(PyObject* text) {

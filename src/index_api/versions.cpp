@@ -1,7 +1,6 @@
 #include "config/patterns.hpp"
 #include "config/redact.hpp"
-#include "fastpath/gate.hpp"
-#include "fastpath/pep440.hpp"
+#include "fastpath/paths.hpp"
 #include "finder/versions.hpp"
 #include "index_api/finder_road.hpp"
 #include "index_api/json_api.hpp"
@@ -20,10 +19,7 @@ Object order_release_keys(Object versions) {
         call_kw(versions.attr("sort"_id), {}, {{"reverse"_id, Py_True}});
         return versions;
     }
-    if (fastpath::open(fastpath::Path::release_order)) {
-        if (auto ordered = fastpath::newest_first(versions)) return *ordered;
-    }
-    return fastpath::newest_first_by(global("Version"_id), versions);
+    return fastpath::answer<fastpath::ReleaseOrder>(versions);
 }
 
 }  // namespace
