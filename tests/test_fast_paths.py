@@ -554,6 +554,9 @@ WATCHED = {
     "warnings bound in packaging.version": (
         lambda patch: patch.setattr(packaging.version, "warnings", types.ModuleType("warnings"), raising=False), set()),
     "a name of re that its functions do not read": (lambda patch: patch.setattr(re, "unread", 1, raising=False), set()),
+    # re._compile reads the attribute `compile` of re._compiler, not the global re.compile
+    "re.compile replaced": (lambda patch: patch.setattr(re, "compile", lambda *args, real=re.compile: real(*args)),
+                            set()),
     "a builtin that re reads, shadowed in re": (shadow_in_re, RE_ROADS),
     "re.sub replaced": (lambda patch: patch.setattr(re, "sub", lambda *args: re._compile(*args[:1], 0).sub(*args[1:])),
                         {"normalize_name", "fill_pattern"}),

@@ -32,18 +32,6 @@ constexpr int kMostWrappers = 16;
 
 }  // namespace
 
-Watch::FunctionState::FunctionState(PyObject* fn)
-    : function(Object::borrow(fn)),
-      code(Object::borrow(PyFunction_GET_CODE(fn))),
-      defaults(Object::steal_or_null(Py_XNewRef(PyFunction_GET_DEFAULTS(fn)))),
-      kwdefaults(Object::steal_or_null(Py_XNewRef(PyFunction_GET_KW_DEFAULTS(fn)))) {}
-
-bool Watch::FunctionState::unchanged() const {
-    PyObject* fn = function.get();
-    return PyFunction_GET_CODE(fn) == code.get() && PyFunction_GET_DEFAULTS(fn) == defaults.get() &&
-           PyFunction_GET_KW_DEFAULTS(fn) == kwdefaults.get();
-}
-
 // Every proven name still bound to the same object, and every name added since
 // harmless.
 bool Watch::ClassNamespace::unchanged() const {
@@ -65,10 +53,10 @@ bool Watch::ClassNamespace::harmless(PyObject* name, PyObject* value) const {
 }
 
 void Watch::stamp(PyObject* dict) {
-    for (const auto& [stamped, ignored] : stamps_)
-        if (stamped.get() == dict) return;
+    for (const Stamp& stamp : stamps_)
+        if (stamp.dict == dict) return;
     check(compat::watch_dict(dict));
-    stamps_.emplace_back(Object::borrow(dict), compat::dict_stamp(dict));
+    stamps_.push_back({dict, compat::dict_stamp(dict)});
 }
 
 Object Watch::item(PyObject* dict, PyObject* name) {
@@ -98,9 +86,31 @@ Object Watch::read_global(PyObject* globals, PyObject* builtins, PyObject* name)
     return item(builtins, name);
 }
 
+// The global names a code object loads: the names of its LOAD_GLOBAL
+// instructions (from 3.11 on, the argument holds the name's index shifted
+// left by one), not every name in co_names, which also holds the attributes
+// it reads. Inline caches show in co_code as CACHE units and pass as any
+// other unit; EXTENDED_ARG widens the next argument.
 void Watch::names_read(const Object& code, PyObject* globals, PyObject* builtins) {
-    for (Object name : iterate(code.attr("co_names"_id)))
-        if (Object value = read_global(globals, builtins, name.get())) function(value);
+    if (load_global_ < 0) {
+        Object opmap = Object::steal(PyImport_ImportModule("opcode")).attr("opmap"_id);
+        load_global_ = int(opmap.item(str("LOAD_GLOBAL")).as_long());
+        extended_arg_ = int(opmap.item(str("EXTENDED_ARG")).as_long());
+    }
+    Object names = code.attr("co_names"_id);
+    Object bytecode = code.attr("co_code"_id);
+    char* bytes = nullptr;
+    Py_ssize_t size = 0;
+    check(PyBytes_AsStringAndSize(bytecode.get(), &bytes, &size));
+    unsigned long wider = 0;
+    for (Py_ssize_t i = 0; i + 1 < size; i += 2) {
+        const int op = static_cast<unsigned char>(bytes[i]);
+        const unsigned long arg = static_cast<unsigned char>(bytes[i + 1]) | wider << 8;
+        wider = op == extended_arg_ ? arg : 0;
+        if (op != load_global_ || Py_ssize_t(arg >> 1) >= PyTuple_GET_SIZE(names.get())) continue;
+        if (Object value = read_global(globals, builtins, PyTuple_GET_ITEM(names.get(), Py_ssize_t(arg >> 1))))
+            function(value);
+    }
     for (Object constant : iterate(code.attr("co_consts"_id)))
         if (PyCode_Check(constant.get())) names_read(constant, globals, builtins);
 }
@@ -108,9 +118,14 @@ void Watch::names_read(const Object& code, PyObject* globals, PyObject* builtins
 void Watch::function(const Object& fn) {
     Object work = function_in(fn.get());
     for (int layer = 0; work && layer < kMostWrappers; ++layer) {
-        if (std::find(followed_.begin(), followed_.end(), work.get()) != followed_.end()) return;
-        followed_.push_back(work.get());
-        functions_.emplace_back(work.get());
+        PyObject* f = work.get();
+        if (std::any_of(functions_.begin(), functions_.end(), [&](const FunctionState& fn) { return fn.function == f; }))
+            return;
+        owned_.push_back(work);
+        owned_.push_back(Object::borrow(PyFunction_GET_CODE(f)));
+        if (PyObject* defaults = PyFunction_GET_DEFAULTS(f)) owned_.push_back(Object::borrow(defaults));
+        if (PyObject* kwdefaults = PyFunction_GET_KW_DEFAULTS(f)) owned_.push_back(Object::borrow(kwdefaults));
+        functions_.push_back({f, PyFunction_GET_CODE(f), PyFunction_GET_DEFAULTS(f), PyFunction_GET_KW_DEFAULTS(f)});
         Object inner = work.optional_attr("__wrapped__"_id);
         if (!inner || !PyFunction_Check(inner.get())) break;
         work = inner;
@@ -155,18 +170,15 @@ bool Watch::in_place() const {
     return true;
 }
 
-bool Watch::unchanged() {
-    bool stamped = std::all_of(stamps_.begin(), stamps_.end(), [](const auto& stamp) {
-        return compat::dict_stamp(stamp.first.get()) == stamp.second;
-    });
-    if (!stamped) {
-        // Stamps read before the look: a change made meanwhile moves them again.
-        std::vector<std::uint64_t> now;
-        now.reserve(stamps_.size());
-        for (const auto& stamp : stamps_) now.push_back(compat::dict_stamp(stamp.first.get()));
-        if (!in_place()) return false;
-        for (std::size_t i = 0; i < stamps_.size(); ++i) stamps_[i].second = now[i];
-    }
+// A stamp moved: every item is looked up again, and while all is in place the
+// stamps are taken anew (read before the look, so a change made meanwhile
+// moves them again).
+bool Watch::look_again() {
+    std::vector<std::uint64_t> now;
+    now.reserve(stamps_.size());
+    for (const Stamp& stamp : stamps_) now.push_back(compat::dict_stamp(stamp.dict));
+    if (!in_place()) return false;
+    for (std::size_t i = 0; i < stamps_.size(); ++i) stamps_[i].value = now[i];
     for (const FunctionState& fn : functions_)
         if (!fn.unchanged()) return false;
     return true;

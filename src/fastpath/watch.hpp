@@ -27,9 +27,10 @@
 // left. Ordering never runs that property; what the wrapped function reads
 // lives in packaging's own namespace.
 //
-// Code objects name attributes and globals alike (`co_names`); every one of
-// them is watched as a global. That errs on the side of the library: binding
-// a global of the same name as an attribute the code reads hands the work back.
+// The names a function reads as globals are those its instructions load as
+// globals (LOAD_GLOBAL), not every name of `co_names`, which also holds the
+// attributes it reads: `re._compile` calls `_compiler.compile`, and `re.compile`
+// is none of its business.
 //
 // Checking is cheap while nothing changed: every dict holding a watched item
 // is stamped (compat::dict_stamp), and only when a stamp moved is every item
@@ -43,6 +44,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "runtime/compat.hpp"
 #include "runtime/ref.hpp"
 
 namespace pic::fastpath {
@@ -64,16 +66,32 @@ public:
     void class_and_bases(const Object& type);
 
     // Everything watched is as it was when watched (or when last found so).
-    bool unchanged();
+    // While no stamp moved, only the functions are looked at.
+    bool unchanged() {
+        for (const Stamp& stamp : stamps_)
+            if (compat::dict_stamp(stamp.dict) != stamp.value) return look_again();
+        for (const FunctionState& fn : functions_)
+            if (!fn.unchanged()) return false;
+        return true;
+    }
 
 private:
     struct Item {
         Object dict, name, value;  // value null: absent
     };
+    // A function as proven: its code and defaults (borrowed: `owned_` keeps them).
     struct FunctionState {
-        Object function, code, defaults, kwdefaults;
-        explicit FunctionState(PyObject* fn);
-        bool unchanged() const;
+        PyObject *function, *code, *defaults, *kwdefaults;
+        bool unchanged() const {
+            return PyFunction_GET_CODE(function) == code && PyFunction_GET_DEFAULTS(function) == defaults &&
+                   PyFunction_GET_KW_DEFAULTS(function) == kwdefaults;
+        }
+    };
+    // A dict's stamp when everything was last found in place (borrowed: an
+    // item or a class namespace keeps the dict).
+    struct Stamp {
+        PyObject* dict;
+        std::uint64_t value;
     };
     struct ClassNamespace {
         Object dict;
@@ -87,12 +105,14 @@ private:
     void names_read(const Object& code, PyObject* globals, PyObject* builtins);
     void stamp(PyObject* dict);
     bool in_place() const;
+    bool look_again();
 
     std::vector<Item> items_;
     std::vector<FunctionState> functions_;
     std::vector<ClassNamespace> classes_;
-    std::vector<PyObject*> followed_;  // functions already followed (kept alive by functions_)
-    std::vector<std::pair<Object, std::uint64_t>> stamps_;  // every dict involved, when last found in place
+    std::vector<Stamp> stamps_;  // every dict involved
+    std::vector<Object> owned_;  // what functions_ borrows
+    int load_global_ = -1, extended_arg_ = -1;  // opcodes, read when first needed
 };
 
 }  // namespace pic::fastpath
