@@ -5,21 +5,31 @@
 
 namespace pic::environment {
 
+namespace {
+
+Object marker_text(const Object& req, const fastpath::MarkerSplit& split) {
+    return split.markers ? fastpath::substring(req.get(), *split.markers) : Object::borrow(""_id);
+}
+
+Object record(const fastpath::RequirementParts::Result& parts, const Object& markers) {
+    return dict({{"name"_id, parts.name},
+                 {"version_spec"_id, parts.version_spec},
+                 {"extras"_id, parts.extras},
+                 {"markers"_id, markers}});
+}
+
+}  // namespace
+
 Object parse_requirement(Object, Object req) {
     using namespace fastpath;
     MarkerSplit split = split_markers(req.get());
-    Object marker_part = split.markers ? substring(req.get(), *split.markers) : Object::borrow(""_id);
+    Object marker_part = marker_text(req, split);
     RequirementParts::Result parts = answer<RequirementParts>(req, split.requirement);
     if (!parts.name) {
         log_warning(format("Could not parse requirement: %U", req.get()));
         return Object::none();
     }
-    Object record = new_dict();
-    record.set_item("name"_id, parts.name.get());
-    record.set_item("version_spec"_id, parts.version_spec.get());
-    record.set_item("extras"_id, parts.extras.get());
-    record.set_item("markers"_id, marker_part.get());
-    return record;
+    return record(parts, marker_part);
 }
 
 Object declared_extra(const Object& req) {

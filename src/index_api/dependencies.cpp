@@ -30,7 +30,6 @@ Object dependencies_in(const Object& self, const Object& metadata, const Object&
     return dependencies;
 }
 
-
 }  // namespace
 
 // Documents are cached per client by (lower-cased name, version), whatever the

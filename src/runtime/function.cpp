@@ -114,14 +114,12 @@ int param_index(const FunctionObject* f, PyObject* keyword) {
     return -1;
 }
 
-// Arguments are bound by position and keyword, then the counts are judged,
-// then the types: a call with too few arguments is reported as such even when
-// one of those it has is of the wrong type.
-Object call_function(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+// Binds keyword arguments into `argv` (positional ones are there already),
+// then judges the counts: a missing required parameter first, then surplus,
+// a repeated keyword, an unknown one.
+void bind_keywords(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Object* argv) {
     const MethodEntry& entry = *f->entry;
-    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    Object argv[kMaxArgs];
-    for (Py_ssize_t i = 0; i < std::min<Py_ssize_t>(nargs, f->nparams); ++i) argv[i] = Object::borrow(args[i]);
+    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     PyObject* repeated = nullptr;
     bool unknown = false;
     for (Py_ssize_t k = 0; k < nkw; ++k) {
@@ -139,29 +137,48 @@ Object call_function(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs,
         // (self, *args, **kwargs): self alone is required.
         if (!argv[0]) count_error(entry, "at least", 1, 0);
         if (repeated) repeated_keyword(entry, repeated);
-        return entry.impl.plain(nullptr);
+        return;
     }
     for (int i = 0; i < f->nrequired; ++i)
         if (!argv[i]) missing(f, i);
     if (nargs + nkw > f->nparams) surplus(f, nargs + nkw);
     if (repeated) repeated_keyword(entry, repeated);
     if (unknown) surplus(f, nargs + nkw);
+}
+
+// The body of an awaitable method, wrapped in a coroutine object that applies
+// the return-type rule to its result.
+Object start_coroutine(FunctionObject* f, Object* argv) {
+    ResultCheck rule = nullptr;
+    switch (f->entry->returns) {
+        case Returns::any: break;
+        case Returns::str: rule = [](const Object& r) { check_returns(Returns::str, r); }; break;
+        case Returns::list: rule = [](const Object& r) { check_returns(Returns::list, r); }; break;
+        case Returns::dict: rule = [](const Object& r) { check_returns(Returns::dict, r); }; break;
+        case Returns::set: rule = [](const Object& r) { check_returns(Returns::set, r); }; break;
+    }
+    return make_coroutine(f->entry->impl.awaitable, argv, f->nparams, f->name, f->qualname, rule);
+}
+
+// Arguments are bound by position and keyword, then the counts are judged,
+// then the types: a call with too few arguments is reported as such even when
+// one of those it has is of the wrong type. The usual call, every parameter
+// by position, has nothing to bind by keyword nor to count.
+Object call_function(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    const MethodEntry& entry = *f->entry;
+    static_assert(kMaxArgs == 4, "argv below lists every slot");
+    auto positional = [&](Py_ssize_t i) { return i < std::min<Py_ssize_t>(nargs, f->nparams) ? args[i] : nullptr; };
+    Object argv[kMaxArgs] = {Object::borrow_or_null(positional(0)), Object::borrow_or_null(positional(1)),
+                             Object::borrow_or_null(positional(2)), Object::borrow_or_null(positional(3))};
+    if (kwnames || nargs != f->nparams || entry.variadic) {
+        bind_keywords(f, args, nargs, kwnames, argv);
+        if (entry.variadic) return entry.impl.plain(nullptr);
+    }
     for (int i = 1; i < f->nparams; ++i) {
-        const Param& p = entry.params[i - 1];
         if (!argv[i]) argv[i] = Object::none();
-        check_argument(p, argv[i].get());
+        check_argument(entry.params[i - 1], argv[i].get());
     }
-    if (entry.impl.awaitable) {
-        ResultCheck rule = nullptr;
-        switch (entry.returns) {
-            case Returns::any: break;
-            case Returns::str: rule = [](const Object& r) { check_returns(Returns::str, r); }; break;
-            case Returns::list: rule = [](const Object& r) { check_returns(Returns::list, r); }; break;
-            case Returns::dict: rule = [](const Object& r) { check_returns(Returns::dict, r); }; break;
-            case Returns::set: rule = [](const Object& r) { check_returns(Returns::set, r); }; break;
-        }
-        return make_coroutine(entry.impl.awaitable, argv, f->nparams, f->name, f->qualname, rule);
-    }
+    if (entry.impl.awaitable) return start_coroutine(f, argv);
     Object result = entry.impl.plain(argv);
     check_returns(entry.returns, result);
     return result;

@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <exception>
+#include <initializer_list>
 #include <type_traits>
 #include <utility>
 
@@ -69,6 +70,7 @@ public:
         return Object(p, Steal{});
     }
     static Object steal_or_null(PyObject* p) noexcept { return Object(p, Steal{}); }
+    static Object borrow_or_null(PyObject* p) noexcept { return Object(Py_XNewRef(p), Steal{}); }
     static Object none() { return borrow(Py_None); }
 
     PyObject* get() const noexcept { return p_; }
@@ -186,6 +188,21 @@ Object tuple(const A&... items) {
     return Object::steal(PyTuple_Pack(sizeof...(A), raw(items)...));
 }
 inline void append(const Object& list, const Object& item) { check(PyList_Append(list.get(), item.get())); }
+
+// One key and its value, for `dict({...})`.
+struct DictItem {
+    PyObject* key;
+    PyObject* value;
+    DictItem(PyObject* k, const Object& v) noexcept : key(k), value(v.get()) {}
+    DictItem(PyObject* k, PyObject* v) noexcept : key(k), value(v) {}
+};
+
+// {key: value, ...}: a new dict, the pairs inserted in order.
+inline Object dict(std::initializer_list<DictItem> items) {
+    Object d = new_dict();
+    for (const DictItem& item : items) check(PyDict_SetItem(d.get(), item.key, item.value));
+    return d;
+}
 inline Object format(const char* fmt, auto... args) { return Object::steal(PyUnicode_FromFormat(fmt, raw(args)...)); }
 
 // obj(*args, **{names[i]: values[i]})
