@@ -25,8 +25,10 @@ auto by_kind(PyObject* text, Scan scan) {
 // What the scans ask of an ASCII character, as bits of one table entry.
 // kRewritten: a name holding it is not normalised (upper case, "_", ".").
 enum : unsigned char { kSeparator = 1, kUpper = 2, kNameChar = 4, kRewritten = 8 };
+// 256 entries, those beyond ASCII empty, so that a one-byte character needs no
+// range check.
 constexpr auto kAscii = [] {
-    std::array<unsigned char, 128> table{};
+    std::array<unsigned char, 256> table{};
     for (int c = 'A'; c <= 'Z'; ++c) table[c] = kUpper | kNameChar | kRewritten;
     for (int c = 'a'; c <= 'z'; ++c) table[c] = kNameChar;
     for (int c = '0'; c <= '9'; ++c) table[c] = kNameChar;
@@ -34,13 +36,22 @@ constexpr auto kAscii = [] {
     for (int c : {'_', '.'}) table[c] = kSeparator | kNameChar | kRewritten;
     return table;
 }();
-bool has(Py_UCS4 c, unsigned char bits) { return c < 128 && (kAscii[c] & bits); }
+template <class C>
+bool has(C c, unsigned char bits) {
+    if constexpr (sizeof(C) == 1)
+        return kAscii[c] & bits;
+    else
+        return c < 128 && (kAscii[c] & bits);
+}
 
 bool is_space(Py_UCS4 c) { return Py_UNICODE_ISSPACE(c); }
-bool is_separator(Py_UCS4 c) { return has(c, kSeparator); }
-bool is_name_char(Py_UCS4 c) { return has(c, kNameChar); }
+template <class C>
+bool is_separator(C c) { return has(c, kSeparator); }
+template <class C>
+bool is_name_char(C c) { return has(c, kNameChar); }
 bool is_quote(Py_UCS4 c) { return c == '"' || c == '\''; }
-bool is_upper_ascii(Py_UCS4 c) { return has(c, kUpper); }
+template <class C>
+bool is_upper_ascii(C c) { return has(c, kUpper); }
 
 // The first `c` in s[span], or span.end.
 template <class C>
