@@ -3,6 +3,7 @@
 #include "config/redact.hpp"
 #include "fastpath/paths.hpp"
 #include "runtime/globals.hpp"
+#include "runtime/guard.hpp"
 
 namespace pic::environment {
 
@@ -41,16 +42,18 @@ Object check_specifier_in_dist(Object self, Object package_name, Object version_
     if (!dist_version_str.truthy()) return Object::none();
 
     if (version_spec.truthy() && version_spec.call_method("strip"_id).truthy()) {
-        try {
-            Object specifier = global("SpecifierSet"_id)(version_spec);
-            Object dist_version = global("Version"_id)(dist_version_str);
-            if (!specifier.contains(dist_version)) return Object::none();
-        } catch (const PyError& e) {
-            if (!e.is_ordinary()) throw;
-            log_debug(format("Error checking version spec for %U: %U", package_name.get(),
-                             config::error_text(e).get()));
-            return Object::none();
-        }
+        bool satisfied = guarded(
+            [&] {
+                Object specifier = global("SpecifierSet"_id)(version_spec);
+                Object dist_version = global("Version"_id)(dist_version_str);
+                return specifier.contains(dist_version);
+            },
+            [&](const PyError& e) {
+                log_debug(format("Error checking version spec for %U: %U", package_name.get(),
+                                 config::error_text(e).get()));
+                return false;
+            });
+        if (!satisfied) return Object::none();
     }
 
     if (extras.truthy()) {

@@ -6,6 +6,7 @@
 #include "fastpath/paths.hpp"
 #include "fastpath/watch.hpp"
 #include "runtime/globals.hpp"
+#include "runtime/guard.hpp"
 
 namespace pic::fastpath {
 
@@ -37,11 +38,8 @@ Proof prove_entry() {
 void prove() {
     auto proven = std::make_unique<std::array<Proof, Paths::size>>();
     Paths::each([&]<class Entry>() {
-        try {
-            (*proven)[Paths::index_of<Entry>()] = prove_entry<Entry>();
-        } catch (const PyError& e) {
-            if (!e.is_ordinary()) throw;
-        }
+        // A probe that raises leaves the stand-in off.
+        (*proven)[Paths::index_of<Entry>()] = guarded(prove_entry<Entry>, [](const PyError&) { return Proof(); });
     });
     proofs = proven.release();
 }

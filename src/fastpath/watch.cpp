@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "runtime/compat.hpp"
+#include "runtime/imports.hpp"
 
 namespace pic::fastpath {
 
@@ -93,7 +94,7 @@ Object Watch::read_global(PyObject* globals, PyObject* builtins, PyObject* name)
 // other unit; EXTENDED_ARG widens the next argument.
 void Watch::names_read(const Object& code, PyObject* globals, PyObject* builtins) {
     if (load_global_ < 0) {
-        Object opmap = Object::steal(PyImport_ImportModule("opcode")).attr("opmap"_id);
+        Object opmap = import_from("opcode", "opmap");
         load_global_ = int(opmap.item(str("LOAD_GLOBAL")).as_long());
         extended_arg_ = int(opmap.item(str("EXTENDED_ARG")).as_long());
     }

@@ -6,6 +6,7 @@
 
 #include <structmember.h>
 
+#include "runtime/boundary.hpp"
 #include "runtime/compat.hpp"
 
 namespace pic {
@@ -185,14 +186,8 @@ Object call_function(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs,
 }
 
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    try {
-        return call_function(as_func(self), args, PyVectorcall_NARGS(nargsf), kwnames).release();
-    } catch (const PyError& e) {
-        e.restore();
-    } catch (...) {
-        python_error(std::current_exception()).restore();
-    }
-    return nullptr;
+    return at_boundary([&] { return call_function(as_func(self), args, PyVectorcall_NARGS(nargsf), kwnames).release(); },
+                       static_cast<PyObject*>(nullptr));
 }
 
 PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) {
@@ -234,8 +229,6 @@ void function_dealloc(PyObject* self) {
     Py_TYPE(self)->tp_free(self);
 }
 
-PyObject* get_none(PyObject*, void*) { Py_RETURN_NONE; }
-
 PyMemberDef function_members[] = {
     {"__name__", T_OBJECT, offsetof(FunctionObject, name), READONLY, nullptr},
     {"__qualname__", T_OBJECT, offsetof(FunctionObject, qualname), READONLY, nullptr},
@@ -248,7 +241,7 @@ PyMemberDef function_members[] = {
 };
 
 PyGetSetDef function_getset[] = {
-    {"__kwdefaults__", get_none, nullptr, nullptr, nullptr},
+    {"__kwdefaults__", none_getter, nullptr, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -306,17 +299,9 @@ Object signature_code(const MethodEntry& entry, int nparams, PyObject* module_na
     Object filename = Object::steal(PyUnicode_FromFormat("<%U>", module_name));
     Object empty = Object::steal(reinterpret_cast<PyObject*>(
         PyCode_NewEmpty(PyUnicode_AsUTF8(filename.get()), entry.name, 0)));
-    Object replace = empty.attr("replace"_id);
-    Object argcount = integer(entry.variadic ? 1 : nparams + 1);
-    Object nlocals = integer(long(PyTuple_GET_SIZE(varnames.get())));
-    Object flag_value = integer(flags);
-    return call_kw(replace, {},
-                   {{"co_argcount"_id, argcount.get()},
-                    {"co_varnames"_id, varnames.get()},
-                    {"co_nlocals"_id, nlocals.get()},
-                    {"co_flags"_id, flag_value.get()},
-                    {"co_name"_id, name},
-                    {"co_qualname"_id, qualname}});
+    return empty.call_method("replace"_id, "co_argcount"_kw = integer(entry.variadic ? 1 : nparams + 1),
+                             "co_varnames"_kw = varnames, "co_nlocals"_kw = integer(PyTuple_GET_SIZE(varnames.get())),
+                             "co_flags"_kw = integer(flags), "co_name"_kw = name, "co_qualname"_kw = qualname);
 }
 
 }  // namespace

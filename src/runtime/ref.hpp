@@ -146,21 +146,6 @@ T raw(T v) noexcept {
     return v;
 }
 
-template <class... A>
-Object Object::operator()(const A&... args) const {
-    PyObject* argv[] = {nullptr, raw(args)...};
-    return steal(PyObject_Vectorcall(p_, argv + 1, sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-}
-
-// Looks the method up on the object first (so instance and subclass overrides
-// win), like `obj.name(*args)`.
-template <class... A>
-Object Object::call_method(PyObject* name, const A&... args) const {
-    PyObject* argv[] = {p_, raw(args)...};
-    return steal(
-        PyObject_VectorcallMethod(name, argv, (1 + sizeof...(A)) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-}
-
 // Interned names: `"get"_id` is a borrowed, immortal-for-our-purposes str.
 template <std::size_t N>
 struct Literal {
@@ -174,6 +159,74 @@ template <Literal L>
 PyObject* operator""_id() {
     static PyObject* const name = intern(L.text);
     return name;
+}
+
+// A keyword argument, written as in Python: `fn(url, "timeout"_kw = timeout)`.
+// Keywords come after the positional arguments; the value is borrowed for the
+// call, which the same expression makes.
+struct Keyword {
+    PyObject* name;
+    PyObject* value;
+};
+struct KeywordName {
+    PyObject* name;
+    Keyword operator=(const Object& value) const noexcept { return {name, value.get()}; }
+    Keyword operator=(PyObject* value) const noexcept { return {name, value}; }
+};
+template <Literal L>
+KeywordName operator""_kw() {
+    return {operator""_id<L>()};
+}
+inline PyObject* raw(const Keyword& k) noexcept { return k.value; }
+
+namespace detail {
+template <class... A>
+constexpr std::size_t keyword_count = (std::size_t(std::is_same_v<A, Keyword>) + ... + 0);
+
+// No positional argument after a keyword.
+template <class... A>
+constexpr bool keywords_last() {
+    bool keyword = false, ok = true;
+    ((std::is_same_v<A, Keyword> ? void(keyword = true) : void(ok = ok && !keyword)), ...);
+    return ok;
+}
+
+// The names of the keyword arguments among `args`, as the tuple vectorcall takes.
+template <class... A>
+PyObject* keyword_names(const A&... args) {
+    PyObject* names = check(PyTuple_New(Py_ssize_t(keyword_count<A...>)));
+    Py_ssize_t i = 0;
+    auto add = [&](const auto& arg) {
+        if constexpr (std::is_same_v<std::remove_cvref_t<decltype(arg)>, Keyword>)
+            PyTuple_SET_ITEM(names, i++, Py_NewRef(arg.name));
+    };
+    (add(args), ...);
+    return names;
+}
+}  // namespace detail
+
+template <class... A>
+Object Object::operator()(const A&... args) const {
+    static_assert(detail::keywords_last<A...>(), "keyword arguments come after the positional ones");
+    constexpr std::size_t keywords = detail::keyword_count<A...>;
+    PyObject* argv[] = {nullptr, raw(args)...};
+    Object names;
+    if constexpr (keywords > 0) names = steal(detail::keyword_names(args...));
+    return steal(PyObject_Vectorcall(p_, argv + 1, (sizeof...(A) - keywords) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                     names.get()));
+}
+
+// Looks the method up on the object first (so instance and subclass overrides
+// win), like `obj.name(*args, **kwargs)`.
+template <class... A>
+Object Object::call_method(PyObject* name, const A&... args) const {
+    static_assert(detail::keywords_last<A...>(), "keyword arguments come after the positional ones");
+    constexpr std::size_t keywords = detail::keyword_count<A...>;
+    PyObject* argv[] = {p_, raw(args)...};
+    Object names;
+    if constexpr (keywords > 0) names = steal(detail::keyword_names(args...));
+    return steal(PyObject_VectorcallMethod(name, argv, (1 + sizeof...(A) - keywords) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                           names.get()));
 }
 
 // Small constructors that read like Python literals.
@@ -205,7 +258,8 @@ inline Object dict(std::initializer_list<DictItem> items) {
 }
 inline Object format(const char* fmt, auto... args) { return Object::steal(PyUnicode_FromFormat(fmt, raw(args)...)); }
 
-// obj(*args, **{names[i]: values[i]})
+// obj(*args, **{names[i]: values[i]}). Kept for the finder's code, written
+// before keyword literals; new code writes `fn(arg, "name"_kw = value)`.
 Object call_kw(const Object& fn, std::initializer_list<PyObject*> args,
                std::initializer_list<std::pair<PyObject*, PyObject*>> kwargs);
 
