@@ -216,6 +216,14 @@ def test_normalize_name_is_re_sub(m, name):
     assert client._normalize_name(name) == library_name(name)
 
 
+@pytest.mark.parametrize("name", [
+    "already-normal", "a--b", "-a-", "a-", "--", "A", "x" * 129,  # one pass, or the equal str given back
+    "Foo_" * 40, "a-" * 100 + "-._" * 10, "\u0130" + "X_" * 100, "\U0001d400" * 3 + "-_." * 50,  # beyond 128
+])
+def test_normalize_name_long_and_edge(m, name):
+    assert m.PackageIndexClient(None)._normalize_name(name) == library_name(name)
+
+
 @MANY
 @given(req=REQUIREMENT_TEXTS)
 @example(req="foo[]")
