@@ -38,7 +38,7 @@ with IndexServer() as srv:
 READ_OURS = """
 import time
 t = time.perf_counter()
-from quorvel_master.cli_config import read_pip_options
+from quorvel_master.cli.config import read_pip_options
 read_pip_options()
 print(time.perf_counter() - t)
 """

@@ -17,4 +17,5 @@ mkdir -p "$build/stage"
 (cd "$root" && find quorvel_master \( -name '*.py' -o -name '*.pyi' -o -name py.typed \) -print0 |
     xargs -0 -I{} cp --parents {} "$build/stage/")
 cp "$build"/package_index_client*.so "$build/stage/quorvel_master/business_layer/packages/"
+cp "$build"/_native*.so "$build/stage/quorvel_master/"
 echo "$build/stage"

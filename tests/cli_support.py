@@ -16,7 +16,13 @@ from pathlib import Path
 
 import pytest
 
-_PIP_KEYS = {"index-url": "", "extra-index-url": "", "trusted-host": "", "no-index": "false"}
+_PIP_KEYS = {
+    "index-url": "", "extra-index-url": "", "trusted-host": "", "no-index": "false",
+    "cert": "", "client-cert": "", "proxy": "", "timeout": "",
+    # No retries unless a test asks for them: a refused index would cost
+    # each run pip's seven seconds of backoff.
+    "retries": "0",
+}
 
 
 def pip_conf_text(**install: str) -> str:
@@ -24,22 +30,25 @@ def pip_conf_text(**install: str) -> str:
     both sections that count: empty values unset a key a file read earlier
     set, so nothing of the machine's own configuration (system files
     included) reaches a test. Keyword arguments (underscores for dashes) set
-    values in [install]."""
+    values in [install]; None leaves a key out of both sections."""
     chosen = {**_PIP_KEYS, **{k.replace("_", "-"): v for k, v in install.items()}}
+    base = {k: v for k, v in _PIP_KEYS.items() if chosen[k] is not None}
     return (
-        "[global]\n" + "".join(f"{k} = {v}\n" for k, v in _PIP_KEYS.items())
-        + "[install]\n" + "".join(f"{k} = {v}\n" for k, v in chosen.items())
+        "[global]\n" + "".join(f"{k} = {v}\n" for k, v in base.items())
+        + "[install]\n" + "".join(f"{k} = {v}\n" for k, v in chosen.items() if v is not None)
     )
 
 
 NEUTRAL_PIP_CONF = pip_conf_text()
+_PROXY_VARIABLES = ("http_proxy", "https_proxy", "all_proxy", "no_proxy")
 
 
 def isolated_env(home: Path, pip_conf: Path | None = None, **changes: str | None) -> dict[str, str]:
-    """The environment of a test run: no PIP_* of the machine, pip's
-    configuration from `pip_conf` (a neutral file by default), HOME and the
-    XDG folders inside `home`."""
-    env = {k: v for k, v in os.environ.items() if not k.startswith(("PIP_", "XDG_CONFIG"))}
+    """The environment of a test run: no PIP_* of the machine, no proxy,
+    pip's configuration from `pip_conf` (a neutral file by default), HOME and
+    the XDG folders (the cache's too) inside `home`."""
+    env = {k: v for k, v in os.environ.items()
+           if not k.startswith(("PIP_", "XDG_CONFIG", "XDG_CACHE")) and k.lower() not in _PROXY_VARIABLES}
     if pip_conf is None:
         pip_conf = home / "neutral-pip.conf"
         if not pip_conf.exists():
@@ -49,6 +58,7 @@ def isolated_env(home: Path, pip_conf: Path | None = None, **changes: str | None
         HOME=str(home),
         XDG_CONFIG_HOME=str(home / "xdg-home"),
         XDG_CONFIG_DIRS=str(home / "xdg-dirs"),
+        XDG_CACHE_HOME=str(home / "xdg-cache"),
     )
     for key, value in changes.items():
         if value is None:

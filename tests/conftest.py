@@ -108,6 +108,13 @@ def run(coro):
     return asyncio.run(coro)
 
 
+async def arrived(server, path=None, count=1):
+    """Waits, with the loop running on, until the server has seen *count*
+    requests for *path* (or in total); fails the test after half a minute."""
+    assert await asyncio.to_thread(server.wait_for_hits, path, count), (
+        f"the server never saw {count} request(s) for {path or 'any path'}")
+
+
 def call(client, method, *args, **kwargs):
     """Awaits one method of the client on a fresh event loop, then closes its session."""
 

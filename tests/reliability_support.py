@@ -9,6 +9,7 @@ import ctypes
 import gc
 import json
 import os
+import select
 import socket
 import subprocess
 import sys
@@ -152,6 +153,15 @@ class StallingServer:
                     conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n"
                                  b"Content-Length: 1000\r\n\r\n{\"info\": {\"na")
                     self.answered += 1
+
+    def requests_waiting(self) -> int:
+        """Accepted connections with bytes (a request) or an end waiting to be
+        read; what stage "headers" holds."""
+        poller = select.poll()
+        for conn in list(self._held):
+            with contextlib.suppress(OSError, ValueError):
+                poller.register(conn, select.POLLIN)
+        return len(poller.poll(0))
 
     def half_open(self) -> int:
         """Connections to this server that are still in the handshake."""

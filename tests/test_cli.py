@@ -222,6 +222,37 @@ def test_installed_asks_no_index(cli, workdir):
     assert result.rc == 0 and PACKAGING_VERSION in result.out
 
 
+@pytest.fixture(scope="module")
+def prereleases():
+    """A project whose newest release is a pre-release, which the JSON API
+    names as the latest, and which publishes no summary."""
+    with IndexServer() as srv:
+        srv.add_project("delta", {"1.0": {}, "1.1": {}, "2.0rc1": {}}, latest="2.0rc1")
+        srv.add_project("omega", {"1.0a1": {"summary": "Only a preview"}})
+        yield srv
+
+
+@pytest.mark.parametrize("road", ["finder", "api"])
+@pytest.mark.parametrize("name, pre, latest, shown", [
+    ("delta", [], "1.1", "1.1"),
+    ("delta", ["--pre"], "2.0rc1", "2.0rc1"),
+    ("omega", [], None, "none final, only 1 pre-release(s) (--pre shows them)"),
+    ("omega", ["--pre"], "1.0a1", "1.0a1"),
+])
+def test_info_names_the_version_that_versions_lists_first(cli, prereleases, road, name, pre, latest, shown):
+    args = [*pre, "--index-url", prereleases.simple_url]
+    if road == "api":
+        args += ["--api-pattern", f"{prereleases.simple_url}={prereleases.json_api_pattern}"]
+    listed = cli("versions", name, *args, "--json").json()
+    info = cli("info", name, *args, "--json")
+    assert info.rc == 0, info
+    assert info.json()["latest_version"] == latest == (listed[0] if listed else None)
+    rows = dict(line.split(None, 1) for line in cli("info", name, *args).out.splitlines()[2:])
+    assert rows["latest_version"] == shown
+    assert rows["summary"] == ("Only a preview" if name == "omega" and road == "api"
+                               else "(the index publishes none)")
+
+
 # -- bad input ----------------------------------------------------------------------
 
 
@@ -257,6 +288,19 @@ URL = "http://127.0.0.1:9/simple"
         ["deps", "alpha", "1.0/../2.0"],
         ["extras", "alpha", "1.0 "],
         ["find", "alpha", "1 0"],
+        # matched as a whole, not up to a trailing line break
+        ["versions", "alpha\n"],
+        ["deps", "alpha\n", "1.0"],
+        # versions that would leave their place in the request URL
+        ["deps", "alpha", ".."],
+        ["deps", "alpha", "."],
+        ["extras", "alpha", "1.0?x=1"],
+        ["find", "alpha", "1.0#frag"],
+        ["deps", "alpha", "%2F.."],
+        ["deps", "alpha", "1.0%20"],
+        ["find", "alpha", "1.0\x1b"],
+        ["find", "alpha", "1.0\u200b"],
+        ["extras", "alpha", "1.0\u00a0"],
         # requirements the packaging library refuses
         ["installed", "aiohttp>="],
         ["installed", "aiohttp["],
@@ -374,7 +418,7 @@ def test_no_output_shows_a_secret(cli, secondary, args, mode):
 def test_masking_is_the_clients(m, monkeypatch):
     """The command line's rule for what it prints is the client's rule for
     its log lines."""
-    from quorvel_master.cli_config import mask
+    from quorvel_master._native import mask_url as mask
 
     lines = []
     monkeypatch.setattr(m, "UNEARTH_AVAILABLE", False)

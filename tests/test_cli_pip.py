@@ -28,7 +28,7 @@ def workdir(tmp_path_factory):
 
 COMPARE = textwrap.dedent("""
     import json
-    from quorvel_master.cli_config import read_pip_options
+    from quorvel_master.cli.config import read_pip_options
     from pip._internal.commands import create_command
     from pip._internal.models.index import PyPI
 
@@ -38,6 +38,11 @@ COMPARE = textwrap.dedent("""
         "ours": [ours.index_url, ours.extra_index_urls, ours.trusted_hosts, ours.no_index],
         "pip": [None if theirs.index_url == PyPI.simple_url else theirs.index_url,
                 theirs.extra_index_urls, theirs.trusted_hosts, bool(theirs.no_index)],
+        # The network keys, unset as pip's defaults say.
+        "ours_network": [ours.cert, ours.client_cert, ours.proxy or "", 5 if ours.retries is None else ours.retries,
+                         15.0 if ours.timeout is None else ours.timeout, ours.no_cache_dir],
+        "pip_network": [theirs.cert, theirs.client_cert, theirs.proxy or "", theirs.retries, theirs.timeout,
+                        theirs.cache_dir is False],
     }))
 """)
 
@@ -82,6 +87,20 @@ CONFIGURATIONS = {
         {"env": "[DEFAULT]\ntrusted-host = everywhere\n[install]\npypi-url = http://alias/simple\n"},
         {},
     ),
+    "network-keys": (
+        {
+            "xdg-dirs/pip/pip.conf": "[global]\nretries = 2\ncert = /system/bundle.pem\n",
+            "env": "[global]\ntimeout = 3.5\ncert = /ca/bundle.pem\nindex-url = http://user/simple\n"
+                   "[install]\nclient-cert = /keys/client.pem\ndefault-timeout = 7\n",
+        },
+        {},
+    ),
+    "network-keys-from-the-environment": (
+        {"env": "[global]\nproxy = http://file-proxy:3128\nretries = 9\n"},
+        # pip turns its cache off for "false" too.
+        {"PIP_PROXY": "http://env-proxy:8080", "PIP_RETRIES": "0", "PIP_NO_CACHE_DIR": "false",
+         "PIP_INDEX_URL": "http://environment/simple"},
+    ),
     "devnull-skips-every-file": (
         {"xdg-home/pip/pip.conf": "[global]\nindex-url = http://user/simple\n"},
         {"PIP_CONFIG_FILE": "/dev/null", "PIP_EXTRA_INDEX_URL": "http://only-env/s"},
@@ -104,6 +123,7 @@ def test_pip_options_agree_with_pip(workdir, name):
     assert proc.returncode == 0, proc.stderr
     seen = json.loads(proc.stdout)
     assert seen["ours"] == seen["pip"]
+    assert seen["ours_network"] == seen["pip_network"]
     assert seen["ours"] != [None, [], [], False], "the configuration should set something"
 
 

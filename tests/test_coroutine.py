@@ -18,6 +18,7 @@ import weakref
 import aiohttp
 import pytest
 
+from conftest import arrived
 from quorvel_master.sampleindex.server import IndexServer
 
 
@@ -295,10 +296,11 @@ def test_asyncio_scheduling(m):
 def test_cancel_while_awaiting_a_real_request(m, hanging_server):
     async def main():
         async with aiohttp.ClientSession() as session:
+            before = hanging_server.hits("/hang")
             request = session.get(hanging_server.url + "/hang")
             task = asyncio.create_task(closing(m, request))
-            await asyncio.sleep(0.2)
-            assert hanging_server.hits("/hang") == 1
+            await arrived(hanging_server, "/hang", before + 1)
+            assert hanging_server.hits("/hang") == before + 1
             task.cancel()
             with pytest.raises(asyncio.CancelledError):
                 await task
@@ -311,9 +313,16 @@ def test_cancel_while_awaiting_a_real_request(m, hanging_server):
 
 
 def test_wait_for_times_out_through_the_native_coroutine(m, hanging_server):
+    # The time-out must find the request sent; on a slow machine it may fire
+    # before, so it grows until the server has seen the request.
     async def main():
         async with aiohttp.ClientSession() as session:
-            with pytest.raises(asyncio.TimeoutError):
-                await asyncio.wait_for(closing(m, session.get(hanging_server.url + "/hang")), 0.2)
+            for timeout in (0.2, 0.8, 3.2, 12.8):
+                before = hanging_server.hits("/hang")
+                with pytest.raises(asyncio.TimeoutError):
+                    await asyncio.wait_for(closing(m, session.get(hanging_server.url + "/hang")), timeout)
+                if await asyncio.to_thread(hanging_server.wait_for_hits, "/hang", before + 1, 1.0):
+                    return
+            pytest.fail("no request reached the server before its time-out")
 
     asyncio.run(main())

@@ -12,6 +12,7 @@ import zipfile
 import pytest
 import unearth
 
+from conftest import arrived
 from quorvel_master.sampleindex import build_wheel
 from requirements_support import (
     REAL_EXTRAS,
@@ -228,7 +229,7 @@ def test_cancellation_passes_through(m, api, log):
 
     async def scenario(c):
         task = asyncio.ensure_future(c._get_dependencies_from_index("demo", "1.0", api.primary.simple_url))
-        await asyncio.sleep(0.2)
+        await arrived(api.primary, "/pypi/demo/1.0/json")
         task.cancel()
         with pytest.raises(asyncio.CancelledError):
             await task
@@ -416,7 +417,7 @@ def test_cancelling_the_finder_road(m, finder_road, log):
 
     async def scenario(c):
         task = asyncio.ensure_future(c._get_dependencies_from_index("demo", "1.0", srv.simple_url))
-        await asyncio.sleep(0.2)
+        await arrived(srv, "/simple/demo/")
         task.cancel()
         with pytest.raises(asyncio.CancelledError):
             await task

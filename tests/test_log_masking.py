@@ -13,6 +13,7 @@ import pytest
 from hypothesis import HealthCheck, assume, given, settings, strategies as st
 
 from conftest import run
+from quorvel_master import _native
 
 C0_OR_SPACE = "".join(map(chr, range(0x21)))
 
@@ -305,3 +306,66 @@ def test_every_url_line_is_masked(m, log, srv, fixed_settings, monkeypatch, requ
     lines = [(level, text.format(**ix.masked)) for level, text in expected]
     assert [r for r in log.records if r in lines] == lines
     assert not [message for message in log.messages() if "secret" in message]
+
+
+# --- the same compiled rules, exposed to Python for the command line ----------------------
+
+
+@FIXTURE_REUSE
+@given(st.one_of(urls(), untidy_urls()))
+def test_mask_url_is_the_log_lines_masking_of_a_url(masked_value, url):
+    assert _native.mask_url(url) == masked_value(url)
+
+
+@FIXTURE_REUSE
+@given(urls(), st.sampled_from(["cannot read {}", "{} - Port out of range", "url='{}'", "{}", "{} and {}"]))
+def test_mask_text_is_the_log_lines_masking_of_an_exception_text(masked_text, url, frame):
+    text = frame.format(url, url)
+    assert _native.mask_text(text) == masked_text(text)
+
+
+@st.composite
+def urls_with_user_info(draw):
+    scheme = draw(st.sampled_from(["", "http:", "HTTPS:", "git+ssh:", "a.b-c:", "1x:", "é:"]))
+    host = draw(st.sampled_from(["host", "127.0.0.1:8080", "[::1]", "", "h:99999", "é.x"]))
+    rest = draw(st.text(st.sampled_from(list("/?#@:a' ")), max_size=8))
+    return f"{scheme}//{draw(USERINFO)}@{host}{rest}"
+
+
+@FIXTURE_REUSE
+@given(urls_with_user_info())
+def test_a_given_url_with_user_info_in_its_netloc_is_masked_as_the_log_lines_mask_it(masked_value, url):
+    try:
+        netloc = urlsplit(url).netloc
+    except ValueError:
+        netloc = ""
+    assume("@" in netloc)
+    assert _native.mask_given_url(url) == masked_value(url)
+
+
+@pytest.mark.parametrize("url, expected", [
+    # what urlsplit does not read as a netloc, a person still wrote as one
+    ("https:/alice:p(w)d@host/simple", "https:/alice:****@host/simple"),
+    ("https:///alice:secret@host/simple", "https:///alice:****@host/simple"),
+    ("https:\\\\alice:secret@host/simple", "https:\\\\alice:****@host/simple"),
+    ("alice:secret@host/simple", "alice:****@host/simple"),
+    ("alice:sec:ret@host/simple", "alice:****@host/simple"),
+    ("secret@host/simple", "****@host/simple"),
+    ("https:alice:secret@host", "https:****@host"),
+    ("/alice:secret@host/simple", "/alice:****@host/simple"),
+    ("htps:/alice:se@cret@host/simple?next=//v:secret@g", "htps:/alice:****@host/simple?next=//v:****@g"),
+    # the rest of the value is free text; nothing before an '@' of the authority: unchanged
+    ("https://host/simple?next=//v:secret@g", "https://host/simple?next=//v:****@g"),
+    ("file:///tmp/a@b", "file:///tmp/a@b"),
+    ("https://host/a@b", "https://host/a@b"),
+    ("not a url", "not a url"),
+])
+def test_given_url_examples(url, expected):
+    assert _native.mask_given_url(url) == expected
+
+
+@pytest.mark.parametrize("function", ["mask_url", "mask_text", "mask_given_url"])
+@pytest.mark.parametrize("value", [None, b"http://u:p@h", 3])
+def test_the_masking_functions_take_only_str(function, value):
+    with pytest.raises(TypeError):
+        getattr(_native, function)(value)

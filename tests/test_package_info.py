@@ -6,7 +6,7 @@ import asyncio
 
 import pytest
 
-from conftest import call, run
+from conftest import arrived, call, run
 
 
 def info_of(m, fixed, srv, pattern=None):
@@ -262,8 +262,7 @@ def test_cancellation_passes_through(m, log, fixed_settings, srv):
 
     async def go():
         task = asyncio.ensure_future(client.get_package_info("demo"))
-        while srv.hits("/A/pypi/demo/json") == 0:
-            await asyncio.sleep(0.01)
+        await arrived(srv, "/A/pypi/demo/json")
         task.cancel()
         try:
             with pytest.raises(asyncio.CancelledError):

@@ -72,20 +72,41 @@ class Watch:
         assert self.loop_errors == []
 
 
-async def wait_until(condition, seconds=5.0):
+async def wait_until(condition, seconds=30.0):
+    """Polls the condition with the loop running on; fails after *seconds*."""
     end = time.monotonic() + seconds
     while not condition():
         if time.monotonic() > end:
-            raise AssertionError("the request never reached the expected point")
+            raise AssertionError(f"not so after {seconds} s: {condition}")
         await asyncio.sleep(0.01)
 
 
-def held_at(stall, stage):
-    if stage == "connect":
-        return lambda: stall.half_open() >= 1
-    if stage == "headers":
-        return lambda: stall.accepted >= 1
-    return lambda: stall.answered >= 1
+def awaiting(task):
+    """The names of the coroutines the task is suspended in, outermost first
+    (the native coroutine shows what it awaits as Python coroutines do)."""
+    names, awaited = [], task.get_coro()
+    while awaited is not None:
+        code = getattr(awaited, "cr_code", None)
+        names.append(code.co_name if code else type(awaited).__name__)
+        awaited = getattr(awaited, "cr_await", None)
+    return names
+
+
+# Where the task awaits when the request is held at each stage: aiohttp's
+# connector, the response's start (the request is sent), the body's reader.
+AWAITED_AT = {"connect": "connect", "headers": "start", "body": "_wait"}
+
+
+def held_at(stall, stage, task):
+    """True once the server holds the request at the stage and the task has
+    reached its await there."""
+    def server_side():
+        if stage == "connect":
+            return stall.half_open() >= 1
+        if stage == "headers":
+            return stall.requests_waiting() >= 1
+        return stall.answered >= 1
+    return lambda: server_side() and AWAITED_AT[stage] in awaiting(task)
 
 
 def open_client_sockets(stall):
@@ -100,10 +121,7 @@ async def assert_connections_released(client, stall):
     assert all(not conns for conns in connector._conns.values())
     # A closed transport lets its socket go on a later turn of the loop (on
     # 3.12 wait_for returns before that turn), so the loop must run meanwhile.
-    deadline = time.monotonic() + 2
-    while open_client_sockets(stall) and time.monotonic() < deadline:
-        await asyncio.sleep(0.02)
-    assert open_client_sockets(stall) == 0
+    await wait_until(lambda: open_client_sockets(stall) == 0)
 
 
 def configure(fixed, stall, good):
@@ -137,16 +155,22 @@ def run_cancelled(m, fixed, stall, good, method, args, expected, reads_body, wal
                 if completes:
                     assert await asyncio.wait_for(task, 5) == (stalled if walk else True)
                 else:
-                    await wait_until(held_at(stall, stall.stage))
-                    await asyncio.sleep(0.05)
+                    await wait_until(held_at(stall, stall.stage, task))
                     assert not task.done()
                     task.cancel()
                     with pytest.raises(asyncio.CancelledError):
                         await task
                     assert task.cancelled()
             elif not completes:
-                with pytest.raises(asyncio.TimeoutError):
-                    await asyncio.wait_for(request(stalled), 0.3)
+                # The time-out must find the request at the server; on a slow
+                # machine it may fire before, so it grows until it does.
+                for timeout in (0.3, 1.2, 4.8):
+                    with pytest.raises(asyncio.TimeoutError):
+                        await asyncio.wait_for(request(stalled), timeout)
+                    if stall.requests_waiting():
+                        break
+                else:
+                    pytest.fail("no request reached the server before its time-out")
             if walk:
                 # the cancelled walk asked no further index
                 assert good.hits() == 0 or completes
@@ -195,6 +219,7 @@ class GatedFinder:
 
     gate = threading.Event()
     entered = threading.Event()
+    passed = threading.Event()  # a call went through the open gate
 
     def __init__(self, *, index_urls):
         self.index = index_urls[0]
@@ -202,6 +227,7 @@ class GatedFinder:
     def _wait(self):
         GatedFinder.entered.set()
         assert GatedFinder.gate.wait(10)
+        GatedFinder.passed.set()
 
     def find_all_packages(self, name):
         self._wait()
@@ -233,6 +259,7 @@ def test_executor_road_cancelled(m, fixed_settings, log, monkeypatch, method, ar
     client = m.PackageIndexClient(None)
     GatedFinder.gate.clear()
     GatedFinder.entered.clear()
+    GatedFinder.passed.clear()
 
     def request():
         return getattr(client, method)(*args) if walk else getattr(client, method)(*args, index)
@@ -246,7 +273,7 @@ def test_executor_road_cancelled(m, fixed_settings, log, monkeypatch, method, ar
         with pytest.raises(asyncio.CancelledError):
             await task
         GatedFinder.gate.set()  # the worker thread finishes; its answer is dropped
-        await asyncio.sleep(0.05)
+        assert await loop.run_in_executor(None, GatedFinder.passed.wait, 10)
         expected = {"error": after["error"].format(index=index)} if isinstance(after, dict) else after
         assert await request() == expected
         await client.close()
@@ -302,8 +329,9 @@ def test_many_stalled_queries_cancelled_together(m, fixed_settings, good):
         async def scenario(watch):
             asyncio.get_running_loop().set_exception_handler(watch.handler)
             tasks = [asyncio.create_task(client._get_versions_from_index("demo", stalled)) for _ in range(150)]
-            await wait_until(lambda: stall.accepted >= 100)  # aiohttp's limit of 100 connections
-            await asyncio.sleep(0.05)
+            # aiohttp's limit of 100 connections: a hundred requests sent and
+            # their tasks awaiting the answer, the others a connection
+            await wait_until(lambda: sum("start" in awaiting(t) for t in tasks) >= 100)
             for task in tasks:
                 task.cancel()
             results = await asyncio.gather(*tasks, return_exceptions=True)

@@ -7,7 +7,7 @@ import threading
 
 import pytest
 
-from conftest import call, run
+from conftest import arrived, call, run
 
 
 def configure(m, fixed, srv, entries, use_secondary=True, base=None, api=True):
@@ -205,8 +205,7 @@ def test_cancellation_passes_through(m, log, fixed_settings, srv):
 
     async def go():
         task = asyncio.ensure_future(client.find_repo_for_package("demo"))
-        while srv.hits("/A/pypi/demo/json") == 0:
-            await asyncio.sleep(0.01)
+        await arrived(srv, "/A/pypi/demo/json")
         task.cancel()
         try:
             with pytest.raises(asyncio.CancelledError):

@@ -364,29 +364,38 @@ def test_hooks_expire_and_newest_wins(server, http):
 
 def test_delay_holds_back_any_answer(server, http):
     server.add_project("p", ["1.0"])
-    server.delay("/pypi/p/json", 0.3, times=1)
     server.set_status("/pypi/p/json", 418)
-    for expect_slow in (True, False):
+
+    def took():
         started = time.monotonic()
         assert http.get(server.url + "/pypi/p/json").status_code == 418
-        assert (time.monotonic() - started >= 0.3) == expect_slow
+        return time.monotonic() - started
+
+    # Long beside an undelayed answer of this run, so that a slow machine's
+    # answer is not taken for a delay.
+    delay = max(1.0, 20 * max(took() for _ in range(3)))
+    server.delay("/pypi/p/json", delay, times=1)
+    assert took() >= delay
+    assert took() < delay  # the delay was used up
 
 
+# The hang is seen through a short time-out; the others fail on their own, and
+# a time-out there would only mean a slow machine.
 @pytest.mark.parametrize(
-    "install, error",
+    "install, error, timeout",
     [
-        (lambda s: s.hang("/simple/p/"), asyncio.TimeoutError),
-        (lambda s: s.close_mid_body("/simple/p/"), aiohttp.ClientPayloadError),
-        (lambda s: s.close_mid_body("/simple/p/", b"x" * 10_000), aiohttp.ClientPayloadError),
-        (lambda s: s.redirect_loop("/simple/p/"), aiohttp.TooManyRedirects),
+        (lambda s: s.hang("/simple/p/"), asyncio.TimeoutError, 0.5),
+        (lambda s: s.close_mid_body("/simple/p/"), aiohttp.ClientPayloadError, 30),
+        (lambda s: s.close_mid_body("/simple/p/", b"x" * 10_000), aiohttp.ClientPayloadError, 30),
+        (lambda s: s.redirect_loop("/simple/p/"), aiohttp.TooManyRedirects, 30),
     ],
 )
-def test_hostile_hooks(server, http, install, error):
+def test_hostile_hooks(server, http, install, error, timeout):
     server.add_project("p", ["1.0"])
     install(server)
 
     async def ask():
-        async with aiohttp.ClientSession(timeout=aiohttp.ClientTimeout(total=0.5)) as session:
+        async with aiohttp.ClientSession(timeout=aiohttp.ClientTimeout(total=timeout)) as session:
             async with session.get(server.url + "/simple/p/", max_redirects=5) as response:
                 await response.read()
 
@@ -403,13 +412,13 @@ def test_stop_releases_hanging_requests():
         target=lambda: result.update(status=Http().get(srv.url + "/x", timeout=10).status_code)
     )
     thread.start()
-    deadline = time.monotonic() + 5
-    while srv.hits("/x") == 0 and time.monotonic() < deadline:
-        time.sleep(0.01)
+    assert srv.wait_for_hits("/x")  # woken by the arrival: a hanging request never ends
+    assert srv.wait_until_done("/x", timeout=0) is False
     started = time.monotonic()
     srv.stop()
     thread.join(5)
     assert time.monotonic() - started < 5 and result == {"status": 503}
+    assert srv.wait_until_done("/x", timeout=0)
     with pytest.raises(RuntimeError):
         srv.url
 
@@ -479,6 +488,42 @@ def test_close_mid_body_records_what_was_sent(server):
     with pytest.raises(http_client_errors()):
         Http().get(server.url + "/pypi/p/json")
     assert server.bytes_sent("/pypi/p/json") == 5_000
+
+
+@pytest.mark.parametrize(
+    "path, count, arrived",
+    [
+        ("/pypi/p/json", 2, True),
+        ("/pypi/p/json", 3, False),
+        ("/pypi/other/json", 1, True),
+        ("/simple/p/", 1, False),
+        (None, 3, True),
+        (None, 4, False),
+    ],
+)
+def test_wait_for_hits_counts_per_path_and_in_all(server, http, path, count, arrived):
+    server.add_project("p", ["1.0"])
+    for url in ("/pypi/p/json", "/pypi/p/json", "/pypi/other/json"):
+        http.get(server.url + url)
+    # a short wait suffices where the requests have all arrived already
+    assert server.wait_for_hits(path, count, timeout=30 if arrived else 0.1) is arrived
+
+
+def test_wait_until_done_follows_a_slow_body_until_the_client_leaves(server):
+    content = bytes(10 << 20)
+    server.add_file("big", "1.0", "big-1.0.tar.gz", content)
+    path = urlsplit(server.file_url("big", "big-1.0.tar.gz")).path
+    server.throttle(path, 4 << 20)  # 2.5 s for the whole body
+    connection = HTTPConnection("127.0.0.1", server.port, timeout=30)
+    connection.request("GET", path)
+    response = connection.getresponse()
+    assert len(response.read(256 << 10)) == 256 << 10
+    assert server.wait_until_done(path, timeout=0) is False  # more is on its way
+    response.close()
+    connection.close()
+    assert server.wait_until_done(path)
+    assert 256 << 10 <= server.bytes_sent(path) < len(content)
+    assert server.wait_until_done("/elsewhere", timeout=0)  # nothing asked there
 
 
 def http_client_errors():

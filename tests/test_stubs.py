@@ -31,7 +31,8 @@ def _stub_class(stub: ast.Module, name: str) -> ast.ClassDef:
     return next(n for n in stub.body if isinstance(n, ast.ClassDef) and n.name == name)
 
 
-def test_stubtest_passes(tmp_path):
+@pytest.mark.parametrize("module", [MODULE, "quorvel_master._native"])
+def test_stubtest_passes(tmp_path, module):
     pytest.importorskip("mypy.stubtest")
     env = dict(os.environ)
     root = Path(quorvel_master.__file__).resolve().parent.parent
@@ -40,7 +41,7 @@ def test_stubtest_passes(tmp_path):
         # A development tree: mypy finds installed packages by itself, this one it is shown.
         env["MYPYPATH"] = str(root)
     proc = subprocess.run(
-        [sys.executable, "-m", "mypy.stubtest", MODULE],
+        [sys.executable, "-m", "mypy.stubtest", module],
         cwd=tmp_path,  # keep the source tree, which has no built module, off sys.path
         env=env,
         capture_output=True,

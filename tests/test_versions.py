@@ -12,7 +12,7 @@ import aiohttp
 import pytest
 from packaging.version import InvalidVersion, Version
 
-from conftest import call, run
+from conftest import arrived, call, run
 from quorvel_master.business_layer.packages.pip_settings import SettingsManager
 
 
@@ -187,8 +187,7 @@ def test_api_cancellation_passes_through(m, log, fixed_settings, srv):
 
     async def go():
         task = asyncio.ensure_future(client._get_versions_from_index("demo", index))
-        while srv.hits("/pypi/demo/json") == 0:
-            await asyncio.sleep(0.01)
+        await arrived(srv, "/pypi/demo/json")
         task.cancel()
         try:
             with pytest.raises(asyncio.CancelledError):
@@ -347,8 +346,7 @@ def test_finder_road_cancellation_passes_through(m, log, finder_client, srv):
 
     async def go():
         task = asyncio.ensure_future(finder_client._get_versions_from_index("demo", srv.simple_url))
-        while srv.hits("/simple/demo/") == 0:
-            await asyncio.sleep(0.01)
+        await arrived(srv, "/simple/demo/")
         task.cancel()
         with pytest.raises(asyncio.CancelledError):
             await task

@@ -21,12 +21,16 @@ Archives are kept in memory or, for large ones, in a file of their own
 the server's while it runs, named by their hash.
 
 Hooks change what any path (an exact path or an ``fnmatch`` pattern) does:
-fixed responses, hanging, delays, connections closed mid-body, slow bodies and
+fixed responses, hanging, delays, connections closed mid-body, slow bodies,
+bodies that trickle a few bytes at a time or never end, redirects and
 redirect loops. The newest answering hook wins; every matching delay is
 waited out first. A hook given ``times=N`` expires after N uses.
 
 Every request is recorded with its status and the bytes of body the server
-sent (:attr:`IndexServer.requests`, :meth:`IndexServer.bytes_sent`).
+sent (:attr:`IndexServer.requests`, :meth:`IndexServer.bytes_sent`). A test
+waits for the server to have seen a request (:meth:`IndexServer.wait_for_hits`)
+or to be done with the requests it saw (:meth:`IndexServer.wait_until_done`)
+instead of sleeping.
 """
 
 from __future__ import annotations
@@ -43,7 +47,7 @@ import shutil
 import tempfile
 import threading
 from collections import Counter
-from collections.abc import Iterable, Mapping
+from collections.abc import Callable, Iterable, Mapping
 from pathlib import Path
 from typing import Any
 from urllib.parse import quote
@@ -150,6 +154,11 @@ class RequestRecord:
     #: Bytes of body sent: the declared length of a complete answer, what was
     #: written for a body cut short or sent slowly by a hook.
     sent: int = 0
+    #: Whether the server's handling is over. For the hooks that write the
+    #: body themselves (slow, trickling or endless bodies, bodies cut short)
+    #: the last byte is out or the client went away; an ordinary answer may
+    #: still be on its way.
+    done: bool = False
 
 
 @dc.dataclass
@@ -168,16 +177,46 @@ class _Reply:
 @dc.dataclass
 class _Hook:
     pattern: str
-    kind: str  # response | hang | delay | close | redirect | throttle | whole
+    kind: str  # response | hang | delay | close | redirect | loop | throttle | trickle | endless | whole
     reply: _Reply | None = None
     seconds: float = 0.0
     rate: int = 0
+    #: Where a redirect sends the client.
+    location: str = ""
+    #: The chunks of a body that may never end.
+    chunks: Callable[[], Iterable[bytes]] | None = None
     times: int | None = None
     #: Matching requests to let pass untouched before the hook applies.
     after: int = 0
 
     def matches(self, path: str) -> bool:
         return self.pattern == path or fnmatch.fnmatchcase(path, self.pattern)
+
+
+_REDIRECTS: dict[int, type[web.HTTPRedirection]] = {
+    301: web.HTTPMovedPermanently,
+    302: web.HTTPFound,
+    303: web.HTTPSeeOther,
+    307: web.HTTPTemporaryRedirect,
+    308: web.HTTPPermanentRedirect,
+}
+
+
+def _byte_range(header: str, size: int) -> tuple[int, int] | None:
+    """[start, end) of a single-range request (``bytes=A-B``, ``bytes=A-``,
+    ``bytes=-N``) within *size* bytes; None for anything else."""
+    unit, _, spec = header.partition("=")
+    first, dash, last = spec.strip().partition("-")
+    if unit.strip() != "bytes" or not dash or "," in spec:
+        return None
+    try:
+        if not first:
+            start, end = max(size - int(last), 0), size
+        else:
+            start, end = int(first), min(int(last) + 1, size) if last else size
+    except ValueError:
+        return None
+    return (start, end) if 0 <= start < end else None
 
 
 def _json_reply(doc: Any, status: int = 200) -> web.Response:
@@ -218,6 +257,8 @@ class IndexServer:
         #: Whether the file routes answer range requests.
         self.ranges = ranges
         self._lock = threading.RLock()
+        # notified when a request arrives and when its handling ends
+        self._changed = threading.Condition(self._lock)
         self._projects: dict[str, Project] = {}
         self._hooks: list[_Hook] = []
         self._hits: Counter[str] = Counter()
@@ -543,7 +584,45 @@ class IndexServer:
 
     def redirect_loop(self, path: str, *, times: int | None = None) -> None:
         """Redirect *path* back and forth to itself forever."""
-        self._add_hook(_Hook(path, "redirect", times=times))
+        self._add_hook(_Hook(path, "loop", times=times))
+
+    def redirect(
+        self, path: str, location: str, *, status: int = 302, after: int = 0, times: int | None = None
+    ) -> None:
+        """Answer *path* with a redirect (*status* 301, 302, 303, 307 or 308)
+        to *location*, a URL or a path, after letting the first *after*
+        requests pass."""
+        if status not in _REDIRECTS:
+            raise ValueError(f"not a redirect status: {status}")
+        self._add_hook(_Hook(path, "redirect", rate=status, location=location, after=after, times=times))
+
+    def trickle(
+        self, path: str, interval: float, *, piece: int = 1, after: int = 0, times: int | None = None
+    ) -> None:
+        """Send the normal answer of *path* (a range request to a file
+        answered as a file server answers it, unless ranges are off) *piece*
+        bytes every *interval* seconds, after letting the first *after*
+        requests pass; stops when the client goes away."""
+        self._add_hook(_Hook(path, "trickle", seconds=interval, rate=piece, after=after, times=times))
+
+    def endless(
+        self,
+        path: str,
+        chunks: Callable[[], Iterable[bytes]],
+        *,
+        status: int = 200,
+        headers: Mapping[str, str] | None = None,
+        content_type: str = "application/octet-stream",
+        interval: float = 0.0,
+        after: int = 0,
+        times: int | None = None,
+    ) -> None:
+        """Answer *path* with the chunks that ``chunks()`` gives (it may give
+        them forever), one every *interval* seconds, chunked unless *headers*
+        name a Content-Length; stops when the client goes away."""
+        reply = _Reply(status, b"", content_type, dict(headers or {}))
+        self._add_hook(_Hook(path, "endless", reply=reply, seconds=interval, chunks=chunks, after=after,
+                             times=times))
 
     def clear_hook(self, path: str) -> None:
         with self._lock:
@@ -585,6 +664,22 @@ class IndexServer:
         with self._lock:
             return sum(r.sent for r in self._log if path is None or r.path == path)
 
+    def wait_for_hits(self, path: str | None = None, count: int = 1, timeout: float = 30.0) -> bool:
+        """Blocks until *count* requests for *path* (or in total) have
+        arrived; False if they have not within *timeout* seconds. A client on
+        an event loop of its own waits through ``asyncio.to_thread``."""
+        with self._changed:
+            return self._changed.wait_for(lambda: self.hits(path) >= count, timeout)
+
+    def wait_until_done(self, path: str | None = None, timeout: float = 30.0) -> bool:
+        """Blocks until the server is done with every request for *path* (or
+        every request) it has seen (see :attr:`RequestRecord.done`); False if
+        it is not within *timeout* seconds."""
+        with self._changed:
+            return self._changed.wait_for(
+                lambda: all(r.done for r in self._log if path is None or r.path == path), timeout
+            )
+
     def reset_hits(self) -> None:
         with self._lock:
             self._hits.clear()
@@ -602,11 +697,23 @@ class IndexServer:
     async def _hooks_middleware(self, request: web.Request, handler: Any) -> web.StreamResponse:
         path = request.path
         record = RequestRecord(request.method, path, request.query_string, dict(request.headers))
-        with self._lock:
+        with self._changed:
             self._hits[path] += 1
             self._log.append(record)
             self._unanswered[id(request)] = (request, record)
             hooks = self._take_hooks(path)
+            self._changed.notify_all()
+        try:
+            return await self._answer(request, handler, record, hooks)
+        finally:
+            with self._changed:
+                record.done = True
+                self._changed.notify_all()
+
+    async def _answer(
+        self, request: web.Request, handler: Any, record: RequestRecord, hooks: list[_Hook]
+    ) -> web.StreamResponse:
+        path = request.path
         for hook in hooks:
             if hook.kind == "delay":
                 await self._sleep(hook.seconds)
@@ -616,14 +723,20 @@ class IndexServer:
             elif hook.kind == "response":
                 assert hook.reply is not None
                 return hook.reply.to_response()
-            elif hook.kind == "redirect":
+            elif hook.kind == "loop":
                 target = path if request.query_string else path + "?loop=1"
                 raise web.HTTPFound(target)
+            elif hook.kind == "redirect":
+                raise _REDIRECTS[hook.rate](hook.location)
             elif hook.kind == "close":
                 reply = hook.reply or await self._normal_reply(request, handler)
                 return await self._close_mid_body(request, record, reply)
             elif hook.kind == "throttle":
                 return await self._throttled(request, record, handler, hook.rate)
+            elif hook.kind == "trickle":
+                return await self._trickled(request, record, handler, hook.seconds, hook.rate)
+            elif hook.kind == "endless":
+                return await self._endless(request, record, hook)
             elif hook.kind == "whole" and request.match_info.route.name == "file":
                 return await self._file(request, ranges=False)
         return await handler(request)
@@ -701,6 +814,65 @@ class IndexServer:
                 await resp.write_eof()
             except ConnectionError:
                 pass  # the client went away: nothing more is sent
+        return resp
+
+    async def _trickled(
+        self, request: web.Request, record: RequestRecord, handler: Any, interval: float, piece: int
+    ) -> web.StreamResponse:
+        status, content_type, body = await self._normal_answer(request, handler)
+        source = body.open("rb") if isinstance(body, Path) else io.BytesIO(body)
+        with source:
+            size = source.seek(0, io.SEEK_END)
+            start, end, headers = 0, size, {}
+            wanted = _byte_range(request.headers.get("Range", ""), size) if status == 200 and self.ranges else None
+            if wanted is not None:
+                start, end = wanted
+                status, headers = 206, {"Content-Range": f"bytes {start}-{end - 1}/{size}"}
+            source.seek(start)
+            resp = web.StreamResponse(status=status, headers=headers)
+            resp.content_type = content_type
+            resp.content_length = end - start
+            await resp.prepare(request)
+            record.sent = 0
+            left = end - start
+            try:
+                while left and not self._stopping.is_set():
+                    await self._sleep(interval)
+                    chunk = source.read(min(piece, left))
+                    left -= len(chunk)
+                    record.sent += len(chunk)
+                    try:
+                        await resp.write(chunk)
+                    except ConnectionError:
+                        record.sent -= len(chunk)
+                        raise
+                await resp.write_eof()
+            except ConnectionError:
+                pass  # the client went away: nothing more is sent
+        return resp
+
+    async def _endless(self, request: web.Request, record: RequestRecord, hook: _Hook) -> web.StreamResponse:
+        assert hook.reply is not None and hook.chunks is not None
+        resp = web.StreamResponse(status=hook.reply.status, headers=hook.reply.headers)
+        resp.content_type = hook.reply.content_type
+        if "Content-Length" not in hook.reply.headers:
+            resp.enable_chunked_encoding()
+        await resp.prepare(request)
+        record.sent = 0
+        try:
+            for chunk in hook.chunks():
+                if self._stopping.is_set():
+                    break
+                if hook.seconds:
+                    await self._sleep(hook.seconds)
+                record.sent += len(chunk)
+                try:
+                    await resp.write(chunk)
+                except ConnectionError:
+                    record.sent -= len(chunk)
+                    raise
+        except ConnectionError:
+            pass
         return resp
 
     # simple pages

@@ -70,15 +70,47 @@ std::string mask_text(std::string_view text) {
     return out.append(text.substr(pos));
 }
 
-// The URL's own netloc as urlsplit finds it; what follows it (a URL in the
-// query, say), or the whole value when urlsplit finds no netloc, as free text.
-std::string mask_url(std::string_view url) {
-    std::size_t begin = netloc_start(url);
-    if (begin == npos) return mask_text(url);
+// The netloc (or authority-like part) starting at `begin` masked, what precedes
+// it kept, what follows it searched as free text.
+std::string mask_from(std::string_view url, std::size_t begin) {
     std::size_t end = netloc_end(url, begin);
     std::string out(url.substr(0, begin));
     append_netloc(out, url.substr(begin, end - begin));
     return out.append(mask_text(url.substr(end)));
+}
+
+// The URL's own netloc as urlsplit finds it; what follows it (a URL in the
+// query, say), or the whole value when urlsplit finds no netloc, as free text.
+std::string mask_url(std::string_view url) {
+    std::size_t begin = netloc_start(url);
+    return begin == npos ? mask_text(url) : mask_from(url, begin);
+}
+
+// Where the authority of a URL someone typed would be, had it been typed right:
+// after "scheme:" when slashes follow it (any number, either kind), else after
+// the leading slashes, else at the start (then "user:pass@host", no scheme,
+// keeps its user name and nothing more).
+std::size_t authority_start(std::string_view url) {
+    auto skip_slashes = [&](std::size_t i) {
+        while (i < url.size() && (url[i] == '/' || url[i] == '\\' || dropped(url[i]))) ++i;
+        return i;
+    };
+    std::size_t i = 0;
+    while (i < url.size() && static_cast<unsigned char>(url[i]) <= ' ') ++i;
+    std::size_t colon = url.find(':', i);
+    if (colon != npos && colon > i && ascii_alpha(url[i]) &&
+        std::all_of(url.begin() + i, url.begin() + colon, [](char c) { return dropped(c) || scheme_char(c); })) {
+        std::size_t after = skip_slashes(colon + 1);
+        if (url.substr(colon + 1, after - colon - 1).find_first_of("/\\") != npos) return after;
+    }
+    return skip_slashes(i);
+}
+
+std::string mask_given_url(std::string_view url) {
+    std::size_t begin = netloc_start(url);
+    if (begin != npos && url.substr(begin, netloc_end(url, begin) - begin).find('@') != npos)
+        return mask_from(url, begin);
+    return mask_from(url, authority_start(url));
 }
 
 // Applies `mask` to the UTF-8 of `text`; the same object when nothing changed.
@@ -99,9 +131,13 @@ Object masked(const Object& text, std::string (*mask)(std::string_view)) {
 
 Object redact(const Object& url) { return masked(url, mask_url); }
 
+Object redact_text(const Object& text) { return masked(text, mask_text); }
+
+Object redact_given_url(const Object& url) { return masked(url, mask_given_url); }
+
 Object error_text(const PyError& error) {
     static PyObject* const empty = intern("");
-    return masked(Object::steal(PyObject_Format(error.value(), empty)), mask_text);
+    return redact_text(Object::steal(PyObject_Format(error.value(), empty)));
 }
 
 }  // namespace pic::config

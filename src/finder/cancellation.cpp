@@ -3,6 +3,7 @@
 #include <atomic>
 #include <new>
 
+#include "runtime/compat.hpp"
 #include "runtime/globals.hpp"
 
 namespace pic::finder {
@@ -21,13 +22,61 @@ thread_local const std::atomic<bool>* current_flag = nullptr;
 
 StoppableCall* as_call(PyObject* self) { return reinterpret_cast<StoppableCall*>(self); }
 
+// Puts a call in this thread's dict for as long as it runs, and puts back
+// whatever stood there before (a call made from inside a call).
+class Published {
+public:
+    explicit Published(PyObject* call) {
+        PyObject* dict = PyThreadState_GetDict();  // borrowed; null without an error when unavailable
+        if (!dict) return;
+        dict_ = Object::borrow(dict);
+        outer_ = Object::steal_or_null(Py_XNewRef(PyDict_GetItemWithError(dict, key())));
+        if (!outer_ && PyErr_Occurred()) throw_error();
+        check(PyDict_SetItem(dict, key(), call));
+    }
+    Published(const Published&) = delete;
+    Published& operator=(const Published&) = delete;
+    // Runs with the call's own error (if any) set: that error is kept, and
+    // one of putting back is left unraisable rather than replace it.
+    ~Published() {
+        if (!dict_) return;
+        Object pending = Object::steal_or_null(compat::fetch_exception());
+        int failed = outer_ ? PyDict_SetItem(dict_.get(), key(), outer_.get()) : PyDict_DelItem(dict_.get(), key());
+        if (failed < 0) PyErr_WriteUnraisable(dict_.get());
+        if (pending) compat::set_exception(pending.release());
+    }
+
+private:
+    static PyObject* key() {
+        static PyObject* const name = intern(kPublishedCallKey);
+        return name;
+    }
+    Object dict_;
+    Object outer_;
+};
+
 PyObject* call_call(PyObject* self, PyObject*, PyObject*) {
     StoppableCall* c = as_call(self);
-    const std::atomic<bool>* outer = std::exchange(current_flag, &c->stopped);
-    PyObject* result = PyObject_Call(c->fn, c->args, nullptr);
-    current_flag = outer;
-    return result;
+    try {
+        Published published(self);
+        const std::atomic<bool>* outer = std::exchange(current_flag, &c->stopped);
+        PyObject* result = PyObject_Call(c->fn, c->args, nullptr);
+        current_flag = outer;
+        return result;
+    } catch (const PyError& e) {
+        e.restore();
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    }
+    return nullptr;
 }
+
+PyObject* call_stopped(PyObject* self, void*) { return Py_NewRef(as_call(self)->stopped.load() ? Py_True : Py_False); }
+
+PyGetSetDef call_getset[] = {
+    {"stopped", call_stopped, nullptr, "Whether the awaiting coroutine was left and the call should give up.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
 
 int call_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(as_call(self)->fn);
@@ -58,6 +107,7 @@ PyTypeObject call_type = [] {
     t.tp_doc = "A finder call for the executor that its awaiting coroutine can stop.";
     t.tp_traverse = call_traverse;
     t.tp_clear = call_clear;
+    t.tp_getset = call_getset;
     return t;
 }();
 

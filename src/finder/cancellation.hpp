@@ -6,11 +6,21 @@
 // task cancelled, the coroutine closed or dropped) the call's flag goes up,
 // and the finder's long loops (a wheel download) check it between steps and
 // give up. Nobody awaits the call's result any more by then.
+//
+// Python code running inside the call (a host's HTTP transport waiting to
+// retry, say) reads the same flag: for the duration of the call, the call
+// object stands in the interpreter's per-thread dict under
+// `kPublishedCallKey`, with a read-only `stopped` attribute;
+// quorvel_master._native.finder_call_stopped() reads it. Nothing is added to
+// the client module's namespace.
 #pragma once
 
 #include "runtime/ref.hpp"
 
 namespace pic::finder {
+
+// The key of the running call in PyThreadState_GetDict().
+inline constexpr char kPublishedCallKey[] = "quorvel_master.finder_call";
 
 // A callable for run_in_executor: fn(*args), with the call's flag visible to
 // `stop_if_cancelled` on the thread that runs it.

@@ -2,6 +2,8 @@
 
 #include "finder/fetch.hpp"
 #include "finder/finder.hpp"
+#include "finder/limits.hpp"
+#include "finder/metadata_reader.hpp"
 #include "finder/wheel_metadata.hpp"
 
 namespace pic::finder {
@@ -15,13 +17,27 @@ Object metadata_file(const Session& session, const Object& link, const Object& m
     Object url = metadata_link.attr("url"_id);
     Object announced = link.attr("dist_info_metadata"_id);
     Digests digests(PyDict_Check(announced.get()) ? announced : Object::none(), url);
-    Object headers = session.headers_with({});
-    Object response = call_kw(session.session.attr("get"_id), {url.get()}, {{"headers"_id, headers.get()}});
-    expect_status(response, 200);
-    Object content = response.attr("content"_id);
-    digests.update(content);
+    Object headers = session.headers_with({{"Accept-Encoding", "identity"}});
+    MetadataReader reader(url);
+    Pace pace = Pace::total(session.timeout);
+    with_stream(session, url, headers, pace, [&](const Object& response) {
+        expect_status(response, 200);
+        Body body(response, url);
+        body.each(pace, [&](const Object& piece) {
+            // An encoded answer may decode to little: what is sent counts too.
+            if (body.received() > limits::kPacked) {
+                PyErr_Format(PyExc_ValueError, "%S sent more than %lld bytes", url.get(),
+                             static_cast<long long>(limits::kPacked));
+                throw_error();
+            }
+            digests.update(piece);
+            reader.feed(piece);
+            return true;
+        });
+        return true;
+    });
     digests.verify();
-    return content;
+    return reader.message();
 }
 
 }  // namespace
@@ -30,20 +46,10 @@ Object read_core_metadata(const Object& finder, const Object& link) {
     if (Object get_metadata = optional_attr(finder, "get_metadata"_id)) return get_metadata(link);
 
     Session session(finder);
-    Object content;
     Object metadata_link = link.attr("dist_info_link"_id);
-    if (metadata_link.truthy())
-        content = metadata_file(session, link, metadata_link);
-    else if (link.attr("is_wheel"_id).truthy())
-        content = wheel_core_metadata(session, link);
-    else
-        return Object::none();
-
-    // Core metadata is UTF-8 text in RFC 822 form; a stray byte (old files carry
-    // Latin-1 descriptions) must not cost the requirements.
-    Object text = content.call_method("decode"_id, "utf-8"_id, "replace"_id);
-    Object parser = import_module("email.parser").attr("Parser"_id)();
-    return parser.call_method("parsestr"_id, text);
+    if (metadata_link.truthy()) return metadata_file(session, link, metadata_link);
+    if (link.attr("is_wheel"_id).truthy()) return wheel_core_metadata(session, link);
+    return Object::none();
 }
 
 }  // namespace pic::finder

@@ -1,8 +1,9 @@
-// A file on an index as the seekable binary file that zipfile reads: read,
-// seek and tell over byte ranges that HTTP range requests fetch on demand
-// through the finder's session. What was fetched is kept, so zipfile's many
-// small reads (end records, directory, local header, member) cost a request
-// only where nothing is cached yet; a miss also reads ahead a little.
+// A file on an index read by HTTP range requests through the finder's
+// session, for the archive reader (zip_archive.hpp). What was fetched is
+// kept, so the reader's many small reads (end records, directory, local
+// header, member) cost a request only where nothing is cached yet; the reader
+// announces each larger region before it reads it, so that it comes in one
+// request.
 #pragma once
 
 #include <cstdint>
@@ -11,50 +12,37 @@
 #include <string>
 
 #include "finder/fetch.hpp"
+#include "finder/zip_archive.hpp"
 
 namespace pic::finder {
 
-class RangeFile {
+class RangeFile final : public ArchiveFile {
 public:
-    // The Python object (the module's own native type) over `url`.
-    static Object create(const Session& session, const Object& url);
-    static RangeFile& of(const Object& file);
+    RangeFile(const Session& session, const Object& url) : session_(session), url_(url) {}
 
     // The answer to a request for the last `length` bytes (`Range: bytes=-N`):
     // kept, with the file's size, when it is a usable partial answer. False
     // otherwise, with the body left unread for the caller.
-    bool take_tail(const Object& response, int64_t length);
-
-    // Makes sure [begin, end) is cached, with one request at most.
-    void prefetch(int64_t begin, int64_t end) { ensure(begin, end, 0); }
+    bool take_tail(const Object& response, int64_t length, Pace& pace);
 
     // The server stopped honouring ranges after the first answer (a 200, a
     // 416, an unusable Content-Range): the reads failed because of that.
     bool refused() const { return refused_; }
 
-    // The Python file protocol, as zipfile uses it.
-    Object read(int64_t size);
-    int64_t seek(int64_t offset, int whence);
-    int64_t tell() const { return position_; }
-
-    int traverse(visitproc visit, void* arg);
-    void clear();
+    uint64_t size() const override { return uint64_t(size_); }
+    Object read(uint64_t offset, uint64_t length) override;
+    void will_read(uint64_t begin, uint64_t end) override;
 
 private:
-    RangeFile(const Session& session, const Object& url) : session_(session), url_(url) {}
-    std::optional<std::string> usable_body(const Object& response, int64_t begin, int64_t end_or_tail);
-    void ensure(int64_t begin, int64_t end, int64_t read_ahead);
+    std::optional<std::string> usable_body(const Object& response, int64_t begin, int64_t end_or_tail, Pace& pace);
     void fetch(int64_t begin, int64_t end);
-    void keep(int64_t begin, std::string bytes);
-    const std::string* span_holding(int64_t offset, int64_t* span_begin) const;
 
     Session session_;
     Object url_;
     int64_t size_ = -1;
-    int64_t position_ = 0;
-    int64_t kept_ = 0;  // bytes received (overlaps counted twice: an upper bound)
+    int64_t kept_ = 0;
     bool refused_ = false;
-    std::map<int64_t, std::string> spans_;  // begin -> bytes; disjoint, not adjacent
+    std::map<int64_t, std::string> spans_;  // begin -> bytes; disjoint
 };
 
 }  // namespace pic::finder

@@ -57,6 +57,10 @@ from pathlib import Path
 from typing import Any
 from urllib.parse import urlsplit
 
+# An index URL may carry a password, and these messages end up on screens and
+# in logs: each quotes the value masked as the client's log lines mask URLs.
+from ..._native import mask_given_url
+
 __all__ = [
     "SettingsManager",
     "get_pip_api_list",
@@ -91,10 +95,10 @@ def _check_url(where: str, value: Any) -> str:
     parts = urlsplit(value)
     if parts.scheme not in _URL_SCHEMES:
         raise ValueError(
-            f"{where} must be an http, https or file URL, got {value!r}"
+            f"{where} must be an http, https or file URL, got {mask_given_url(value)!r}"
         )
     if parts.scheme != "file" and not parts.netloc:
-        raise ValueError(f"{where} has no host: {value!r}")
+        raise ValueError(f"{where} has no host: {mask_given_url(value)!r}")
     return value
 
 
@@ -138,7 +142,7 @@ def _check_pattern(where: str, value: Any) -> str:
     try:
         parsed = [p for p in string.Formatter().parse(value) if p[1] is not None]
     except ValueError as exc:
-        raise ValueError(f"{where} is not a valid pattern ({exc}): {value!r}") from None
+        raise ValueError(f"{where} is not a valid pattern ({exc}): {mask_given_url(value)!r}") from None
     # The native side does plain text replacement, so no "!r" or ":>10".
     if any(fmt or conv for _, _, fmt, conv in parsed):
         raise ValueError(f"{where} placeholders may not carry a format or conversion")
@@ -151,7 +155,7 @@ def _check_pattern(where: str, value: Any) -> str:
             "only {package_name} and {version} are replaced"
         )
     if "package_name" not in fields:
-        raise ValueError(f"{where} must contain {{package_name}}: {value!r}")
+        raise ValueError(f"{where} must contain {{package_name}}: {mask_given_url(value)!r}")
     # The URL check runs on a filled-in sample so braces do not confuse it.
     _check_url(where, value.replace("{package_name}", "x").replace("{version}", "1"))
     return value

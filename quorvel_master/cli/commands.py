@@ -1,10 +1,12 @@
-"""``pkgindex``: ask package indexes from the command line.
+"""The commands of ``pkgindex``.
 
 A host of :class:`PackageIndexClient` like any other: it hands the client its
-settings, reads the client's logger, may replace the module globals the client
-reads at call time (``PackageFinder``, ``aiohttp``) and calls its methods. The
-indexes come from pip's configuration unless the command line or a settings
-file names them, so the tool asks the indexes that ``pip install`` would.
+settings and runs it on the network layer (``quorvel_master.network``), which
+gives both of the client's roads pip's habits (a cache in the user's cache
+folder, retries, pip's certificates and proxy) and tells which index failed
+and why. The indexes come from pip's configuration unless the command line or
+a settings file names them, so the tool asks the indexes that ``pip install``
+would.
 
 Each command is one row of :data:`COMMANDS`: its arguments, the question put
 to the client and how the answer is shown.
@@ -19,17 +21,17 @@ from __future__ import annotations
 import argparse
 import os
 import re
-import signal
 import sys
 import time
 from collections.abc import Awaitable, Callable, Sequence
 from typing import TYPE_CHECKING, Any, NoReturn
 
-from .cli_config import ConfigError, mask, one_line
+from .._native import mask_given_url, mask_text
+from .config import ConfigError, one_line
 
 if TYPE_CHECKING:
-    from .cli_config import Indexes
-    from .cli_watch import Console, Watch
+    from .config import Indexes
+    from .watch import Console, Watch
 
 PROG = "pkgindex"
 DISTRIBUTION = "quorvel-master-package-index-client"
@@ -42,6 +44,8 @@ EXIT_INTERRUPTED = 130
 
 #: The client's own time-out for one request, kept unless --timeout says otherwise.
 DEFAULT_TIMEOUT = 10.0
+#: pip's own number of retries.
+DEFAULT_RETRIES = 5
 
 
 class UsageError(Exception):
@@ -50,21 +54,27 @@ class UsageError(Exception):
 
 # -- arguments ------------------------------------------------------------------
 
-# Project names as the packaging library validates them.
-_NAME = re.compile(r"^([A-Z0-9]|[A-Z0-9][A-Z0-9._-]*[A-Z0-9])$", re.IGNORECASE)
+# Project names as the packaging library validates them, matched as a whole
+# (its "$" would let a trailing line break through).
+_NAME = re.compile(r"[A-Z0-9]|[A-Z0-9][A-Z0-9._-]*[A-Z0-9]", re.IGNORECASE)
 
 
 def _project_name(text: str) -> str:
-    if not _NAME.match(text):
+    if not _NAME.fullmatch(text):
         raise UsageError(f"{text!r} is not a valid project name (letters, digits, '.', '_' and '-', "
                          "starting and ending with a letter or digit)")
     return text
 
 
+#: What a version may not hold: it goes into the index URL as it is, and these
+#: would move the path, start a query or a fragment, or be decoded by the server.
+_NOT_IN_VERSION = frozenset("/?#%")
+
+
 def _version(text: str) -> str:
-    # Versions go into the index URL as they are: nothing that moves the path.
-    if not text or "/" in text or any(c.isspace() for c in text):
-        raise UsageError(f"{text!r} is not a version (it must be non-empty, without '/' or white space)")
+    if (not text.strip(".") or any(c in _NOT_IN_VERSION or c.isspace() or not c.isprintable() for c in text)):
+        raise UsageError(f"{text!r} is not a version (it must hold something besides dots, and no '/', '?', "
+                         "'#', '%', white space or control character)")
     return text
 
 
@@ -151,7 +161,7 @@ async def ask_find(client: Any, q: Query) -> Answer:
         url = await client.find_repo_for_package(q.name)
     else:
         url = await client.find_repo_for_package_version(q.name, q.version)
-    return Answer(mask(url) if url else None, url is not None)
+    return Answer(mask_given_url(url) if url else None, url is not None)
 
 
 def show_find(q: Query, a: Answer) -> list[str]:
@@ -168,8 +178,8 @@ async def _explain_empty(client: Any, q: Query, result: Any) -> Answer:
         return Answer(result, False, empty="missing")
     reason = q.watch.failure_of(where) or q.watch.note_of(where)
     if reason is not None:
-        return Answer(result, False, empty="unreadable", index=mask(where), reason=reason)
-    return Answer(result, True, empty="none", index=mask(where))
+        return Answer(result, False, empty="unreadable", index=mask_given_url(where), reason=reason)
+    return Answer(result, True, empty="none", index=mask_given_url(where))
 
 
 async def ask_extras(client: Any, q: Query) -> Answer:
@@ -214,13 +224,24 @@ def show_deps(q: Query, a: Answer) -> list[str]:
 
 async def ask_info(client: Any, q: Query) -> Answer:
     info = await client.get_package_info(q.name)
-    return Answer(info, isinstance(info, dict) and "error" not in info)
+    if not isinstance(info, dict) or "error" in info:
+        return Answer(info, False)
+    # The latest version is the one `versions` lists first, on either road: the
+    # finder road's record names its newest release, a pre-release included.
+    listed = await ask_versions(client, q)
+    record = dict(info, latest_version=listed.result[0] if listed.found else None)
+    return Answer(record, True, extra=listed.extra)
 
 
 def show_info(q: Query, a: Answer) -> list[str]:
     if not a.found:
         return [f"{q.subject}: {_nowhere(q)}"]
-    return table(["FIELD", "VALUE"], [[k, str(a.result.get(k, "")) or "-"] for k in ("name", "latest_version", "summary")])
+    latest = a.result["latest_version"]
+    if latest is None:
+        latest = f"none final, only {a.extra} pre-release(s) (--pre shows them)" if a.extra else "none listed"
+    summary = a.result.get("summary") or "(the index publishes none)"
+    return table(["FIELD", "VALUE"], [["name", str(a.result.get("name", ""))], ["latest_version", str(latest)],
+                                      ["summary", str(summary)]])
 
 
 async def ask_installed(client: Any, q: Query) -> Answer:
@@ -264,7 +285,7 @@ def to_jsonable(value: Any) -> Any:
     if isinstance(value, (list, tuple)):
         return [to_jsonable(v) for v in value]
     if isinstance(value, str):
-        return mask(value)
+        return mask_text(value)
     return value
 
 
@@ -285,7 +306,7 @@ class Output:
         if self.closed:
             return
         try:
-            sys.stdout.write("".join(mask(line) + "\n" for line in lines))
+            sys.stdout.write("".join(mask_text(line) + "\n" for line in lines))
             sys.stdout.flush()
         except BrokenPipeError:
             self.closed = True
@@ -307,36 +328,120 @@ def _client_module() -> Any:
         # for; the command line has nothing to add to that on each run.
         with warnings.catch_warnings():
             warnings.filterwarnings("ignore", "compile time Python version", RuntimeWarning)
-            from .business_layer.packages import package_index_client
+            from ..business_layer.packages import package_index_client
     except ImportError as exc:
         raise ConfigError(f"the package index client is not available: {one_line(exc)}") from None
     return package_index_client
 
 
-class Session:
-    """One run of questions against one set of indexes: the client, with the
-    module's globals and logger set up for the command line while it runs."""
+def network_options(args: argparse.Namespace, indexes: Indexes, *, persistent: bool = True) -> Any:
+    """The network layer's options: the command line's, else pip's, else pip's
+    defaults; the cache in the user's cache folder unless ``persistent`` is
+    off (then in memory, for the run)."""
+    from ..network import NetworkOptions
+    from .config import user_cache_dir
 
-    def __init__(self, indexes: Indexes, args: argparse.Namespace, console: Console) -> None:
-        from .business_layer.packages.pip_settings import SettingsManager
-        from .cli_watch import Watch
+    pip = indexes.pip
+    given = lambda name: getattr(args, name, None)  # noqa: E731
+    from_pip = lambda name: getattr(pip, name, None) if pip is not None else None  # noqa: E731
+    no_cache = bool(given("no_cache")) or bool(from_pip("no_cache_dir"))
+    offline, refresh = bool(given("offline")), bool(given("refresh"))
+    if offline and refresh:
+        raise UsageError("--offline and --refresh cannot be given together")
+    if offline and no_cache:
+        why = "--no-cache" if given("no_cache") else "pip's no-cache-dir"
+        raise UsageError(f"--offline answers from the cache, which {why} turns off")
+    retries = given("retries")
+    if retries is None:
+        retries = from_pip("retries")
+    proxy = given("proxy") or from_pip("proxy")
+    files = {}
+    for name, option in (("cert", "--cert"), ("client_cert", "--client-cert")):
+        path, where = (given(name), option) if given(name) else (from_pip(name), f"pip's {option[2:]}")
+        if path:
+            path = os.path.expanduser(path)
+            if not os.path.isfile(path):
+                raise UsageError(f"{where} {path}: no such file")
+            files[name] = path
+    return NetworkOptions(
+        cache=not no_cache,
+        cache_dir=user_cache_dir(PROG) if persistent and not no_cache else None,
+        mode="offline" if offline else "refresh" if refresh else "normal",
+        retries=DEFAULT_RETRIES if retries is None else retries,
+        proxy=_proxy_url(proxy) if proxy else None,
+        trusted_hosts=tuple(indexes.trusted_hosts),
+        timeout=given("timeout") or from_pip("timeout") or DEFAULT_TIMEOUT,
+        **files,
+    )
+
+
+def _proxy_url(text: str) -> str:
+    """A proxy as pip takes it: ``[scheme://][user:password@]host:port``."""
+    from urllib.parse import urlsplit
+
+    url = text if "://" in text else "http://" + text
+    try:
+        parts = urlsplit(url)
+        parts.port  # noqa: B018 (a port that is not a number raises)
+    except ValueError:
+        parts = None
+    if parts is None or parts.scheme.lower() not in ("http", "https") or not parts.hostname:
+        raise UsageError(f"{mask_given_url(text)!r} is not a proxy URL (http://[user:password@]host:port)")
+    return url
+
+
+def make_network(options: Any, console: Console, args: argparse.Namespace) -> Any:
+    """The layer, going on without the cache (with a warning) when its folder
+    cannot be used; a certificate file that cannot be used is an error."""
+    import dataclasses
+    import ssl
+
+    from ..network import Network
+
+    try:
+        network = Network(options)
+    except OSError as exc:
+        if options.mode == "offline":
+            raise ConfigError(f"the cache folder {options.cache_dir} cannot be used: {one_line(exc)}") from None
+        _warn(args, console, f"the cache folder {options.cache_dir} cannot be used ({exc.strerror or one_line(exc)}); "
+                             "going on without it")
+        network = Network(dataclasses.replace(options, cache_dir=None))
+    if options.cert is not None or options.client_cert is not None:
+        try:
+            network.setup.ssl  # noqa: B018 (loads the files now, to say what is wrong with them)
+        except (OSError, ssl.SSLError) as exc:
+            files = " and ".join(str(f) for f in (options.cert, options.client_cert) if f is not None)
+            raise ConfigError(f"the certificate file {files} cannot be used: {one_line(exc)}") from None
+    return network
+
+
+class Session:
+    """One run of questions against one set of indexes: the client on the
+    network layer, with the module's finder global and logger set up for the
+    command line while it runs."""
+
+    def __init__(self, indexes: Indexes, args: argparse.Namespace, console: Console, network_options: Any) -> None:
+        from ..business_layer.packages.pip_settings import SettingsManager
+        from .watch import Watch
 
         self.args, self.console = args, console
         self.module = _client_module()
         self.watch = Watch(indexes)
         self.settings_manager = SettingsManager(indexes.settings)
+        self.network = make_network(network_options, console, args)
         self._undo: list[Callable[[], None]] = []
 
     def __enter__(self) -> Session:
         import logging
 
-        from .cli_watch import ClientLogHandler, EchoHandler, FinderFactory, aiohttp_stand_in
+        from .watch import ClientLogHandler, EchoHandler, finder_factory
 
-        timeout = getattr(self.args, "timeout", None) or DEFAULT_TIMEOUT
+        network = self.network
         if self.module.PackageFinder is not None:
-            self._replace("PackageFinder", FinderFactory(self.watch, self.watch.indexes.trusted_hosts, timeout))
-        if self.module.aiohttp is not None:
-            self._replace("aiohttp", aiohttp_stand_in(self.watch, timeout))
+            network.finder_factory = finder_factory(network, self.watch)
+            network.install(self.module)
+            self._undo.append(network.uninstall)
+        self._undo.append(network.outcomes.listen(self.watch.heard))
         logger = self.module.logger
         self._add_handler(logger, ClientLogHandler(self.watch))
         level = logger.level
@@ -358,18 +463,14 @@ class Session:
     def __exit__(self, *exc: object) -> None:
         while self._undo:
             self._undo.pop()()
-
-    def _replace(self, name: str, value: Any) -> None:
-        old = getattr(self.module, name)
-        setattr(self.module, name, value)
-        self._undo.append(lambda: setattr(self.module, name, old))
+        self.network.close_sync()
 
     def _add_handler(self, logger: Any, handler: Any) -> None:
         logger.addHandler(handler)
         self._undo.append(lambda: logger.removeHandler(handler))
 
     async def ask(self, questions: Sequence[Query]) -> list[Answer]:
-        client = self.module.PackageIndexClient(self.settings_manager)
+        client = self.network.client(self.settings_manager)
         answers = []
         try:
             for q in questions:
@@ -403,7 +504,7 @@ class Session:
 
 
 def _indexes(args: argparse.Namespace) -> Indexes:
-    from .cli_config import resolve
+    from .config import resolve
 
     return resolve(
         index_url=getattr(args, "index_url", None),
@@ -415,11 +516,11 @@ def _indexes(args: argparse.Namespace) -> Indexes:
 
 
 def _check_patterns(indexes: Indexes, args: argparse.Namespace, console: Console, per_version: bool) -> None:
-    from .cli_config import normalized
+    from .config import normalized
 
     without = indexes.patterns_without_version()
     if without:
-        names = ", ".join(mask(url) for url in without)
+        names = ", ".join(mask_given_url(url) for url in without)
         if per_version:
             raise UsageError(
                 f"the JSON API pattern of {names} has no {{version}}: it would describe the latest "
@@ -430,7 +531,8 @@ def _check_patterns(indexes: Indexes, args: argparse.Namespace, console: Console
     known = {normalized(url) for url in indexes.urls}
     for entry in indexes.settings["pip_api"]:
         if normalized(entry["index_url"]) not in known:
-            _warn(args, console, f"--api-pattern index {mask(entry['index_url'])} is not one of the configured indexes")
+            _warn(args, console,
+                  f"--api-pattern index {mask_given_url(entry['index_url'])} is not one of the configured indexes")
 
 
 def _warn(args: argparse.Namespace, console: Console, text: str) -> None:
@@ -444,7 +546,7 @@ def _query(command: Command, args: argparse.Namespace) -> dict[str, Any]:
 
 
 def cmd_question(command: Command, args: argparse.Namespace, console: Console, output: Output) -> int:
-    from .cli_config import Indexes
+    from .config import Indexes
 
     values = _query(command, args)
     if command.network:
@@ -452,7 +554,8 @@ def cmd_question(command: Command, args: argparse.Namespace, console: Console, o
         _check_patterns(indexes, args, console, per_version="version" in values)
     else:
         indexes = Indexes({"index_urls": [], "use_secondary_urls": False, "pip_api": []}, {}, [])
-    with Session(indexes, args, console) as session:
+    options = network_options(args, indexes, persistent=command.network)
+    with Session(indexes, args, console, options) as session:
         q = Query(command, values, args, session.watch)
         answers = session.run([q])
     session.report()
@@ -472,19 +575,20 @@ def cmd_question(command: Command, args: argparse.Namespace, console: Console, o
 
 
 def cmd_indexes(args: argparse.Namespace, console: Console) -> int:
-    from .cli_config import normalized
+    from .config import normalized
 
     indexes = _indexes(args)
     _check_patterns(indexes, args, console, per_version=False)
     settings = indexes.settings
     use_secondaries = settings["use_secondary_urls"]
-    entries = []
+    entries: list[dict[str, Any]] = []
     for entry in settings["index_urls"]:
         url = entry["url"]
+        pattern = indexes.pattern_for(url)
         entries.append({
             "role": "primary" if entry.get("primary") else "secondary",
-            "url": url,
-            "api_pattern": indexes.pattern_for(url),
+            "url": mask_given_url(url),
+            "api_pattern": mask_given_url(pattern) if pattern else None,
             "from": indexes.origins.get(normalized(url), ""),
         })
     output = Output()
@@ -507,15 +611,18 @@ def cmd_indexes(args: argparse.Namespace, console: Console) -> int:
 
 
 def cmd_demo(args: argparse.Namespace, console: Console) -> int:
-    from .cli_config import Indexes
-    from .sampleindex.demo import QUESTIONS, DemoIndexes
+    from .config import Indexes
+    from ..sampleindex.demo import QUESTIONS, DemoIndexes
 
     started = time.perf_counter()
     parser = build_parser()
     output = Output()
     with DemoIndexes() as demo:
         settings = demo.settings()
-        with Session(Indexes(settings, {}, []), args, console) as session:
+        indexes = Indexes(settings, {}, [])
+        # The sample indexes live as long as the run: nothing of them is kept.
+        options = network_options(args, indexes, persistent=False)
+        with Session(indexes, args, console, options) as session:
             queries = []
             for question in QUESTIONS:
                 parsed = parser.parse_args([question.command, *question.args])
@@ -580,7 +687,8 @@ COMMANDS: dict[str, Command] = {
                 [NAME, Arg("version", _version, "exact version", optional=True)], ask_find, show_find),
         Command("extras", "the extras a version offers", [NAME, VERSION], ask_extras, show_extras),
         Command("deps", "the requirements a version declares", [NAME, VERSION], ask_deps, show_deps),
-        Command("info", "name, latest version and summary of a project", [NAME], ask_info, show_info),
+        Command("info", "name, latest version and summary of a project", [NAME], ask_info, show_info,
+                options=["pre"]),
         Command("installed", "whether this interpreter's environment satisfies a requirement "
                              "(no index is asked; markers are not evaluated)",
                 [Arg("requirement", _requirement, "a PEP 508 requirement, for example 'requests[socks]>=2.0'")],
@@ -594,10 +702,27 @@ COMMANDS: dict[str, Command] = {
 # -- the parser ---------------------------------------------------------------------------
 
 
+def _masked_word(word: str) -> str:
+    """A word of the command line masked as an index URL, also when it carries
+    its option ("--index-url=URL", "-iURL")."""
+    if word.startswith("--") and "=" in word:
+        option, _, value = word.partition("=")
+        return f"{option}={mask_given_url(value)}"
+    if word.startswith("-") and not word.startswith("--"):
+        return word[:2] + mask_given_url(word[2:])
+    return mask_given_url(word)
+
+
 class _Parser(argparse.ArgumentParser):
+    #: The words of the command line: argparse quotes some in its errors, and
+    #: any of them may be an index URL with a password, mistyped or misplaced.
+    given: list[str] = []
+
     def error(self, message: str) -> NoReturn:
         # One line, like every other error of the tool.
-        self.exit(EXIT_USAGE, mask(f"{self.prog}: error: {message} (see {PROG} --help)\n"))
+        for word in sorted((w for w in self.given if "@" in w), key=len, reverse=True):
+            message = message.replace(word, _masked_word(word))
+        self.exit(EXIT_USAGE, mask_text(f"{self.prog}: error: {message} (see {PROG} --help)\n"))
 
 
 class _VersionAction(argparse.Action):
@@ -625,6 +750,16 @@ def _positive_seconds(text: str) -> float:
     return value
 
 
+def _retries(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        value = -1
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a number of retries (0 or more)")
+    return value
+
+
 _S = argparse.SUPPRESS
 
 #: Options by group. SUPPRESS as the default keeps an option given before the
@@ -644,6 +779,21 @@ _OPTIONS: dict[str, list[tuple[tuple[str, ...], dict[str, Any]]]] = {
         (("--timeout",), dict(metavar="SECONDS", type=_positive_seconds,
                               help=f"time-out of one request to an index (default {DEFAULT_TIMEOUT:g})")),
     ],
+    "network (default: pip's configuration, then pip's defaults)": [
+        (("--retries",), dict(metavar="N", type=_retries,
+                              help=f"retries of a request that failed for a reason that may pass: a refused or "
+                                   f"dropped connection, HTTP 408, 429, 500, 502, 503, 504 (default {DEFAULT_RETRIES})")),
+        (("--proxy",), dict(metavar="URL", help="the proxy for every request, [user:password@]host:port "
+                                                "(default: HTTP_PROXY, HTTPS_PROXY and NO_PROXY)")),
+        (("--cert",), dict(metavar="PATH", help="the CA bundle that verifies the indexes' certificates "
+                                                "(default: the system's)")),
+        (("--client-cert",), dict(metavar="PATH", help="a client certificate: one PEM file holding the "
+                                                       "private key and the certificate")),
+        (("--no-cache",), dict(action="store_true", help="neither read nor write the HTTP cache")),
+        (("--refresh",), dict(action="store_true", help="revalidate every cached answer with the index")),
+        (("--offline",), dict(action="store_true", help="ask no index: answer from the cache alone, "
+                                                        "however old")),
+    ],
     "output": [
         (("--json",), dict(action="store_true", help="print the raw answer as JSON")),
         (("-v", "--verbose"), dict(action="count", help="show the client's log lines on stderr "
@@ -652,7 +802,7 @@ _OPTIONS: dict[str, list[tuple[tuple[str, ...], dict[str, Any]]]] = {
     ],
 }
 _COMMAND_OPTIONS: dict[str, tuple[tuple[str, ...], dict[str, Any]]] = {
-    "pre": (("--pre",), dict(action="store_true", help="include pre-releases and development releases")),
+    "pre": (("--pre",), dict(action="store_true", help="count pre-releases and development releases too")),
 }
 
 
@@ -688,25 +838,18 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
-# -- main -----------------------------------------------------------------------------------
+# -- running one command line ------------------------------------------------------------------
 
 
-def main(argv: Sequence[str] | None = None) -> int:
-    from .cli_watch import Console
+def run(argv: Sequence[str] | None, on_console: Callable[[Console], None]) -> int:
+    """Parses the command line and runs its command; ``on_console`` is told the
+    console as soon as there is one (the interrupt handler clears its status line)."""
+    from .watch import Console
 
+    _Parser.given = list(sys.argv[1:] if argv is None else argv)
     args = build_parser().parse_args(argv)
     console = Console(quiet=getattr(args, "quiet", False))
-
-    def interrupted(signum: int, frame: Any) -> None:
-        # The executor's worker threads cannot be stopped, and the
-        # interpreter would wait for them (up to a whole time-out) at exit.
-        console.clear_at_exit()
-        os._exit(EXIT_INTERRUPTED)
-
-    try:
-        previous = signal.signal(signal.SIGINT, interrupted)
-    except ValueError:  # not the main thread: leave interrupts to the caller
-        previous = None
+    on_console(console)
     try:
         command = COMMANDS[args.command]
         if command.run is not None:
@@ -715,8 +858,3 @@ def main(argv: Sequence[str] | None = None) -> int:
     except (UsageError, ConfigError) as exc:
         console.line(f"{PROG}: error: {exc}")
         return EXIT_USAGE
-    except KeyboardInterrupt:
-        return EXIT_INTERRUPTED
-    finally:
-        if previous is not None:
-            signal.signal(signal.SIGINT, previous)

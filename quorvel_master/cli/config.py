@@ -4,7 +4,9 @@ pip's own configuration.
 pip's configuration is read here the way pip reads it (the same files in the
 same order, the same ``PIP_*`` variables, the same precedence) but without
 importing pip: pip's option parser alone takes longer to import than the rest
-of a query's start-up. Only the options that name indexes are read.
+of a query's start-up. Only the options that name indexes and the network
+options the command line shares with pip (certificates, proxy, retries,
+time-out, no-cache-dir) are read.
 """
 
 from __future__ import annotations
@@ -13,6 +15,8 @@ import configparser
 import os
 import sys
 from typing import Any
+
+from .._native import mask_given_url, mask_text
 
 #: The pip command whose section, besides [global], holds the index options.
 PIP_COMMAND = "install"
@@ -26,6 +30,14 @@ _PIP_OPTIONS = {
     "extra-index-url": ("extra_index_urls", "list"),
     "trusted-host": ("trusted_hosts", "list"),
     "no-index": ("no_index", "flag"),
+    "cert": ("cert", "value"),
+    "client-cert": ("client_cert", "value"),
+    "proxy": ("proxy", "value"),
+    "retries": ("retries", "count"),
+    "timeout": ("timeout", "seconds"),
+    "default-timeout": ("timeout", "seconds"),
+    # pip turns its cache off for any valid truth value here, "false" too.
+    "no-cache-dir": ("no_cache_dir", "flag-set"),
 }
 _ENV_IGNORED = ("version", "help")
 _TRUE = ("y", "yes", "t", "true", "on", "1")
@@ -34,41 +46,6 @@ _FALSE = ("n", "no", "f", "false", "off", "0")
 
 class ConfigError(Exception):
     """A configuration that cannot be used: one line, exit status 2."""
-
-
-# -- masking --------------------------------------------------------------------
-
-_AUTHORITY_ENDS = frozenset("/?# \t\n\r'\"<>()[],")
-
-
-def mask(text: str) -> str:
-    """``text`` with the user-info of every ``scheme://user-info@host`` masked.
-
-    The client's rule for its log lines, so that what the command line prints
-    and what the client logs agree: a password becomes ``****``
-    (``user:****@``), user-info without one (a token) is masked whole
-    (``****@``). The user-info is everything before the last ``@`` of the
-    authority, as urllib splits it.
-    """
-    if "@" not in text:
-        return text
-    out = []
-    pos = 0
-    while (sep := text.find("://", pos)) >= 0:
-        start = end = sep + 3
-        while end < len(text) and text[end] not in _AUTHORITY_ENDS:
-            end += 1
-        authority = text[start:end]
-        out.append(text[pos:start])
-        user_info, at, host = authority.rpartition("@")
-        if at:
-            user, colon, _ = user_info.partition(":")
-            out.append(f"{user}:****@{host}" if colon else f"****@{host}")
-        else:
-            out.append(authority)
-        pos = end
-    out.append(text[pos:])
-    return "".join(out)
 
 
 def normalized(url: str) -> str:
@@ -80,13 +57,19 @@ def normalized(url: str) -> str:
 
 
 class PipOptions:
-    """pip's index options with what set them (for ``pkgindex indexes``)."""
+    """pip's index and network options with what set them (for ``pkgindex indexes``)."""
 
     def __init__(self) -> None:
         self.index_url: str | None = None
         self.extra_index_urls: list[str] = []
         self.trusted_hosts: list[str] = []
         self.no_index = False
+        self.cert: str | None = None
+        self.client_cert: str | None = None
+        self.proxy: str | None = None
+        self.retries: int | None = None
+        self.timeout: float | None = None
+        self.no_cache_dir = False
         #: attribute -> where its value came from
         self.origin: dict[str, str] = {}
 
@@ -142,6 +125,12 @@ def _file_values(path: str) -> dict[str, str]:
         parser.read(path, encoding=encoding)
     except UnicodeDecodeError:
         raise ConfigError(f"pip configuration file {path} contains invalid {encoding} characters") from None
+    except configparser.ParsingError as exc:
+        # Its text quotes the lines it could not read, and one may hold a password.
+        numbers = [number for number, _ in getattr(exc, "errors", ())] + [getattr(exc, "lineno", None)]
+        lines = sorted({n for n in numbers if n is not None})
+        where = f" (line {', '.join(map(str, lines))})" if lines else ""
+        raise ConfigError(f"pip configuration file {path} is not a configuration file{where}") from None
     except configparser.Error as exc:
         raise ConfigError(f"pip configuration file {path}: {one_line(exc)}") from None
     return {
@@ -189,16 +178,42 @@ def read_pip_options() -> PipOptions:
             converted: Any = value
             if kind == "list":
                 converted = value.split()
-            elif kind == "flag":
+            elif kind in ("flag", "flag-set"):
                 if value.lower() not in _TRUE + _FALSE:
                     raise ConfigError(
-                        f"pip configuration ({origin}): {value} is not a valid value for {key}; "
+                        f"pip configuration ({origin}): {mask_text(value)} is not a valid value for {key}; "
                         "use a boolean value like yes/no, true/false or 1/0"
                     )
-                converted = value.lower() in _TRUE
+                converted = value.lower() in _TRUE or kind == "flag-set"
+            elif kind == "count":
+                converted = _number(int, value, key, origin, "a whole number of retries, 0 or more")
+            elif kind == "seconds":
+                converted = _number(float, value, key, origin, "a positive number of seconds")
             setattr(options, attribute, converted)
             options.origin[attribute] = origin
     return options
+
+
+def _number(kind: Any, value: str, key: str, origin: str, what: str) -> Any:
+    try:
+        number = kind(value.strip())
+    except ValueError:
+        number = None
+    if number is None or number < 0 or (kind is float and not 0 < number < float("inf")):
+        raise ConfigError(f"pip configuration ({origin}): {mask_text(value)} is not a valid value for {key}; use {what}")
+    return number
+
+
+def user_cache_dir(program: str) -> str:
+    """The user's cache folder for ``program``: ``$XDG_CACHE_HOME/program`` or
+    ``~/.cache/program`` (an XDG_CACHE_HOME that is not absolute is ignored,
+    as the XDG rules say); the platform's own place on macOS and Windows."""
+    if sys.platform == "darwin":
+        return os.path.expanduser(f"~/Library/Caches/{program}")
+    if sys.platform == "win32":
+        base = os.environ.get("LOCALAPPDATA") or os.path.expanduser("~\\AppData\\Local")
+        return os.path.join(base, program, "Cache")
+    return os.path.join(_xdg_dir("XDG_CACHE_HOME") or os.path.expanduser("~/.cache"), program)
 
 
 def pip_default_index() -> str | None:
@@ -224,10 +239,13 @@ class Indexes:
     """The settings handed to the client (in the host's settings format),
     where each index came from, and the hosts trusted over plain HTTP."""
 
-    def __init__(self, settings: dict[str, Any], origins: dict[str, str], trusted_hosts: list[str]) -> None:
+    def __init__(self, settings: dict[str, Any], origins: dict[str, str], trusted_hosts: list[str],
+                 pip: PipOptions | None = None) -> None:
         self.settings = settings
         self.origins = origins
         self.trusted_hosts = trusted_hosts
+        #: pip's options, read with the indexes (None when pip's configuration is not used at all).
+        self.pip = pip
 
     @property
     def urls(self) -> list[str]:
@@ -260,19 +278,28 @@ def _checked(check: Any, where: str, value: str) -> str:
 
 
 def _parse_api_pattern(text: str) -> dict[str, str]:
-    from .business_layer.packages.pip_settings import _check_pattern, _check_url
+    """``INDEX_URL=PATTERN``, split at the first '=' that leaves a usable index
+    URL and pattern on its two sides: a password may hold an '=' too."""
+    from ..business_layer.packages.pip_settings import _check_pattern, _check_url
 
-    index_url, sep, pattern = text.partition("=")
-    if not sep or not index_url or not pattern:
-        raise ConfigError(f"--api-pattern expects INDEX_URL=PATTERN, got {mask(text)!r}")
-    return {
-        "index_url": _checked(_check_url, "--api-pattern index URL", index_url),
-        "api_pattern": _checked(_check_pattern, "--api-pattern pattern", pattern),
-    }
+    at = text.find("=")
+    while at > 0:
+        try:
+            return {"index_url": _check_url("", text[:at]), "api_pattern": _check_pattern("", text[at + 1:])}
+        except ValueError:
+            at = text.find("=", at + 1)
+    # Nothing fits. Say why from the masked text: it keeps the schemes and the
+    # placeholders, and its sides hold no piece of a password.
+    shown = mask_given_url(text)
+    index_url, sep, pattern = shown.partition("=")
+    if sep and index_url and pattern:
+        _checked(_check_url, "--api-pattern index URL", index_url)
+        _checked(_check_pattern, "--api-pattern pattern", pattern)
+    raise ConfigError(f"--api-pattern expects INDEX_URL=PATTERN, got {shown!r}")
 
 
 def _load_settings_file(path: str) -> dict[str, Any]:
-    from .business_layer.packages.pip_settings import SettingsManager
+    from ..business_layer.packages.pip_settings import SettingsManager
 
     try:
         return SettingsManager.from_file(path).to_dict()
@@ -281,7 +308,7 @@ def _load_settings_file(path: str) -> dict[str, Any]:
     except OSError as exc:
         raise ConfigError(f"cannot read config file {path}: {exc.strerror or exc}") from None
     except ValueError as exc:
-        raise ConfigError(mask(one_line(exc))) from None
+        raise ConfigError(mask_text(one_line(exc))) from None
 
 
 def resolve(
@@ -299,7 +326,7 @@ def resolve(
     come from pip's configuration or from ``--config``. An index named twice is
     asked once, in its first place. pip's trusted hosts always apply.
     """
-    from .business_layer.packages.pip_settings import SettingsManager, _check_url
+    from ..business_layer.packages.pip_settings import SettingsManager, _check_url
 
     extra_index_urls = extra_index_urls or []
     if index_url is not None:
@@ -354,6 +381,6 @@ def resolve(
     try:
         settings = SettingsManager(data).to_dict()
     except ValueError as exc:
-        raise ConfigError(mask(one_line(exc))) from None
+        raise ConfigError(mask_text(one_line(exc))) from None
     hosts = list(dict.fromkeys(pip.trusted_hosts + (trusted_hosts or [])))
-    return Indexes(settings, {normalized(e["url"]): origins.get(normalized(e["url"]), "") for e in entries}, hosts)
+    return Indexes(settings, {normalized(e["url"]): origins.get(normalized(e["url"]), "") for e in entries}, hosts, pip)

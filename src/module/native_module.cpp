@@ -1,0 +1,99 @@
+// quorvel_master._native: the package's private natives for its Python code.
+// The masking of the client's log lines, for the code that writes URLs (the
+// command line, the network layer): the same compiled rules as the log lines,
+// so what is printed and what is logged cannot drift. And the stop flag of the
+// finder call running on this thread, for code running inside it (the network
+// layer's retry waits), read from the interpreter's per-thread dict where the
+// client's finder calls publish themselves.
+#include <new>
+
+#include "config/redact.hpp"
+#include "finder/cancellation.hpp"
+
+namespace pic {
+
+#ifdef PIC_FRAME_AUDIT
+// Checking builds audit every Object against the coroutine frames alive; this
+// module runs no coroutine, so there is never a frame to hold one.
+namespace frame_audit {
+void created(const void*) noexcept {}
+void destroyed(const void*) noexcept {}
+}  // namespace frame_audit
+#endif
+
+namespace {
+
+// One str in, one str out; a PyError is restored here, where control returns to Python.
+template <Object (*Rule)(const Object&)>
+PyObject* apply(PyObject*, PyObject* text) {
+    try {
+        if (!PyUnicode_Check(text))
+            return PyErr_Format(PyExc_TypeError, "expected str, got %.200s", Py_TYPE(text)->tp_name);
+        return Rule(Object::borrow(text)).release();
+    } catch (const PyError& e) {
+        e.restore();
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    }
+    return nullptr;
+}
+
+PyObject* finder_call_stopped(PyObject*, PyObject*) {
+    try {
+        PyObject* dict = PyThreadState_GetDict();  // borrowed
+        if (!dict) Py_RETURN_FALSE;
+        Object key = Object::steal(PyUnicode_InternFromString(finder::kPublishedCallKey));
+        PyObject* call = PyDict_GetItemWithError(dict, key.get());  // borrowed
+        if (!call) {
+            if (PyErr_Occurred()) throw_error();
+            Py_RETURN_FALSE;
+        }
+        return Object::borrow(call).attr("stopped"_id).release();
+    } catch (const PyError& e) {
+        e.restore();
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    }
+    return nullptr;
+}
+
+PyMethodDef methods[] = {
+    {"mask_url", apply<config::redact>, METH_O,
+     "mask_url(text, /)\n--\n\n"
+     "A URL as the client's log lines write an inserted URL value: the user-info of\n"
+     "the netloc urlsplit finds masked (user:****@, or ****@ for a token), and any\n"
+     "URL after it (in the query, say) masked as in mask_text."},
+    {"mask_text", apply<config::redact_text>, METH_O,
+     "mask_text(text, /)\n--\n\n"
+     "Free text as the client's log lines write an inserted exception text: every\n"
+     "'//' starts a netloc, running to the next '/', '?' or '#', whose user-info is masked."},
+    {"mask_given_url", apply<config::redact_given_url>, METH_O,
+     "mask_given_url(text, /)\n--\n\n"
+     "A string given as an index URL, secret-bearing even when it does not parse:\n"
+     "whatever stands before the last '@' of its authority-like part is masked\n"
+     "('https:/u:****@h', 'u:****@h'). Equal to mask_url where urlsplit finds a\n"
+     "netloc holding an '@'."},
+    {"finder_call_stopped", finder_call_stopped, METH_NOARGS,
+     "finder_call_stopped()\n--\n\n"
+     "Whether the client's finder call running on this thread was given up by its\n"
+     "awaiting coroutine (the task was cancelled): code inside the call should stop\n"
+     "at once. False outside a finder call."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// Multi-phase initialisation with nothing to set up: the module holds no state.
+PyModuleDef_Slot slots[] = {
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "_native",
+    "Credential masking, shared with the package index client's log lines; the finder call's stop flag.",
+    0, methods, slots, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+
+}  // namespace pic
+
+PyMODINIT_FUNC PyInit__native() { return PyModuleDef_Init(&pic::module_def); }
