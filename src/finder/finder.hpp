@@ -1,15 +1,10 @@
 // One package finder per call, bound to one index, and its release.
 #pragma once
 
+#include "runtime/guard.hpp"
 #include "runtime/ref.hpp"
 
 namespace pic::finder {
-
-// getattr(obj, name, None), with a missing attribute as a null Object.
-inline Object optional_attr(const Object& obj, PyObject* name) { return obj.optional_attr(name); }
-
-// import <module>
-inline Object import_module(const char* module) { return Object::steal(PyImport_ImportModule(module)); }
 
 // PackageFinder(index_urls=[index_url]), with the module global read now.
 Object new_finder(const Object& index_url);
@@ -36,11 +31,8 @@ auto with_finder(const Object& index_url, Use&& use) {
         release_session(finder);
         return result;
     } catch (...) {
-        try {
-            release_session(finder);
-        } catch (const PyError& e) {
-            if (!e.is_ordinary()) throw;  // the first failure is the one to report
-        }
+        // The first failure is the one to report.
+        guarded([&] { release_session(finder); }, [](const PyError&) {});
         throw;
     }
 }

@@ -38,6 +38,14 @@ Object member(const Object& module, const char* name) {
 
 Object import_package(const char* dotted) { return dunder_import(dotted, Object::none(), 0); }
 
+Object import_module(const char* dotted) {
+    dunder_import(dotted, Object::none(), 0);
+    PyObject* module = PyImport_GetModule(str(dotted).get());
+    if (module) return Object::steal(module);
+    if (!PyErr_Occurred()) PyErr_Format(PyExc_ImportError, "import of %s left no module of that name", dotted);
+    throw_error();
+}
+
 std::vector<Object> import_from(const char* module, std::initializer_list<const char*> names, int level) {
     Object fromlist = new_list();
     for (const char* name : names) append(fromlist, str(name));

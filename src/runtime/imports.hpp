@@ -14,6 +14,9 @@ namespace pic {
 // import <dotted>: the top-level package, which the statement binds.
 Object import_package(const char* dotted);
 
+// import <dotted>, then the module <dotted> itself (as `importlib.import_module`).
+Object import_module(const char* dotted);
+
 // from <module> import <names...>: for each name the module's attribute, else
 // a submodule of that name already imported; ImportError when neither.
 std::vector<Object> import_from(const char* module, std::initializer_list<const char*> names, int level = 0);

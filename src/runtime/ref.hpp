@@ -258,11 +258,6 @@ inline Object dict(std::initializer_list<DictItem> items) {
 }
 inline Object format(const char* fmt, auto... args) { return Object::steal(PyUnicode_FromFormat(fmt, raw(args)...)); }
 
-// obj(*args, **{names[i]: values[i]}). Kept for the finder's code, written
-// before keyword literals; new code writes `fn(arg, "name"_kw = value)`.
-Object call_kw(const Object& fn, std::initializer_list<PyObject*> args,
-               std::initializer_list<std::pair<PyObject*, PyObject*>> kwargs);
-
 // Iterates a Python iterable: `for (Object x : iterate(obj))`.
 class Iterate {
 public:
