@@ -25,16 +25,18 @@ void release_session(const Object& finder);
 template <class Use>
 auto with_finder(const Object& index_url, Use&& use) {
     Object finder = new_finder(index_url);
-    try {
-        never_prompt(finder);
-        auto result = use(finder);
-        release_session(finder);
-        return result;
-    } catch (...) {
-        // The first failure is the one to report.
-        guarded([&] { release_session(finder); }, [](const PyError&) {});
-        throw;
-    }
+    auto result = [&] {
+        try {
+            never_prompt(finder);
+            return use(finder);
+        } catch (...) {
+            // The first failure is the one to report.
+            guarded([&] { release_session(finder); }, [](const PyError&) {});
+            throw;
+        }
+    }();
+    release_session(finder);  // once: a release that fails is not tried again
+    return result;
 }
 
 }  // namespace pic::finder
