@@ -7,6 +7,8 @@ its library call, in one run, as ratios.
     python bench/workloads.py --instructions     # instructions counted by callgrind: repeatable on a
                                                  # loaded machine, where wall time is not
     python bench/workloads.py --only W3,W4,paths
+    python bench/workloads.py --runs 3 --save    # three whole runs; the table also written to
+                                                 # bench/results/workloads-<python>-<import>-<wall|instructions>.txt
 
 Run it with the python of a venv where the package is installed (or with
 PYTHONPATH set to a scripts/devbuild.sh stage). Workloads, target against
@@ -47,6 +49,7 @@ import asyncio
 import collections
 import contextlib
 import gc
+import io
 import json
 import os
 import platform
@@ -57,6 +60,7 @@ import tempfile
 import time
 import types
 import warnings
+import statistics
 from datetime import date
 from pathlib import Path
 
@@ -409,7 +413,7 @@ def instructions(args, sections: set) -> dict:
                    "--scale", str(args.scale / 5)]
         subprocess.run(command, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                        env=dict(os.environ, PYTHONHASHSEED="0"))
-        results = {"workloads": {}, "paths": {}}
+        results = {"workloads": {}, "paths": {}, "symbols": False}
         for dump in Path(folder).glob("callgrind.out.*"):
             text = dump.read_text(errors="replace")
             label = re.search(r"^desc: Trigger: Client Request: (.*)$", text, re.MULTILINE)
@@ -419,8 +423,37 @@ def instructions(args, sections: set) -> dict:
             total = int(re.search(r"^summary: (\d+)", text, re.MULTILINE).group(1))
             entry = results[group].setdefault(name, {})
             entry[variant] = total / ops
-            entry.setdefault("shares", {})[variant] = {k: v / ops for k, v in shares(self_costs(dump)).items()}
+            costs = self_costs(dump)
+            results["symbols"] = results["symbols"] or any("pic::" in function for function in costs)
+            entry.setdefault("shares", {})[variant] = {k: v / ops for k, v in shares(costs).items()}
         return results
+
+
+def several_runs(runs: list) -> dict:
+    """Several whole runs as one: the median of each figure, and the ratios of
+    every run kept beside it (`ratios`: {pair: [each run's ratio]})."""
+    merged = {"workloads": {}, "paths": {}}
+    for group in merged:
+        for name in runs[0][group]:
+            one = [run[group][name] for run in runs]
+            entry = {v: statistics.median(r[v] for r in one) for v in one[0]}
+            pairs = ([("target", "peer"), ("target", "limit")] if group == "workloads" else [("native", "library")])
+            entry["ratios"] = {f"{a}/{b}": [r[a] / r[b] for r in one] for a, b in pairs if b in one[0]}
+            merged[group][name] = entry
+    return merged
+
+
+def spread(entry: dict, pair: str) -> str:
+    values = entry.get("ratios", {}).get(pair)
+    return f"{min(values):.3f}-{max(values):.3f}" if values and len(values) > 1 else ""
+
+
+def machine() -> str:
+    model = platform.processor() or platform.machine()
+    with contextlib.suppress(OSError):
+        with open("/proc/cpuinfo") as f:
+            model = next((line.split(":", 1)[1].strip() for line in f if line.startswith("model name")), model)
+    return f"{platform.system()} {platform.machine()}, {model}, {os.cpu_count()} cores"
 
 
 # --- the table ------------------------------------------------------------------------------------
@@ -435,7 +468,8 @@ def show(results: dict, unit: str, header: str) -> None:
     unit_name = "instructions per operation" if unit == "instr" else "microseconds per operation"
     print(f"\nworkloads ({unit_name}); target / baseline")
     print(f"{'':<4} {'target':>12} {'peer':>12} {'limit':>12} {'/ peer':>8} {'/ limit':>8} {'aim':>7}"
-          + ("  own / peer   (own, allocation, interpreter, other)" if unit == "instr" else ""))
+          + ("  own / peer   (own, allocation, interpreter, other)" if unit == "instr" else
+             "  runs: / peer, / limit"))
     for name, r in sorted(results["workloads"].items()):
         peer, limit = r.get("peer"), r.get("limit")
         line = (f"{name:<4} {fmt(r['target']):>12} {fmt(peer) if peer else '-':>12} {fmt(limit) if limit else '-':>12} "
@@ -445,6 +479,8 @@ def show(results: dict, unit: str, header: str) -> None:
             s = r["shares"]["target"]
             base = peer or limit
             line += f"  {s.get('own', 0) / base:>9.3f}   " + split(s)
+        elif "ratios" in r:
+            line += f"  {spread(r, 'target/peer'):>11}  {spread(r, 'target/limit'):>11}"
         print(line)
         if unit == "instr" and "shares" in r:
             for variant in ("peer", "limit"):
@@ -453,7 +489,8 @@ def show(results: dict, unit: str, header: str) -> None:
     if results["paths"]:
         print(f"\nfast paths ({unit_name}); native / library")
         for name, r in results["paths"].items():
-            print(f"  {name:<60} {fmt(r['native']):>12} {fmt(r['library']):>12} {r['native'] / r['library']:>8.3f}")
+            print(f"  {name:<60} {fmt(r['native']):>12} {fmt(r['library']):>12} {r['native'] / r['library']:>8.3f}"
+                  f"  {spread(r, 'native/library')}")
 
 
 def main() -> None:
@@ -465,6 +502,9 @@ def main() -> None:
     parser.add_argument("--scale", type=float, default=1.0, help="operations per run, as a factor")
     parser.add_argument("--count-child", metavar="MARKS", help=argparse.SUPPRESS)
     parser.add_argument("--serve", action="store_true", help=argparse.SUPPRESS)
+    parser.add_argument("--runs", type=int, default=1, help="wall time: whole runs; the table gives medians and "
+                        "each run's ratios")
+    parser.add_argument("--save", action="store_true", help="also write the table to bench/results/")
     parser.add_argument("--json", action="store_true", help="print the results as JSON too")
     args = parser.parse_args()
     sections = set(args.only.split(","))
@@ -472,23 +512,41 @@ def main() -> None:
         return serve()
     m = import_module(args.import_mode)
 
-    header = (f"{date.today()}  Python {platform.python_version()}  {platform.machine()}, {os.cpu_count()} cores, "
+    header = (f"{date.today()}  Python {platform.python_version()}  {machine()}, "
               f"load {os.getloadavg()[0]:.1f}  module imported {'inside catch_warnings()' if args.import_mode == 'catch' else 'plainly'}")
     if args.count_child:
         with ServerProcess() as url:
             count_child(m, url, args.import_mode, sections, args.scale, args.count_child)
         return
+    table = io.StringIO()
     if args.instructions:
         results = instructions(args, sections)
-        show(results, "instr", header + "  (callgrind)")
+        with contextlib.redirect_stdout(table):
+            show(results, "instr", header + "  (callgrind)")
+            if not results["symbols"]:
+                print("\nown: 0, since the extension carries no symbols (a stripped install); run with PYTHONPATH "
+                      "set to a scripts/devbuild.sh stage to see it")
     else:
+        runs = []
         with ServerProcess() as url:
-            bench = Bench(m, url)
-            try:
-                results = wall_time(bench, args.import_mode, sections, args.rounds, args.scale)
-            finally:
-                bench.close()
-        show(results, "s", header + "  (wall time, best of rounds)")
+            for _ in range(args.runs):
+                bench = Bench(m, url)
+                try:
+                    runs.append(wall_time(bench, args.import_mode, sections, args.rounds, args.scale))
+                finally:
+                    bench.close()
+        results = several_runs(runs)
+        kind = "best of rounds" + (f", median of {args.runs} runs" if args.runs > 1 else "")
+        with contextlib.redirect_stdout(table):
+            show(results, "s", header + f"  (wall time, {kind})")
+    print(table.getvalue(), end="")
+    if args.save:
+        folder = HERE / "results"
+        folder.mkdir(exist_ok=True)
+        python = ".".join(platform.python_version_tuple()[:2])
+        out = folder / f"workloads-{python}-{args.import_mode}-{'instructions' if args.instructions else 'wall'}.txt"
+        out.write_text(table.getvalue())
+        print(f"written to bench/results/{out.name}")
     if args.json:
         print(json.dumps(results))
 
