@@ -488,7 +488,7 @@ def show(results: dict, unit: str, header: str) -> None:
                     print(f"{'':<4} {'':>64}  {variant:>9}   " + split(r["shares"][variant]))
     if results["paths"]:
         print(f"\nfast paths ({unit_name}); native / library")
-        for name, r in results["paths"].items():
+        for name, r in sorted(results["paths"].items()):
             print(f"  {name:<60} {fmt(r['native']):>12} {fmt(r['library']):>12} {r['native'] / r['library']:>8.3f}"
                   f"  {spread(r, 'native/library')}")
 
