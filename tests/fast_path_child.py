@@ -9,9 +9,11 @@ question, both answers and whether library code ran for the module's answer.
 from __future__ import annotations
 
 import asyncio
+import contextlib
 import json
 import re
 import sys
+import warnings
 
 import packaging.version as pv
 
@@ -84,6 +86,7 @@ CASES = {
     "re.sub differs on names": sub_with_underscores,
     "re.match differs on line breaks": match_blind_to_line_breaks,
     "Version subclassed": version_subclass,
+    "imported inside catch_warnings()": lambda: None,
 }
 
 
@@ -117,24 +120,35 @@ def library_extras(requires):
 
 
 def library_ran(fn, library):
-    """fn() and whether a function of the library module ran meanwhile."""
-    seen = set()
+    """fn() and whether a function of the library module ran meanwhile, asked
+    once after a warnings.catch_warnings() block was left and once inside one:
+    the two must agree."""
+    ran = []
+    for inside in (False, True):
+        seen = set()
 
-    def profile(frame, event, arg):
-        if event == "call":
-            seen.add(frame.f_globals.get("__name__"))
+        def profile(frame, event, arg):
+            if event == "call":
+                seen.add(frame.f_globals.get("__name__"))
 
-    sys.setprofile(profile)
-    try:
-        result = fn()
-    finally:
-        sys.setprofile(None)
-    return result, library in seen
+        with warnings.catch_warnings():
+            pass
+        with warnings.catch_warnings() if inside else contextlib.nullcontext():
+            sys.setprofile(profile)
+            try:
+                result = fn()
+            finally:
+                sys.setprofile(None)
+        ran.append(library in seen)
+    if ran[0] != ran[1]:
+        raise AssertionError(f"{library} ran {'inside' if ran[1] else 'after'} catch_warnings() only")
+    return result, ran[0]
 
 
 def main(case):
     CASES[case]()
-    from quorvel_master.business_layer.packages import package_index_client as m
+    with warnings.catch_warnings() if case == "imported inside catch_warnings()" else contextlib.nullcontext():
+        from quorvel_master.business_layer.packages import package_index_client as m
     from quorvel_master.sampleindex import IndexServer
 
     client = m.PackageIndexClient(None)

@@ -20,6 +20,7 @@ import re
 import subprocess
 import sys
 import types
+import warnings
 from pathlib import Path
 
 import packaging.version
@@ -137,11 +138,6 @@ VERSION_TEXTS = st.one_of(WELL_FORMED, WELL_FORMED, MUTATED, MUTATED,
 RELEASE_KEYS = st.lists(VERSION_TEXTS, max_size=50, unique=True)
 
 
-# On 3.13 the probe set does not prove the native release order against the
-# library there, so the gate leaves every ordering to the library.
-NATIVE_ORDER = sys.version_info < (3, 13)
-
-
 def natively_decided(keys):
     """The native parser orders these keys itself (else it leaves them all to the library)."""
     return not any(re.search("[0-9]{19}", key) or any(c in FOLDED for c in key) for key in keys)
@@ -184,6 +180,10 @@ def serve(server, path, document=None, status=200):
         server.set_status(path, status)
 
 
+def ran_in(module, seen):
+    return any(name == module for name, _ in seen)
+
+
 def python_calls(fn, *args):
     """fn(*args) and the Python functions it called, as (module, name) pairs."""
     seen = []
@@ -214,6 +214,14 @@ def python_calls(fn, *args):
 def test_normalize_name_is_re_sub(m, name):
     client = m.PackageIndexClient(None)
     assert client._normalize_name(name) == library_name(name)
+
+
+@pytest.mark.parametrize("name", [
+    "already-normal", "a--b", "-a-", "a-", "--", "A", "x" * 129,  # one pass, or the equal str given back
+    "Foo_" * 40, "a-" * 100 + "-._" * 10, "\u0130" + "X_" * 100, "\U0001d400" * 3 + "-_." * 50,  # beyond 128
+])
+def test_normalize_name_long_and_edge(m, name):
+    assert m.PackageIndexClient(None)._normalize_name(name) == library_name(name)
 
 
 @MANY
@@ -302,7 +310,7 @@ def test_release_order_is_packaging_order(api, server, keys):
     serve(server, "/pypi/demo/json", {"releases": {key: [] for key in keys}})
     versions, seen = python_calls(api.ask, "_get_versions_from_index", "demo")
     assert versions == library_order(keys)
-    assert (("packaging.version", "__init__") not in seen) is (natively_decided(keys) and (NATIVE_ORDER or not keys))
+    assert (("packaging.version", "__init__") not in seen) is natively_decided(keys)
 
 
 # --- the stand-ins are taken while nothing is replaced ----------------------------------
@@ -458,7 +466,7 @@ def test_replacing_version_hands_the_ordering_back(api, server, m, how):
     # put back, the native road answers again
     versions, seen = python_calls(api.ask, "_get_versions_from_index", "demo")
     assert versions == native
-    assert (("packaging.version", "__init__") not in seen) is NATIVE_ORDER
+    assert ("packaging.version", "__init__") not in seen
 
 
 ADDITIONS = {
@@ -485,7 +493,7 @@ def test_names_added_to_the_library(api, server, what):
             add(patch)
             versions, seen = python_calls(api.ask, "_get_versions_from_index", "demo")
             assert versions == library_order(keys)
-            assert (("packaging.version", "__init__") not in seen) is (native and NATIVE_ORDER)
+            assert (("packaging.version", "__init__") not in seen) is native
     finally:
         if not had_slotnames and "__slotnames__" in vars(Version):
             del Version.__slotnames__
@@ -502,7 +510,87 @@ def test_which_release_keys_the_native_parser_takes(api, server, keys, native):
     serve(server, "/pypi/demo/json", {"releases": {key: [] for key in keys}})
     versions, seen = python_calls(api.ask, "_get_versions_from_index", "demo")
     assert versions == library_order(keys)
-    assert (("packaging.version", "__init__") not in seen) is (native and NATIVE_ORDER)
+    assert (("packaging.version", "__init__") not in seen) is native
+
+
+# --- what the gate watches: what the proven code reads, and nothing else ---------------
+
+def roads(api, server, m):
+    """Asks each fast-path question once; gives, per stand-in, whether the library
+    ran for the answer (seen through the profiler), each answer checked."""
+    serve(server, "/pypi/demo/json", {"releases": {key: [] for key in KEYS}})
+    client = m.PackageIndexClient(None)
+    client._get_current_distributions = lambda: {"demo": types.SimpleNamespace(
+        metadata=_Metadata(["socks; extra == 'Socks'"]))}
+    requirement = "a[b] >=1; extra == 'c'"
+    taken = {}
+    name, seen = python_calls(client._normalize_name, "Foo__Bar.baz")
+    assert name == "foo-bar-baz"
+    taken["normalize_name"] = ran_in("re", seen)
+    record, seen = python_calls(client._parse_requirement, requirement)
+    assert record == library_parse(requirement)
+    taken["parse_requirement"] = ran_in("re", seen)
+    installed, seen = python_calls(client.check_specifier_in_dist, "demo", "", ["socks"])
+    assert installed == "1.0"
+    taken["extra_marker"] = ("re", "search") in seen  # the name goes through _normalize_name first
+    versions, seen = python_calls(api.ask, "_get_versions_from_index", "demo")
+    assert versions == library_order(KEYS, m.Version)
+    taken["fill_pattern"] = ran_in("re", seen)  # the HTTP client runs no function of re
+    taken["release_order"] = ("packaging.version", "__init__") in seen
+    return {road for road, library in taken.items() if library}
+
+
+RE_ROADS = {"normalize_name", "parse_requirement", "extra_marker", "fill_pattern"}
+
+
+def shadow_in_re(patch):
+    # re._compile reads the builtin isinstance; a global of that name in re hides it
+    patch.setattr(re, "isinstance", lambda *args: isinstance(*args), raising=False)
+
+
+def rebind_version_tuple(patch):
+    # read by the function a decorator wraps (Version._version on packaging 26, __init__ before)
+    patch.setattr(packaging.version, "_Version", type("_Version", (packaging.version._Version,), {}))
+
+
+WATCHED = {
+    # (change, the stand-ins that hand the work back while it lasts)
+    "warnings.filters rebound, as leaving catch_warnings() does": (
+        lambda patch: patch.setattr(warnings, "filters", list(warnings.filters)), set()),
+    "a warning filter added": (lambda patch: warnings.simplefilter("ignore", DeprecationWarning), set()),
+    # what a decorator's wrapper reads (packaging's own on 3.11 and 3.12) does not do the work
+    "warnings bound in packaging.version": (
+        lambda patch: patch.setattr(packaging.version, "warnings", types.ModuleType("warnings"), raising=False), set()),
+    "a name of re that its functions do not read": (lambda patch: patch.setattr(re, "unread", 1, raising=False), set()),
+    # re._compile reads the attribute `compile` of re._compiler, not the global re.compile
+    "re.compile replaced": (lambda patch: patch.setattr(re, "compile", lambda *args, real=re.compile: real(*args)),
+                            set()),
+    "a builtin that re reads, shadowed in re": (shadow_in_re, RE_ROADS),
+    "re.sub replaced": (lambda patch: patch.setattr(re, "sub", lambda *args: re._compile(*args[:1], 0).sub(*args[1:])),
+                        {"normalize_name", "fill_pattern"}),
+    "_cmpkey replaced": (lambda patch: patch.setattr(packaging.version, "_cmpkey",
+                                                     lambda *args, real=packaging.version._cmpkey: real(*args)),
+                         {"release_order"}),
+    "a name the wrapped function reads, replaced": (rebind_version_tuple, {"release_order"}),
+}
+
+
+@pytest.mark.parametrize("case", WATCHED)
+def test_what_the_gate_watches(api, server, m, case):
+    change, library_roads = WATCHED[case]
+    assert roads(api, server, m) == set()
+    with warnings.catch_warnings(), pytest.MonkeyPatch.context() as patch:
+        change(patch)
+        assert roads(api, server, m) == library_roads
+    assert roads(api, server, m) == set()  # put back: every stand-in answers again
+
+
+def test_native_roads_inside_and_after_catch_warnings(api, server, m):
+    for _ in range(2):
+        with warnings.catch_warnings():
+            warnings.simplefilter("error")
+            assert roads(api, server, m) == set()
+        assert roads(api, server, m) == set()
 
 
 # --- the gate: proven at import against the library as it is then ----------------------
@@ -512,6 +600,7 @@ CHILD = Path(__file__).with_name("fast_path_child.py")
 
 @pytest.mark.parametrize("case, library_roads", [
     ("genuine", set()),
+    ("imported inside catch_warnings()", set()),
     ("_cmpkey reversed", {"release_order"}),
     ("_cmpkey wrapped", set()),  # a patch that changes no answer keeps the stand-in
     ("Version subclassed", set()),

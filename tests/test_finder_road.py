@@ -381,7 +381,10 @@ def test_cancelling_stops_the_download(m, srv, log, fixed_settings, wheels, temp
     async def scenario():
         client = m.PackageIndexClient(None)
         task = asyncio.create_task(client._get_dependencies_from_index("big", "1.0", srv.simple_url))
-        while srv.bytes_sent(path) < 256 << 10:
+        # streaming: the server is sending and the download has its file (on
+        # a slow build the socket buffers take the first bytes before that)
+        while srv.bytes_sent(path) < 256 << 10 or not temp_files():
+            assert not task.done(), task
             await asyncio.sleep(0.01)
         held_while_streaming = temp_files()
         task.cancel()

@@ -1,8 +1,6 @@
 #include "config/patterns.hpp"
 
-#include "fastpath/gate.hpp"
-#include "fastpath/text.hpp"
-#include "runtime/globals.hpp"
+#include "fastpath/paths.hpp"
 
 namespace pic::config {
 
@@ -14,10 +12,7 @@ Object replace(const Object& text, PyObject* placeholder, const Object& value) {
 
 Object fill_pattern(const Object& pattern, const Object& package_name) {
     Object url = replace(pattern, "{package_name}"_id, package_name);
-    if (fastpath::open(fastpath::Path::fill_pattern)) return fastpath::drop_version_segments(url.get());
-    static PyObject* const version_segment = intern(fastpath::kVersionSegment);
-    static PyObject* const nothing = intern("");
-    return global("re"_id).attr("sub"_id)(version_segment, nothing, url);
+    return fastpath::answer<fastpath::DropVersionSegment>(url);
 }
 
 Object fill_pattern(const Object& pattern, const Object& package_name, const Object& version) {

@@ -2,8 +2,7 @@
 
 #include <cstring>
 
-#include "fastpath/gate.hpp"
-#include "fastpath/text.hpp"
+#include "fastpath/paths.hpp"
 #include "runtime/compat.hpp"
 #include "runtime/function.hpp"
 #include "runtime/globals.hpp"
@@ -78,13 +77,7 @@ Object normalize_url(Object, Object url) {
 }
 
 // re.sub("[-_.]+", "-", name.lower())
-Object normalize_name(Object, Object name) {
-    if (fastpath::open(fastpath::Path::normalize_name))
-        return fastpath::collapse_separators(fastpath::lower(name.get()).get());
-    Object lowered = name.call_method("lower"_id);
-    static PyObject* const pattern = intern(fastpath::kNameSeparators);
-    return global("re"_id).attr("sub"_id)(pattern, "-"_id, lowered);
-}
+Object normalize_name(Object, Object name) { return fastpath::answer<fastpath::NormalizeName>(name); }
 
 // `self._normalize_url` is looked up for every call, as written; while it is
 // this module's own method, its work is done in place. A lookup can only give

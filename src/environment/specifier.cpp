@@ -1,22 +1,17 @@
 #include "environment/specifier.hpp"
 
 #include "config/redact.hpp"
-#include "fastpath/gate.hpp"
-#include "fastpath/text.hpp"
+#include "fastpath/paths.hpp"
 #include "runtime/globals.hpp"
+#include "runtime/guard.hpp"
 
 namespace pic::environment {
 
 namespace {
 
-// Only the first quoted name after "extra ==" counts, so `extra == "a" or
-// extra == "b"` offers a alone.
-PyObject* extra_pattern() {
-    static PyObject* const pattern = intern(fastpath::kExtraInstalled);
-    return pattern;
-}
-
-// The names of the extras the distribution declares, lower-cased.
+// The names of the extras the distribution declares, lower-cased. Only the
+// first quoted name after "extra ==" counts, so `extra == "a" or extra == "b"`
+// offers a alone.
 Object declared_extras(const Object& dist) {
     Object requirements = dist.attr("metadata"_id).call_method("get_all"_id, "Requires-Dist"_id);
     if (!requirements.truthy()) requirements = new_list();
@@ -24,17 +19,8 @@ Object declared_extras(const Object& dist) {
     static PyObject* const marker = intern("extra ==");
     for (Object req : iterate(requirements)) {
         if (!req.contains(marker)) continue;
-        if (PyUnicode_CheckExact(req.get()) && fastpath::open(fastpath::Path::extra_marker)) {
-            auto group = fastpath::search_extra(req.get());
-            if (!group) continue;
-            Object extra = fastpath::lower(fastpath::substring(req.get(), *group).get());
+        if (Object extra = fastpath::answer<fastpath::InstalledExtra>(req))
             check(PySet_Add(available_extras.get(), extra.get()));
-            continue;
-        }
-        Object match = global("re"_id).attr("search"_id)(extra_pattern(), req);
-        if (match.is_none()) continue;
-        Object extra = match.call_method("group"_id, integer(1)).call_method("lower"_id);
-        check(PySet_Add(available_extras.get(), extra.get()));
     }
     return available_extras;
 }
@@ -56,16 +42,18 @@ Object check_specifier_in_dist(Object self, Object package_name, Object version_
     if (!dist_version_str.truthy()) return Object::none();
 
     if (version_spec.truthy() && version_spec.call_method("strip"_id).truthy()) {
-        try {
-            Object specifier = global("SpecifierSet"_id)(version_spec);
-            Object dist_version = global("Version"_id)(dist_version_str);
-            if (!specifier.contains(dist_version)) return Object::none();
-        } catch (const PyError& e) {
-            if (!e.is_ordinary()) throw;
-            log_debug(format("Error checking version spec for %U: %U", package_name.get(),
-                             config::error_text(e).get()));
-            return Object::none();
-        }
+        bool satisfied = guarded(
+            [&] {
+                Object specifier = global("SpecifierSet"_id)(version_spec);
+                Object dist_version = global("Version"_id)(dist_version_str);
+                return specifier.contains(dist_version);
+            },
+            [&](const PyError& e) {
+                log_debug(format("Error checking version spec for %U: %U", package_name.get(),
+                                 config::error_text(e).get()));
+                return false;
+            });
+        if (!satisfied) return Object::none();
     }
 
     if (extras.truthy()) {

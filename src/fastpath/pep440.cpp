@@ -1,6 +1,8 @@
 #include "fastpath/pep440.hpp"
 
 #include "fastpath/text.hpp"
+#include "runtime/guard.hpp"
+#include "runtime/imports.hpp"
 
 #include <algorithm>
 #include <cstdint>
@@ -57,16 +59,34 @@ class Parser {
 public:
     Parser(std::string_view s, Parsed& out) : s_(s), out_(out) {}
 
+    // v? (N!)? N(.N)* pre? post? dev? (+local)? with white space around.
     Outcome run(Key& key) {
-        // \s* ... \s* around the version (ASCII text: the same set as str.isspace)
+        strip_space();
+        if (p_ < s_.size() && lower_ascii(s_[p_]) == 'v') ++p_;
+        epoch(key);
+        if (!release(key)) return fail();
+        bool has_pre = pre_release(key), has_post = post_release(key), has_dev = dev_release(key);
+        local(key);
+        if (unsupported_) return Outcome::unsupported;
+        if (p_ != s_.size()) return fail();
+        if (!has_pre) key.pre_rank = (!has_post && has_dev) ? -1 : 3;
+        key.post_rank = has_post ? 1 : 0;
+        key.dev_rank = has_dev ? 0 : 1;
+        return Outcome::valid;
+    }
+
+private:
+    // \s* ... \s* around the version (ASCII text: the same set as str.isspace)
+    void strip_space() {
         std::size_t b = 0, e = s_.size();
         while (b < e && Py_UNICODE_ISSPACE(Py_UCS4(s_[b]))) ++b;
         while (e > b && Py_UNICODE_ISSPACE(Py_UCS4(s_[e - 1]))) --e;
         s_ = s_.substr(b, e - b);
         p_ = 0;
+    }
 
-        if (p_ < s_.size() && lower_ascii(s_[p_]) == 'v') ++p_;
-        // epoch: digits followed by "!"
+    // digits followed by "!"
+    void epoch(Key& key) {
         std::size_t save = p_;
         std::uint64_t n = 0;
         if (digits(n) && at('!')) {
@@ -75,9 +95,13 @@ public:
         } else {
             p_ = save;
         }
-        // release: digits ("." digits)*
+    }
+
+    // digits ("." digits)*, trailing zeros dropped from the key
+    bool release(Key& key) {
         key.release_at = std::uint32_t(out_.numbers.size());
-        if (!digits(n)) return fail();
+        std::uint64_t n = 0;
+        if (!digits(n)) return false;
         out_.numbers.push_back(n);
         while (at('.') && p_ + 1 < s_.size() && is_digit(s_[p_ + 1])) {
             ++p_;
@@ -88,82 +112,84 @@ public:
         while (count > 0 && out_.numbers[key.release_at + count - 1] == 0) --count;
         out_.numbers.resize(key.release_at + count);
         key.release_count = std::uint32_t(count);
-
-        // pre-release: sep? letter sep? digits?
-        static constexpr std::pair<std::string_view, int> pre_letters[] = {
-            {"alpha", 0}, {"a", 0}, {"beta", 1}, {"b", 1}, {"preview", 2}, {"pre", 2}, {"c", 2}, {"rc", 2}};
-        bool has_pre = false, has_post = false, has_dev = false;
-        save = p_;
-        skip_sep();
-        if (int rank; word(pre_letters, rank)) {
-            has_pre = true;
-            key.pre_rank = rank;
-            skip_sep();
-            key.pre_n = 0;
-            digits(key.pre_n);
-        } else {
-            p_ = save;
-        }
-        // post release: "-" digits | sep? letter sep? digits?
-        static constexpr std::pair<std::string_view, int> post_letters[] = {{"post", 0}, {"rev", 0}, {"r", 0}};
-        save = p_;
-        if (at('-') && p_ + 1 < s_.size() && is_digit(s_[p_ + 1])) {
-            ++p_;
-            has_post = true;
-            digits(key.post_n);
-        } else {
-            skip_sep();
-            if (int unused; word(post_letters, unused)) {
-                has_post = true;
-                skip_sep();
-                digits(key.post_n);
-            } else {
-                p_ = save;
-            }
-        }
-        // dev release: sep? "dev" sep? digits?
-        static constexpr std::pair<std::string_view, int> dev_letters[] = {{"dev", 0}};
-        save = p_;
-        skip_sep();
-        if (int unused; word(dev_letters, unused)) {
-            has_dev = true;
-            skip_sep();
-            digits(key.dev_n);
-        } else {
-            p_ = save;
-        }
-        // local: "+" alnum+ (sep alnum+)*
-        if (at('+') && p_ + 1 < s_.size() && is_alnum(s_[p_ + 1])) {
-            ++p_;
-            key.has_local = true;
-            key.local_at = std::uint32_t(out_.locals.size());
-            while (true) {
-                std::size_t start = p_;
-                while (p_ < s_.size() && is_alnum(s_[p_])) ++p_;
-                std::string_view part = s_.substr(start, p_ - start);
-                if (std::all_of(part.begin(), part.end(), is_digit)) {
-                    if (part.size() > kMaxDigits) unsupported_ = true;
-                    out_.locals.push_back({true, to_number(part), {}});
-                } else {
-                    out_.locals.push_back({false, 0, part});
-                }
-                if (p_ + 1 < s_.size() && is_sep(s_[p_]) && is_alnum(s_[p_ + 1]))
-                    ++p_;
-                else
-                    break;
-            }
-            key.local_count = std::uint32_t(out_.locals.size() - key.local_at);
-        }
-        if (unsupported_) return Outcome::unsupported;
-        if (p_ != s_.size()) return fail();
-
-        if (!has_pre) key.pre_rank = (!has_post && has_dev) ? -1 : 3;
-        key.post_rank = has_post ? 1 : 0;
-        key.dev_rank = has_dev ? 0 : 1;
-        return Outcome::valid;
+        return true;
     }
 
-private:
+    // sep? letter sep? digits?
+    bool pre_release(Key& key) {
+        static constexpr std::pair<std::string_view, int> letters[] = {
+            {"alpha", 0}, {"a", 0}, {"beta", 1}, {"b", 1}, {"preview", 2}, {"pre", 2}, {"c", 2}, {"rc", 2}};
+        std::size_t save = p_;
+        skip_sep();
+        int rank = 0;
+        if (!word(letters, rank)) {
+            p_ = save;
+            return false;
+        }
+        key.pre_rank = rank;
+        skip_sep();
+        key.pre_n = 0;
+        digits(key.pre_n);
+        return true;
+    }
+
+    // "-" digits | sep? letter sep? digits?
+    bool post_release(Key& key) {
+        static constexpr std::pair<std::string_view, int> letters[] = {{"post", 0}, {"rev", 0}, {"r", 0}};
+        if (at('-') && p_ + 1 < s_.size() && is_digit(s_[p_ + 1])) {
+            ++p_;
+            digits(key.post_n);
+            return true;
+        }
+        std::size_t save = p_;
+        skip_sep();
+        int unused = 0;
+        if (!word(letters, unused)) {
+            p_ = save;
+            return false;
+        }
+        skip_sep();
+        digits(key.post_n);
+        return true;
+    }
+
+    // sep? "dev" sep? digits?
+    bool dev_release(Key& key) {
+        static constexpr std::pair<std::string_view, int> letters[] = {{"dev", 0}};
+        std::size_t save = p_;
+        skip_sep();
+        int unused = 0;
+        if (!word(letters, unused)) {
+            p_ = save;
+            return false;
+        }
+        skip_sep();
+        digits(key.dev_n);
+        return true;
+    }
+
+    // "+" alnum+ (sep alnum+)*: numbers by value, words as written
+    void local(Key& key) {
+        if (!at('+') || p_ + 1 >= s_.size() || !is_alnum(s_[p_ + 1])) return;
+        ++p_;
+        key.has_local = true;
+        key.local_at = std::uint32_t(out_.locals.size());
+        while (true) {
+            std::size_t start = p_;
+            while (p_ < s_.size() && is_alnum(s_[p_])) ++p_;
+            std::string_view part = s_.substr(start, p_ - start);
+            if (std::all_of(part.begin(), part.end(), is_digit)) {
+                if (part.size() > kMaxDigits) unsupported_ = true;
+                out_.locals.push_back({true, to_number(part), {}});
+            } else {
+                out_.locals.push_back({false, 0, part});
+            }
+            if (p_ + 1 >= s_.size() || !is_sep(s_[p_]) || !is_alnum(s_[p_ + 1])) break;
+            ++p_;
+        }
+        key.local_count = std::uint32_t(out_.locals.size() - key.local_at);
+    }
+
     Outcome fail() { return unsupported_ ? Outcome::unsupported : Outcome::invalid; }
     bool at(char c) const { return p_ < s_.size() && s_[p_] == c; }
     void skip_sep() {
@@ -318,10 +344,10 @@ Object texts_newest_first(const Object& pairs) {
     // wait on while holding the GIL that the import may hand over.
     static PyObject* first_member = nullptr;
     if (!first_member) {
-        Object getter = Object::steal(PyImport_ImportModule("operator")).attr("itemgetter"_id)(integer(0));
+        Object getter = import_from("operator", "itemgetter")(integer(0));
         if (!first_member) first_member = getter.release();
     }
-    call_kw(pairs.attr("sort"_id), {}, {{"key"_id, first_member}, {"reverse"_id, Py_True}});
+    pairs.call_method("sort"_id, "key"_kw = first_member, "reverse"_kw = Py_True);
     Py_ssize_t n = PyList_GET_SIZE(pairs.get());
     Object texts = Object::steal(PyList_New(n));
     for (Py_ssize_t i = 0; i < n; ++i)
@@ -331,13 +357,8 @@ Object texts_newest_first(const Object& pairs) {
 
 Object newest_first_by(const Object& version_class, const Object& texts) {
     Object pairs = new_list();
-    for (Object text : iterate(texts)) {
-        try {
-            append(pairs, tuple(version_class(text), text));
-        } catch (const PyError& e) {
-            if (!e.is_ordinary()) throw;
-        }
-    }
+    for (Object text : iterate(texts))  // a text the class refuses is left out
+        guarded([&] { append(pairs, tuple(version_class(text), text)); }, [](const PyError&) {});
     return texts_newest_first(pairs);
 }
 

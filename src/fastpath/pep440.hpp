@@ -21,7 +21,7 @@ Object newest_first_by(const Object& version_class, const Object& texts);
 // Version, without calling it. nullopt when an item lies outside what this
 // parser decides (not an exact str, a number of more than 18 digits, a letter
 // that only Unicode case folding makes ASCII); the caller then takes the
-// library's road. Take it only while fastpath::open(Path::release_order) holds.
+// library's road. Taken through the ReleaseOrder entry (paths.hpp).
 std::optional<Object> newest_first(const Object& texts);
 
 }  // namespace pic::fastpath

@@ -6,7 +6,10 @@
 // separator, equal versions written differently, and near misses.
 #pragma once
 
+#include <span>
 #include <string_view>
+
+#include "runtime/ref.hpp"
 
 namespace pic::fastpath::probes {
 
@@ -88,5 +91,17 @@ inline constexpr std::string_view kFoldedVersions[][2] = {
     {"1.0+\xc4\xb0"sv, "1.0+i"sv},
     {"1.0+a\xc5\xbf"sv, "1.0+as"sv},
 };
+
+// A probe text as a str.
+inline Object decode(std::string_view text) {
+    return Object::steal(PyUnicode_DecodeUTF8(text.data(), Py_ssize_t(text.size()), "surrogatepass"));
+}
+
+// Probe texts as a new list of str.
+inline Object list_of(std::span<const std::string_view> texts) {
+    Object list = new_list();
+    for (std::string_view text : texts) append(list, decode(text));
+    return list;
+}
 
 }  // namespace pic::fastpath::probes

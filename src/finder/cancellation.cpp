@@ -2,7 +2,9 @@
 
 #include <atomic>
 #include <new>
+#include <utility>
 
+#include "runtime/boundary.hpp"
 #include "runtime/compat.hpp"
 #include "runtime/globals.hpp"
 
@@ -57,18 +59,15 @@ private:
 
 PyObject* call_call(PyObject* self, PyObject*, PyObject*) {
     StoppableCall* c = as_call(self);
-    try {
-        Published published(self);
-        const std::atomic<bool>* outer = std::exchange(current_flag, &c->stopped);
-        PyObject* result = PyObject_Call(c->fn, c->args, nullptr);
-        current_flag = outer;
-        return result;
-    } catch (const PyError& e) {
-        e.restore();
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    }
-    return nullptr;
+    return at_boundary(
+        [&] {
+            Published published(self);
+            const std::atomic<bool>* outer = std::exchange(current_flag, &c->stopped);
+            PyObject* result = PyObject_Call(c->fn, c->args, nullptr);
+            current_flag = outer;
+            return result;
+        },
+        static_cast<PyObject*>(nullptr));
 }
 
 PyObject* call_stopped(PyObject* self, void*) { return Py_NewRef(as_call(self)->stopped.load() ? Py_True : Py_False); }

@@ -43,7 +43,7 @@ Object metadata_file(const Session& session, const Object& link, const Object& m
 }  // namespace
 
 Object read_core_metadata(const Object& finder, const Object& link) {
-    if (Object get_metadata = optional_attr(finder, "get_metadata"_id)) return get_metadata(link);
+    if (Object get_metadata = finder.optional_attr("get_metadata"_id)) return get_metadata(link);
 
     Session session(finder);
     Object metadata_link = link.attr("dist_info_link"_id);

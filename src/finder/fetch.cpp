@@ -7,6 +7,7 @@
 
 #include "finder/finder.hpp"
 #include "finder/limits.hpp"
+#include "runtime/imports.hpp"
 
 namespace pic::finder {
 
@@ -15,9 +16,9 @@ namespace {
 // The read time-out of the session (httpx: `timeout.read`; a plain number
 // is taken as it is), when it is a positive number of seconds.
 double configured_timeout(const Object& session) {
-    Object timeout = optional_attr(session, "timeout"_id);
+    Object timeout = session.optional_attr("timeout"_id);
     if (timeout && !PyFloat_Check(timeout.get()) && !PyLong_Check(timeout.get()))
-        timeout = optional_attr(timeout, "read"_id);
+        timeout = timeout.optional_attr("read"_id);
     if (!timeout || !(PyFloat_Check(timeout.get()) || PyLong_Check(timeout.get()))) return limits::kTimeout;
     double seconds = PyFloat_AsDouble(timeout.get());
     if (seconds == -1 && PyErr_Occurred()) throw_error();
@@ -72,7 +73,7 @@ Object without_credentials(const Object& headers) {
 
 // Where a redirect answer sends us, or a null Object when it is no redirect.
 Object redirect_target(const Object& response, const Object& url) {
-    long status = status_of(response);
+    long status = stream_status(response);
     if (status != 301 && status != 302 && status != 303 && status != 307 && status != 308) return {};
     Object location = response.attr("headers"_id).call_method("get"_id, "location"_id);
     if (location.is_none()) return {};
@@ -83,11 +84,11 @@ Object redirect_target(const Object& response, const Object& url) {
 
 Session::Session(const Object& finder)
     : session(finder.attr("session"_id)),
-      headers(optional_attr(finder, "headers"_id)),
+      headers(finder.optional_attr("headers"_id)),
       timeout(configured_timeout(session)) {}
 
 Object Session::headers_with(std::initializer_list<std::pair<const char*, const char*>> extra) const {
-    Object merged = Object::steal(PyDict_New());
+    Object merged = new_dict();
     if (headers && !headers.is_none()) check(PyDict_Update(merged.get(), headers.get()));
     for (auto [name, value] : extra) merged.set_item(str(name), str(value));
     return merged;
@@ -116,7 +117,7 @@ Opened open_stream(const Session& session, const Object& url, const Object& head
     Object sent = headers;
     for (int redirects = 0;; ++redirects) {
         stop_if_cancelled();
-        Object manager = call_kw(session.session.attr("get_stream"_id), {target.get()}, {{"headers"_id, sent.get()}});
+        Object manager = session.session.call_method("get_stream"_id, target, "headers"_kw = sent);
         Opened opened{manager.attr("__exit__"_id), manager.call_method("__enter__"_id)};
         Object next;
         try {
@@ -147,7 +148,7 @@ Opened open_stream(const Session& session, const Object& url, const Object& head
     }
 }
 
-long status_of(const Object& response) { return response.attr("status_code"_id).as_long(); }
+long stream_status(const Object& response) { return response.attr("status_code"_id).as_long(); }
 
 std::string header(const Object& response, const char* name) {
     Object value = response.attr("headers"_id).call_method("get"_id, str(name));
@@ -160,7 +161,7 @@ std::string header(const Object& response, const char* name) {
 
 void expect_status(const Object& response, long wanted) {
     response.call_method("raise_for_status"_id);
-    long status = status_of(response);
+    long status = stream_status(response);
     if (status != wanted) {
         PyErr_Format(PyExc_ValueError, "unexpected status %ld for %S", status, response.attr("url"_id).get());
         throw_error();
@@ -176,7 +177,7 @@ int64_t content_length(const Object& response) {
 
 Body::Body(const Object& response, const Object& url) : url_(url) {
     // iter_bytes() decodes whole chunks at once; iter_raw() leaves that to us.
-    Object raw = optional_attr(response, "iter_raw"_id);
+    Object raw = response.optional_attr("iter_raw"_id);
     if (!raw) {
         chunks_ = Object::steal(PyObject_GetIter(response.call_method("iter_bytes"_id).get()));
         return;
@@ -241,7 +242,7 @@ void Digests::verify() const {
 
 Object link_hashes(const Object& link) {
     Object known = import_module("hashlib").attr("algorithms_available"_id);
-    Object hashes = Object::steal(PyDict_New());
+    Object hashes = new_dict();
     Object parse = urllib_parse();
     Object fragment = parse.call_method("urlsplit"_id, link.attr("url"_id)).attr("fragment"_id);
     Object listed = link.attr("hashes"_id);

@@ -89,7 +89,8 @@ auto with_stream(const Session& s, const Object& url, const Object& headers, Pac
     }
 }
 
-long status_of(const Object& response);
+// response.status_code (the finder client's name) as a C++ long
+long stream_status(const Object& response);
 
 // response.headers.get(name): the text, or "" when the header is absent.
 std::string header(const Object& response, const char* name);

@@ -1,15 +1,10 @@
 // One package finder per call, bound to one index, and its release.
 #pragma once
 
+#include "runtime/guard.hpp"
 #include "runtime/ref.hpp"
 
 namespace pic::finder {
-
-// getattr(obj, name, None), with a missing attribute as a null Object.
-inline Object optional_attr(const Object& obj, PyObject* name) { return obj.optional_attr(name); }
-
-// import <module>
-inline Object import_module(const char* module) { return Object::steal(PyImport_ImportModule(module)); }
 
 // PackageFinder(index_urls=[index_url]), with the module global read now.
 Object new_finder(const Object& index_url);
@@ -30,19 +25,18 @@ void release_session(const Object& finder);
 template <class Use>
 auto with_finder(const Object& index_url, Use&& use) {
     Object finder = new_finder(index_url);
-    try {
-        never_prompt(finder);
-        auto result = use(finder);
-        release_session(finder);
-        return result;
-    } catch (...) {
+    auto result = [&] {
         try {
-            release_session(finder);
-        } catch (const PyError& e) {
-            if (!e.is_ordinary()) throw;  // the first failure is the one to report
+            never_prompt(finder);
+            return use(finder);
+        } catch (...) {
+            // The first failure is the one to report.
+            guarded([&] { release_session(finder); }, [](const PyError&) {});
+            throw;
         }
-        throw;
-    }
+    }();
+    release_session(finder);  // once: a release that fails is not tried again
+    return result;
 }
 
 }  // namespace pic::finder

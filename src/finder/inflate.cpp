@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "finder/finder.hpp"
+#include "runtime/imports.hpp"
 
 namespace pic::finder {
 
@@ -24,16 +24,14 @@ Object lzma_decompressor(std::string_view properties) {
     uint32_t packed = byte(0);
     uint32_t dictionary = byte(1) | byte(2) << 8 | byte(3) << 16 | byte(4) << 24;
     Object lzma = import_module("lzma");
-    Object filter = new_dict();
-    filter.set_item(str("id"), lzma.attr("FILTER_LZMA1"_id));
-    filter.set_item(str("dict_size"), Object::steal(PyLong_FromUnsignedLong(dictionary)));
-    filter.set_item(str("lc"), integer(long(packed % 9)));
-    filter.set_item(str("lp"), integer(long(packed / 9 % 5)));
-    filter.set_item(str("pb"), integer(long(packed / 45)));
+    Object filter = dict({{"id"_id, lzma.attr("FILTER_LZMA1"_id)},
+                          {"dict_size"_id, Object::steal(PyLong_FromUnsignedLong(dictionary))},
+                          {"lc"_id, integer(long(packed % 9))},
+                          {"lp"_id, integer(long(packed / 9 % 5))},
+                          {"pb"_id, integer(long(packed / 45))}});
     Object filters = new_list();
     append(filters, filter);
-    return call_kw(lzma.attr("LZMADecompressor"_id), {},
-                   {{"format"_id, lzma.attr("FORMAT_RAW"_id).get()}, {"filters"_id, filters.get()}});
+    return lzma.call_method("LZMADecompressor"_id, "format"_kw = lzma.attr("FORMAT_RAW"_id), "filters"_kw = filters);
 }
 
 // A zlib stream starts with a header whose two bytes, read as a big-endian

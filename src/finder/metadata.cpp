@@ -5,6 +5,7 @@
 #include "finder/core_metadata.hpp"
 #include "finder/finder.hpp"
 #include "runtime/globals.hpp"
+#include "runtime/guard.hpp"
 
 namespace pic::finder {
 
@@ -34,35 +35,37 @@ Object requires_dist_of(const Object& package_name, const Object& version, const
 }  // namespace
 
 Object get_extras_via_unearth(Object, Object package_name, Object version, Object index_url) {
-    try {
-        Object extras = new_set();
-        Object requires_dist = requires_dist_of(package_name, version, index_url);
-        if (!requires_dist) return extras;
-        for (Object req_str : iterate(requires_dist))
-            if (Object extra = environment::declared_extra(req_str)) check(PySet_Add(extras.get(), extra.get()));
-        return extras;
-    } catch (const PyError& e) {
-        if (!e.is_ordinary()) throw;
-        log_debug(format("Unearth get_extras failed: %U", config::error_text(e).get()));
-        return new_set();
-    }
+    return guarded(
+        [&] {
+            Object extras = new_set();
+            Object requires_dist = requires_dist_of(package_name, version, index_url);
+            if (!requires_dist) return extras;
+            for (Object req_str : iterate(requires_dist))
+                if (Object extra = environment::declared_extra(req_str)) check(PySet_Add(extras.get(), extra.get()));
+            return extras;
+        },
+        [](const PyError& e) {
+            log_debug(format("Unearth get_extras failed: %U", config::error_text(e).get()));
+            return new_set();
+        });
 }
 
 Object get_dependencies_via_unearth(Object self, Object package_name, Object version, Object index_url) {
-    try {
-        Object dependencies = new_list();
-        Object requires_dist = requires_dist_of(package_name, version, index_url);
-        if (!requires_dist) return dependencies;
-        for (Object req_str : iterate(requires_dist)) {
-            Object dep = self.call_method("_parse_requirement"_id, req_str);
-            if (dep.truthy()) append(dependencies, dep);
-        }
-        return dependencies;
-    } catch (const PyError& e) {
-        if (!e.is_ordinary()) throw;
-        log_debug(format("Unearth get_dependencies failed: %U", config::error_text(e).get()));
-        return new_list();
-    }
+    return guarded(
+        [&] {
+            Object dependencies = new_list();
+            Object requires_dist = requires_dist_of(package_name, version, index_url);
+            if (!requires_dist) return dependencies;
+            for (Object req_str : iterate(requires_dist)) {
+                Object dep = self.call_method("_parse_requirement"_id, req_str);
+                if (dep.truthy()) append(dependencies, dep);
+            }
+            return dependencies;
+        },
+        [](const PyError& e) {
+            log_debug(format("Unearth get_dependencies failed: %U", config::error_text(e).get()));
+            return new_list();
+        });
 }
 
 }  // namespace pic::finder

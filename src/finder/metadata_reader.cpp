@@ -2,8 +2,8 @@
 
 #include <string_view>
 
-#include "finder/finder.hpp"
 #include "finder/limits.hpp"
+#include "runtime/imports.hpp"
 
 namespace pic::finder {
 

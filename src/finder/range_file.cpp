@@ -46,7 +46,7 @@ std::optional<ContentRange> parse_content_range(std::string_view text) {
 }  // namespace
 
 std::optional<std::string> RangeFile::usable_body(const Object& response, int64_t begin, int64_t end, Pace& pace) {
-    if (status_of(response) != 206) return std::nullopt;
+    if (stream_status(response) != 206) return std::nullopt;
     std::string encoding = header(response, "Content-Encoding");
     if (!encoding.empty() && encoding != "identity") return std::nullopt;
     auto range = parse_content_range(header(response, "Content-Range"));
@@ -93,7 +93,7 @@ void RangeFile::fetch(int64_t begin, int64_t end) {
     Object headers = session_.headers_with({{"Range", range.c_str()}, {"Accept-Encoding", "identity"}});
     Pace pace = Pace::total(session_.timeout);
     auto body = with_stream(session_, url_, headers, pace, [&](const Object& response) {
-        long status = status_of(response);
+        long status = stream_status(response);
         if (status != 200 && status != 206 && status != 416) response.call_method("raise_for_status"_id);
         return usable_body(response, begin, end, pace);
     });

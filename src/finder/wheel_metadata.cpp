@@ -9,6 +9,8 @@
 #include "finder/metadata_reader.hpp"
 #include "finder/range_file.hpp"
 #include "finder/zip_archive.hpp"
+#include "runtime/guard.hpp"
+#include "runtime/imports.hpp"
 
 namespace pic::finder {
 
@@ -18,12 +20,9 @@ namespace {
 // all but very large wheels, the whole central directory.
 constexpr int64_t kTail = 64 * 1024;
 
+// The first failure is the one to report.
 void close_quietly(const Object& closable) {
-    try {
-        closable.call_method("close"_id);
-    } catch (const PyError& e) {
-        if (!e.is_ordinary()) throw;  // the first failure is the one to report
-    }
+    guarded([&] { closable.call_method("close"_id); }, [](const PyError&) {});
 }
 
 // The downloaded wheel, in its temporary file.
@@ -60,10 +59,8 @@ Object from_download(const Session& session, const Object& response, const Objec
     int64_t announced = content_length(response);
     if (announced > limits::kWheel) too_large(url, "announces");
     Digests digests(link_hashes(link), url);
-    static PyObject* const prefix = intern("pkgindex-");
-    static PyObject* const suffix = intern(".whl");
-    Object temp =
-        call_kw(import_module("tempfile").attr("TemporaryFile"_id), {}, {{"prefix"_id, prefix}, {"suffix"_id, suffix}});
+    Object temp = import_module("tempfile").call_method("TemporaryFile"_id, "prefix"_kw = "pkgindex-"_id,
+                                                        "suffix"_kw = ".whl"_id);
     try {
         Pace pace = Pace::progress(limits::kLeastProgress, session.timeout);
         Body body(response, url);
@@ -114,7 +111,7 @@ Object wheel_core_metadata(const Session& session, const Object& link) {
     Object metadata;
     Pace pace = Pace::total(session.timeout);
     Road road = with_stream(session, url, headers, pace, [&](const Object& response) {
-        long status = status_of(response);
+        long status = stream_status(response);
         if (status != 200 && status != 206 && status != 416) response.call_method("raise_for_status"_id);
         if (ranges.take_tail(response, kTail, pace)) return Road::ranges;
         if (status != 200) return Road::download;

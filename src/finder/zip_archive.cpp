@@ -6,9 +6,9 @@
 #include <string_view>
 
 #include "finder/cancellation.hpp"
-#include "finder/finder.hpp"
 #include "finder/inflate.hpp"
 #include "finder/limits.hpp"
+#include "runtime/imports.hpp"
 
 namespace pic::finder {
 

@@ -1,7 +1,6 @@
 #include "index_api/finder_road.hpp"
 
 #include "config/redact.hpp"
-#include "index_api/requirements.hpp"
 
 namespace pic::index_api {
 
@@ -20,7 +19,6 @@ void log_finder_failure(const PyError& e, const Object& package_name, const Obje
 Task<Object> requirements_via_finder(const Object& self, PyObject* method, const char* what, Returns rule,
                                      Object (*empty)(), const Object& package_name, const Object& version,
                                      const Object& index_url) {
-    if (unearth_missing(index_url)) co_return empty();
     auto answer = co_await ask_finder(
         self, [&](const Object& answer) { return expect(rule, answer); },
         [&](const PyError& e) {

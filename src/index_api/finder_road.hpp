@@ -1,9 +1,6 @@
 // The finder road of the single-index operations, for indexes without a JSON
-// API pattern, written once:
+// API pattern (roads.hpp checks for the library first):
 //
-//     if not UNEARTH_AVAILABLE:
-//         logger.debug(f"No API pattern and unearth not available for {index_url}")
-//         return <the operation's empty answer>
 //     try:
 //         return read(await asyncio.get_event_loop().run_in_executor(None, self.<method>, *args))
 //     except Exception as e:
@@ -11,6 +8,8 @@
 #pragma once
 
 #include "index_api/request.hpp"
+#include "runtime/function.hpp"
+#include "runtime/guard.hpp"
 
 namespace pic::index_api {
 
@@ -25,13 +24,22 @@ void log_finder_failure(const PyError& e, const Object& package_name, const Obje
 
 template <class Read, class Failed, class... A>
 Task<Object> ask_finder(const Object& self, Read read, Failed failed, PyObject* method, const A&... args) {
-    try {
-        Object answer = co_await in_executor(self, method, args...);
-        co_return read(answer);
-    } catch (const PyError& e) {
-        if (!e.is_ordinary()) throw;
-        co_return failed(e);
-    }
+    auto answer = co_await guarded_await(
+        [&]() -> Task<Object> {
+            Object found = co_await in_executor(self, method, args...);
+            co_return read(found);
+        },
+        failed);
+    co_return answer;
 }
+
+// The finder road of the extras and the dependencies of one version:
+// `self.<method>(package_name, version, index_url)`. `what` names the query in
+// the failure line ("Unearth failed for <what> {package_name}=={version}:
+// {e}"); the result must be `rule`'s type (or None), else that is a failure
+// too; every failure answers `empty()`.
+Task<Object> requirements_via_finder(const Object& self, PyObject* method, const char* what, Returns rule,
+                                     Object (*empty)(), const Object& package_name, const Object& version,
+                                     const Object& index_url);
 
 }  // namespace pic::index_api

@@ -15,6 +15,7 @@
 
 #include "config/redact.hpp"
 #include "index_api/request.hpp"
+#include "runtime/guard.hpp"
 
 namespace pic::index_api {
 
@@ -50,34 +51,36 @@ inline bool is_timeout(const PyError& error) {
 template <class BuildUrl, class Read>
 Task<Object> ask_json_api(const Object& self, const Object& package_name, const Object& index_url,
                           const NoDocumentAnswers& answers, BuildUrl build_url, Read read) {
-    try {
-        Local api_url = build_url();
-        auto answer = co_await get(self, api_url, [&](const Object& response) -> Task<Object> {
-            long status = status_of(response);
-            if (status == 404) {
-                log_debug(format("Package %U not found at %U", package_name.get(), config::redact(index_url).get()));
-                co_return answers.not_found(package_name, index_url);
+    auto answer = co_await guarded_await(
+        [&]() -> Task<Object> {
+            Local api_url = build_url();
+            auto answer = co_await get(self, api_url, [&](const Object& response) -> Task<Object> {
+                long status = response_status(response);
+                if (status == 404) {
+                    log_debug(format("Package %U not found at %U", package_name.get(), config::redact(index_url).get()));
+                    co_return answers.not_found(package_name, index_url);
+                }
+                if (status != 200) {
+                    log_error(format("API returned status %ld for %U", status, config::redact(api_url).get()));
+                    co_return answers.bad_status(status);
+                }
+                Object document = co_await py_await(response.call_method("json"_id));
+                co_return read(document);
+            });
+            // No answer only when the request context's exit swallowed an error:
+            // the block is left without a return, and so is the operation.
+            co_return answer ? std::move(*answer) : Object::none();
+        },
+        [&](const PyError& e) {
+            if (is_timeout(e)) {
+                log_error(format("Timeout querying %U for %U", config::redact(index_url).get(), package_name.get()));
+                return answers.timed_out();
             }
-            if (status != 200) {
-                log_error(format("API returned status %ld for %U", status, config::redact(api_url).get()));
-                co_return answers.bad_status(status);
-            }
-            Object document = co_await py_await(response.call_method("json"_id));
-            co_return read(document);
+            log_error(format("Failed to query %U for %U: %U", config::redact(index_url).get(), package_name.get(),
+                             config::error_text(e).get()));
+            return answers.failed(e);
         });
-        // No answer only when the request context's exit swallowed an error:
-        // the block is left without a return, and so is the operation.
-        co_return answer ? std::move(*answer) : Object::none();
-    } catch (const PyError& e) {
-        if (!e.is_ordinary()) throw;
-        if (is_timeout(e)) {
-            log_error(format("Timeout querying %U for %U", config::redact(index_url).get(), package_name.get()));
-            co_return answers.timed_out();
-        }
-        log_error(format("Failed to query %U for %U: %U", config::redact(index_url).get(), package_name.get(),
-                         config::error_text(e).get()));
-        co_return answers.failed(e);
-    }
+    co_return answer;
 }
 
 }  // namespace pic::index_api

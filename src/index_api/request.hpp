@@ -13,8 +13,8 @@ namespace pic::index_api {
 // module global `aiohttp` looked up now.
 inline Object session_get(const Object& session, const Object& api_url) {
     static PyObject* const ten = PyLong_FromLong(10);
-    Object timeout = call_kw(global("aiohttp"_id).attr("ClientTimeout"_id), {}, {{"total"_id, ten}});
-    return call_kw(session.attr("get"_id), {api_url.get()}, {{"timeout"_id, timeout.get()}});
+    Object timeout = global("aiohttp"_id).attr("ClientTimeout"_id)("total"_kw = ten);
+    return session.attr("get"_id)(api_url, "timeout"_kw = timeout);
 }
 
 // One GET of `api_url` through the client's shared session:
@@ -41,7 +41,7 @@ Task<Object> in_executor(const Object& self, PyObject* method, const A&... args)
     co_return result;
 }
 
-// response.status as a C++ int
-inline long status_of(const Object& response) { return response.attr("status"_id).as_long(); }
+// response.status (aiohttp's name) as a C++ long
+inline long response_status(const Object& response) { return response.attr("status"_id).as_long(); }
 
 }  // namespace pic::index_api

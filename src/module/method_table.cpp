@@ -6,12 +6,18 @@
 #include "environment/specifier.hpp"
 #include "finder/metadata.hpp"
 #include "finder/versions.hpp"
-#include "index_api/package_lookups.hpp"
-#include "index_api/requirements.hpp"
+#include "index_api/dependencies_from_index.hpp"
+#include "index_api/exists_in_index.hpp"
+#include "index_api/extras_from_index.hpp"
+#include "index_api/info_from_index.hpp"
+#include "index_api/versions_from_index.hpp"
 #include "module/client.hpp"
 #include "module/fallbacks.hpp"
-#include "queries/lookups.hpp"
-#include "queries/requirements.hpp"
+#include "queries/find_repo.hpp"
+#include "queries/get_dependencies.hpp"
+#include "queries/get_extras.hpp"
+#include "queries/get_package_info.hpp"
+#include "queries/get_versions.hpp"
 
 namespace pic {
 

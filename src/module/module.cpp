@@ -3,13 +3,16 @@
 #include <atomic>
 #include <cstdint>
 #include <initializer_list>
+#include <vector>
 
 #include "fastpath/gate.hpp"
 #include "module/method_table.hpp"
+#include "runtime/boundary.hpp"
 #include "runtime/compat.hpp"
 #include "runtime/coroutine.hpp"
 #include "runtime/function.hpp"
 #include "runtime/globals.hpp"
+#include "runtime/imports.hpp"
 
 namespace pic {
 
@@ -48,7 +51,7 @@ std::atomic<int64_t> loading_interpreter = -1;
 
 class Namespace {
 public:
-    explicit Namespace(PyObject* module) : module_(module), dict_(PyModule_GetDict(module)) {}
+    explicit Namespace(PyObject* module) : dict_(PyModule_GetDict(module)) {}
     PyObject* dict() const { return dict_; }
     void bind(const char* name, const Object& value) const { check(PyDict_SetItemString(dict_, name, value.get())); }
     Object get(const char* name) const {
@@ -56,44 +59,20 @@ public:
         return v ? Object::borrow(v) : Object::none();
     }
 
-    // import <dotted> (binding the top-level package, as `import a.b` does)
-    Object import(const char* dotted) const {
-        return Object::steal(PyImport_ImportModuleLevelObject(str(dotted).get(), dict_, dict_, nullptr, 0));
-    }
-    // from <module> import <names...>, relative when level > 0
-    Object import_module_for(const char* module, std::initializer_list<const char*> names, int level) const {
-        Object fromlist = Object::steal(PyTuple_New(Py_ssize_t(names.size())));
-        Py_ssize_t i = 0;
-        for (const char* n : names) PyTuple_SET_ITEM(fromlist.get(), i++, check(PyUnicode_FromString(n)));
-        return Object::steal(
-            PyImport_ImportModuleLevelObject(str(module).get(), dict_, dict_, fromlist.get(), level));
-    }
-
 private:
-    PyObject* module_;
     PyObject* dict_;
 };
 
-// `from module import name`: the attribute, else an already imported submodule.
-Object import_from(const Object& module, const char* name) {
-    Object attr_name = str(name);
-    if (Object value = module.optional_attr(attr_name.get())) return value;
-    Object package = Object::steal_or_null(PyObject_GetAttrString(module.get(), "__name__"));
-    if (package && PyUnicode_Check(package.get())) {
-        Object full = format("%U.%U", package, attr_name);
-        PyObject* sub = PyImport_GetModule(full.get());
-        if (sub) return Object::steal(sub);
-        if (PyErr_Occurred()) throw_error();
-    } else {
-        PyErr_Clear();
-        package = str("<unknown module name>");
+// found(); but where an import in it fails with ImportError, missing().
+template <class Found, class Missing>
+void unless_missing(Found found, Missing missing) {
+    try {
+        found();
+    } catch (const PyError& e) {
+        if (!e.matches(PyExc_ImportError)) throw;
+        missing();
     }
-    PyErr_Format(PyExc_ImportError, "cannot import name '%U' from '%U' (unknown location)", attr_name.get(),
-                 package.get());
-    throw_error();
 }
-
-bool import_error_pending(const PyError& e) { return e.matches(PyExc_ImportError); }
 
 Object make_class(const char* name, PyObject* base, const Namespace& ns, std::span<const MethodEntry> methods,
                   const char* doc, const Object& annotations = {}) {
@@ -110,63 +89,70 @@ Object make_class(const char* name, PyObject* base, const Namespace& ns, std::sp
     return type(str(name), bases, body);
 }
 
-void run_body(const Namespace& ns) {
-    ready_function_type();
-    ready_coroutine_type();
-    set_module_namespace(ns.dict());
+void bind_standard_modules(const Namespace& ns) {
+    ns.bind("asyncio", import_package("asyncio"));
+    ns.bind("re", import_package("re"));
+    ns.bind("sys", import_package("sys"));
+    ns.bind("importlib", import_package("importlib.metadata"));
+    std::initializer_list<const char*> typing_names = {"List", "Optional", "Set", "Dict", "Any", "Tuple", "final"};
+    std::vector<Object> typing = import_from("typing", typing_names);
+    for (std::size_t i = 0; const char* name : typing_names) ns.bind(name, typing[i++]);
+    ns.bind("HTMLParser", import_from("html.parser", "HTMLParser"));
+}
 
-    ns.bind("asyncio", ns.import("asyncio"));
-    ns.bind("re", ns.import("re"));
-    ns.bind("sys", ns.import("sys"));
-    ns.bind("importlib", ns.import("importlib.metadata"));
+// The three libraries are optional: a missing one shows at call time.
+void bind_libraries(const Namespace& ns) {
+    unless_missing([&] { ns.bind("aiohttp", import_package("aiohttp")); },
+                   [&] { ns.bind("aiohttp", Object::none()); });
+    unless_missing(
+        [&] {
+            ns.bind("PackageFinder", import_from("unearth", "PackageFinder"));
+            ns.bind("UNEARTH_AVAILABLE", boolean(true));
+        },
+        [&] {
+            ns.bind("PackageFinder", Object::none());
+            ns.bind("UNEARTH_AVAILABLE", boolean(false));
+        });
+    unless_missing(
+        [&] {
+            ns.bind("SpecifierSet", import_from("packaging.specifiers", "SpecifierSet"));
+            ns.bind("Version", import_from("packaging.version", "Version"));
+            ns.bind("PACKAGING_AVAILABLE", boolean(true));
+        },
+        [&] {
+            ns.bind("SpecifierSet", Object::none());
+            ns.bind("Version", Object::none());
+            ns.bind("PACKAGING_AVAILABLE", boolean(false));
+        });
+}
 
-    Object typing = ns.import_module_for("typing", {"List", "Optional", "Set", "Dict", "Any", "Tuple", "final"}, 0);
-    for (const char* name : {"List", "Optional", "Set", "Dict", "Any", "Tuple", "final"})
-        ns.bind(name, import_from(typing, name));
-    ns.bind("HTMLParser", import_from(ns.import_module_for("html.parser", {"HTMLParser"}, 0), "HTMLParser"));
-
-    // The three libraries are optional: a missing one shows at call time.
-    try {
-        ns.bind("aiohttp", ns.import("aiohttp"));
-    } catch (const PyError& e) {
-        if (!import_error_pending(e)) throw;
-        ns.bind("aiohttp", Object::none());
-    }
-    try {
-        ns.bind("PackageFinder", import_from(ns.import_module_for("unearth", {"PackageFinder"}, 0), "PackageFinder"));
-        ns.bind("UNEARTH_AVAILABLE", boolean(true));
-    } catch (const PyError& e) {
-        if (!import_error_pending(e)) throw;
-        ns.bind("PackageFinder", Object::none());
-        ns.bind("UNEARTH_AVAILABLE", boolean(false));
-    }
-    try {
-        ns.bind("SpecifierSet",
-                import_from(ns.import_module_for("packaging.specifiers", {"SpecifierSet"}, 0), "SpecifierSet"));
-        ns.bind("Version", import_from(ns.import_module_for("packaging.version", {"Version"}, 0), "Version"));
-        ns.bind("PACKAGING_AVAILABLE", boolean(true));
-    } catch (const PyError& e) {
-        if (!import_error_pending(e)) throw;
-        ns.bind("SpecifierSet", Object::none());
-        ns.bind("Version", Object::none());
-        ns.bind("PACKAGING_AVAILABLE", boolean(false));
-    }
-    fastpath::prove();
-
-    ns.bind("get_logger", import_from(ns.import_module_for("logging_config", {"get_logger"}, 3), "get_logger"));
-    Object pip_settings = ns.import_module_for("pip_settings", {"get_pip_settings", "get_pip_api_list"}, 1);
-    ns.bind("get_pip_settings", import_from(pip_settings, "get_pip_settings"));
-    ns.bind("get_pip_api_list", import_from(pip_settings, "get_pip_api_list"));
+void bind_host_services(const Namespace& ns) {
+    ns.bind("get_logger", import_from("logging_config", "get_logger", 3));
+    std::vector<Object> accessors = import_from("pip_settings", {"get_pip_settings", "get_pip_api_list"}, 1);
+    ns.bind("get_pip_settings", accessors[0]);
+    ns.bind("get_pip_api_list", accessors[1]);
     ns.bind("logger", ns.get("get_logger")(ns.get("__name__")));
+}
 
+void bind_classes(const Namespace& ns) {
     ns.bind("_dummy_metadata", make_class("_dummy_metadata", reinterpret_cast<PyObject*>(&PyDict_Type), ns,
                                           dummy_metadata_methods(), nullptr));
-    Object annotations = new_dict();
-    check(PyDict_SetItemString(annotations.get(), "metadata", str("Dict[str, str]").get()));
+    Object annotations = dict({{"metadata"_id, str("Dict[str, str]")}});
     ns.bind("_dummy_dist", make_class("_dummy_dist", reinterpret_cast<PyObject*>(&PyBaseObject_Type), ns,
                                       dummy_dist_methods(), nullptr, annotations));
     ns.bind("PackageIndexClient", make_class("PackageIndexClient", reinterpret_cast<PyObject*>(&PyBaseObject_Type),
                                              ns, client_methods(), kClientDoc));
+}
+
+void run_body(const Namespace& ns) {
+    ready_function_type();
+    ready_coroutine_type();
+    set_module_namespace(ns.dict());
+    bind_standard_modules(ns);
+    bind_libraries(ns);
+    fastpath::prove();
+    bind_host_services(ns);
+    bind_classes(ns);
 }
 
 // Copies import_spec.<attr> into the module namespace as <name>.
@@ -182,27 +168,26 @@ void copy_import_spec_attr(PyObject* import_spec, PyObject* dict, const char* at
 }
 
 PyObject* create_module(PyObject* import_spec, PyModuleDef*) {
-    try {
-        int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
-        if (interpreter == -1) throw_error();
-        int64_t first = -1;
-        if (!loading_interpreter.compare_exchange_strong(first, interpreter) && first != interpreter) {
-            raise(PyExc_ImportError,
-                  "Interpreter change detected - this module can only be loaded into one interpreter per process.");
-        }
-        if (the_module) return Py_NewRef(the_module);
-        Object name = Object::steal(PyObject_GetAttrString(import_spec, "name"));
-        Object module = Object::steal(PyModule_NewObject(name.get()));
-        PyObject* dict = PyModule_GetDict(module.get());
-        copy_import_spec_attr(import_spec, dict, "loader", "__loader__", true);
-        copy_import_spec_attr(import_spec, dict, "origin", "__file__", true);
-        copy_import_spec_attr(import_spec, dict, "parent", "__package__", true);
-        copy_import_spec_attr(import_spec, dict, "submodule_search_locations", "__path__", false);
-        return module.release();
-    } catch (const PyError& e) {
-        e.restore();
-        return nullptr;
-    }
+    return at_boundary(
+        [&] {
+            int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
+            if (interpreter == -1) throw_error();
+            int64_t first = -1;
+            if (!loading_interpreter.compare_exchange_strong(first, interpreter) && first != interpreter) {
+                raise(PyExc_ImportError,
+                      "Interpreter change detected - this module can only be loaded into one interpreter per process.");
+            }
+            if (the_module) return Py_NewRef(the_module);
+            Object name = Object::steal(PyObject_GetAttrString(import_spec, "name"));
+            Object module = Object::steal(PyModule_NewObject(name.get()));
+            PyObject* dict = PyModule_GetDict(module.get());
+            copy_import_spec_attr(import_spec, dict, "loader", "__loader__", true);
+            copy_import_spec_attr(import_spec, dict, "origin", "__file__", true);
+            copy_import_spec_attr(import_spec, dict, "parent", "__package__", true);
+            copy_import_spec_attr(import_spec, dict, "submodule_search_locations", "__path__", false);
+            return module.release();
+        },
+        static_cast<PyObject*>(nullptr));
 }
 
 int exec_module(PyObject* module) {
@@ -213,15 +198,13 @@ int exec_module(PyObject* module) {
         return -1;
     }
     the_module = Py_NewRef(module);
-    try {
-        run_body(Namespace(module));
-        return 0;
-    } catch (...) {
-        PyError error = python_error(std::current_exception());
+    int status = at_boundary([&] { return (run_body(Namespace(module)), 0); }, -1);
+    if (status < 0) {
+        PyError error;  // held while the module is let go
         Py_CLEAR(the_module);
         error.restore();
-        return -1;
     }
+    return status;
 }
 
 PyModuleDef_Slot module_slots[] = {

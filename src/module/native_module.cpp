@@ -5,10 +5,9 @@
 // finder call running on this thread, for code running inside it (the network
 // layer's retry waits), read from the interpreter's per-thread dict where the
 // client's finder calls publish themselves.
-#include <new>
-
 #include "config/redact.hpp"
 #include "finder/cancellation.hpp"
+#include "runtime/boundary.hpp"
 
 namespace pic {
 
@@ -23,38 +22,32 @@ void destroyed(const void*) noexcept {}
 
 namespace {
 
-// One str in, one str out; a PyError is restored here, where control returns to Python.
+// One str in, one str out.
 template <Object (*Rule)(const Object&)>
 PyObject* apply(PyObject*, PyObject* text) {
-    try {
-        if (!PyUnicode_Check(text))
-            return PyErr_Format(PyExc_TypeError, "expected str, got %.200s", Py_TYPE(text)->tp_name);
-        return Rule(Object::borrow(text)).release();
-    } catch (const PyError& e) {
-        e.restore();
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    }
-    return nullptr;
+    return at_boundary(
+        [&]() -> PyObject* {
+            if (!PyUnicode_Check(text))
+                return PyErr_Format(PyExc_TypeError, "expected str, got %.200s", Py_TYPE(text)->tp_name);
+            return Rule(Object::borrow(text)).release();
+        },
+        static_cast<PyObject*>(nullptr));
 }
 
 PyObject* finder_call_stopped(PyObject*, PyObject*) {
-    try {
-        PyObject* dict = PyThreadState_GetDict();  // borrowed
-        if (!dict) Py_RETURN_FALSE;
-        Object key = Object::steal(PyUnicode_InternFromString(finder::kPublishedCallKey));
-        PyObject* call = PyDict_GetItemWithError(dict, key.get());  // borrowed
-        if (!call) {
-            if (PyErr_Occurred()) throw_error();
-            Py_RETURN_FALSE;
-        }
-        return Object::borrow(call).attr("stopped"_id).release();
-    } catch (const PyError& e) {
-        e.restore();
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    }
-    return nullptr;
+    return at_boundary(
+        []() -> PyObject* {
+            PyObject* dict = PyThreadState_GetDict();  // borrowed
+            if (!dict) Py_RETURN_FALSE;
+            static PyObject* const key = intern(finder::kPublishedCallKey);
+            PyObject* call = PyDict_GetItemWithError(dict, key);  // borrowed
+            if (!call) {
+                if (PyErr_Occurred()) throw_error();
+                Py_RETURN_FALSE;
+            }
+            return Object::borrow(call).attr("stopped"_id).release();
+        },
+        static_cast<PyObject*>(nullptr));
 }
 
 PyMethodDef methods[] = {

@@ -6,6 +6,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstdint>
 #include <cstring>
 
 namespace pic::compat {
@@ -78,6 +79,43 @@ inline void set_exception(PyObject* exception) {
     PyErr_Restore(type, exception, PyException_GetTraceback(exception));
 #endif
 }
+
+// A stamp of a dict that moves whenever the dict may have changed, so that a
+// check of what it holds can be skipped while its stamp stays. 3.11: the
+// dict's own version tag (PEP 509), bumped by every change. 3.12 deprecates
+// that tag for dict watchers: there, `watch_dict` registers the dict with one
+// watcher of ours that counts every change to any dict it watches, and the
+// stamp of every watched dict is that count. Without a free watcher slot the
+// stamp moves at every read, and every check is made in full.
+#if PY_VERSION_HEX >= 0x030C0000
+namespace detail {
+inline std::uint64_t dict_changes = 0;
+inline int dict_watcher = -1;  // -2: no slot was free
+inline int count_dict_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
+    ++dict_changes;
+    return 0;
+}
+}  // namespace detail
+
+// 0, or -1 with an error set.
+inline int watch_dict(PyObject* dict) {
+    if (detail::dict_watcher == -1) {
+        detail::dict_watcher = PyDict_AddWatcher(detail::count_dict_change);
+        if (detail::dict_watcher < 0) {
+            PyErr_Clear();
+            detail::dict_watcher = -2;
+        }
+    }
+    return detail::dict_watcher < 0 ? 0 : PyDict_Watch(detail::dict_watcher, dict);
+}
+
+inline std::uint64_t dict_stamp(PyObject*) {
+    return detail::dict_watcher < 0 ? ++detail::dict_changes : detail::dict_changes;
+}
+#else
+inline int watch_dict(PyObject*) { return 0; }
+inline std::uint64_t dict_stamp(PyObject* dict) { return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag; }
+#endif
 
 }  // namespace pic::compat
 

@@ -348,12 +348,7 @@ void Driver::finalize(PyObject* self) {
             PyErr_WriteUnraisable(self);
         return;
     }
-    try {
-        close();
-    } catch (...) {
-        python_error(std::current_exception()).restore();
-        PyErr_WriteUnraisable(self);
-    }
+    if (at_boundary([&] { return (close(), 0); }, -1) < 0) PyErr_WriteUnraisable(self);
 }
 
 int Driver::traverse(visitproc visit, void* arg) const {
@@ -374,17 +369,6 @@ void Driver::clear() {
 }
 
 namespace {
-
-// Slot bodies: a PyError becomes the error indicator exactly here.
-template <class F>
-auto at_boundary(F f, decltype(f()) failed) noexcept {
-    try {
-        return f();
-    } catch (...) {
-        python_error(std::current_exception()).restore();
-        return failed;
-    }
-}
 
 PySendResult coro_am_send(PyObject* self, PyObject* arg, PyObject** out) {
     return at_boundary(
@@ -513,7 +497,6 @@ PyObject* get_await(PyObject* self, void*) {
     const Object& d = driver_of(self).delegate();
     return Py_NewRef(d ? d.get() : Py_None);
 }
-PyObject* get_none(PyObject*, void*) { Py_RETURN_NONE; }
 
 PyMethodDef coro_methods[] = {
     {"send", coro_send, METH_O, "send(arg) -> send 'arg' into coroutine,\nreturn next iterated value or raise StopIteration."},
@@ -529,7 +512,7 @@ PyGetSetDef coro_getset[] = {
     {"cr_running", get_running, nullptr, nullptr, nullptr},
     {"cr_suspended", get_suspended, nullptr, nullptr, nullptr},
     {"cr_await", get_await, nullptr, nullptr, nullptr},
-    {"cr_frame", get_none, nullptr, nullptr, nullptr},
+    {"cr_frame", none_getter, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -599,21 +582,6 @@ bool PyAwait::start(Driver* driver, std::coroutine_handle<> h) {
     else
         error_.emplace();
     return false;
-}
-
-PyError python_error(std::exception_ptr failure) {
-    try {
-        std::rethrow_exception(failure);
-    } catch (const PyError& e) {
-        return e;
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (const std::exception& e) {
-        PyErr_SetString(PyExc_SystemError, e.what());
-    } catch (...) {
-        PyErr_SetString(PyExc_SystemError, "unknown C++ exception");
-    }
-    return PyError();
 }
 
 Object lookup_special(const Object& obj, PyObject* name, const char* missing_message) {

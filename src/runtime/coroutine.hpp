@@ -25,6 +25,7 @@
 #include <optional>
 #include <type_traits>
 
+#include "runtime/boundary.hpp"
 #include "runtime/ref.hpp"
 
 namespace pic {
@@ -193,10 +194,6 @@ private:
 };
 
 inline PyAwait py_await(Object awaitable) { return PyAwait(std::move(awaitable)); }
-
-// The error behind a caught C++ exception, as a Python error (C++ failures of
-// our own become SystemError / MemoryError).
-PyError python_error(std::exception_ptr failure);
 
 // `obj.__aenter__` / `obj.__aexit__`, looked up on the type as `async with` does.
 Object lookup_special(const Object& obj, PyObject* name, const char* missing_message);

@@ -6,6 +6,7 @@
 
 #include <structmember.h>
 
+#include "runtime/boundary.hpp"
 #include "runtime/compat.hpp"
 
 namespace pic {
@@ -114,14 +115,12 @@ int param_index(const FunctionObject* f, PyObject* keyword) {
     return -1;
 }
 
-// Arguments are bound by position and keyword, then the counts are judged,
-// then the types: a call with too few arguments is reported as such even when
-// one of those it has is of the wrong type.
-Object call_function(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+// Binds keyword arguments into `argv` (positional ones are there already),
+// then judges the counts: a missing required parameter first, then surplus,
+// a repeated keyword, an unknown one.
+void bind_keywords(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Object* argv) {
     const MethodEntry& entry = *f->entry;
-    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    Object argv[kMaxArgs];
-    for (Py_ssize_t i = 0; i < std::min<Py_ssize_t>(nargs, f->nparams); ++i) argv[i] = Object::borrow(args[i]);
+    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     PyObject* repeated = nullptr;
     bool unknown = false;
     for (Py_ssize_t k = 0; k < nkw; ++k) {
@@ -139,43 +138,56 @@ Object call_function(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs,
         // (self, *args, **kwargs): self alone is required.
         if (!argv[0]) count_error(entry, "at least", 1, 0);
         if (repeated) repeated_keyword(entry, repeated);
-        return entry.impl.plain(nullptr);
+        return;
     }
     for (int i = 0; i < f->nrequired; ++i)
         if (!argv[i]) missing(f, i);
     if (nargs + nkw > f->nparams) surplus(f, nargs + nkw);
     if (repeated) repeated_keyword(entry, repeated);
     if (unknown) surplus(f, nargs + nkw);
+}
+
+// The body of an awaitable method, wrapped in a coroutine object that applies
+// the return-type rule to its result.
+Object start_coroutine(FunctionObject* f, Object* argv) {
+    ResultCheck rule = nullptr;
+    switch (f->entry->returns) {
+        case Returns::any: break;
+        case Returns::str: rule = [](const Object& r) { check_returns(Returns::str, r); }; break;
+        case Returns::list: rule = [](const Object& r) { check_returns(Returns::list, r); }; break;
+        case Returns::dict: rule = [](const Object& r) { check_returns(Returns::dict, r); }; break;
+        case Returns::set: rule = [](const Object& r) { check_returns(Returns::set, r); }; break;
+    }
+    return make_coroutine(f->entry->impl.awaitable, argv, f->nparams, f->name, f->qualname, rule);
+}
+
+// Arguments are bound by position and keyword, then the counts are judged,
+// then the types: a call with too few arguments is reported as such even when
+// one of those it has is of the wrong type. The usual call, every parameter
+// by position, has nothing to bind by keyword nor to count.
+Object call_function(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    const MethodEntry& entry = *f->entry;
+    static_assert(kMaxArgs == 4, "argv below lists every slot");
+    auto positional = [&](Py_ssize_t i) { return i < std::min<Py_ssize_t>(nargs, f->nparams) ? args[i] : nullptr; };
+    Object argv[kMaxArgs] = {Object::borrow_or_null(positional(0)), Object::borrow_or_null(positional(1)),
+                             Object::borrow_or_null(positional(2)), Object::borrow_or_null(positional(3))};
+    if (kwnames || nargs != f->nparams || entry.variadic) {
+        bind_keywords(f, args, nargs, kwnames, argv);
+        if (entry.variadic) return entry.impl.plain(nullptr);
+    }
     for (int i = 1; i < f->nparams; ++i) {
-        const Param& p = entry.params[i - 1];
         if (!argv[i]) argv[i] = Object::none();
-        check_argument(p, argv[i].get());
+        check_argument(entry.params[i - 1], argv[i].get());
     }
-    if (entry.impl.awaitable) {
-        ResultCheck rule = nullptr;
-        switch (entry.returns) {
-            case Returns::any: break;
-            case Returns::str: rule = [](const Object& r) { check_returns(Returns::str, r); }; break;
-            case Returns::list: rule = [](const Object& r) { check_returns(Returns::list, r); }; break;
-            case Returns::dict: rule = [](const Object& r) { check_returns(Returns::dict, r); }; break;
-            case Returns::set: rule = [](const Object& r) { check_returns(Returns::set, r); }; break;
-        }
-        return make_coroutine(entry.impl.awaitable, argv, f->nparams, f->name, f->qualname, rule);
-    }
+    if (entry.impl.awaitable) return start_coroutine(f, argv);
     Object result = entry.impl.plain(argv);
     check_returns(entry.returns, result);
     return result;
 }
 
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    try {
-        return call_function(as_func(self), args, PyVectorcall_NARGS(nargsf), kwnames).release();
-    } catch (const PyError& e) {
-        e.restore();
-    } catch (...) {
-        python_error(std::current_exception()).restore();
-    }
-    return nullptr;
+    return at_boundary([&] { return call_function(as_func(self), args, PyVectorcall_NARGS(nargsf), kwnames).release(); },
+                       static_cast<PyObject*>(nullptr));
 }
 
 PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) {
@@ -217,8 +229,6 @@ void function_dealloc(PyObject* self) {
     Py_TYPE(self)->tp_free(self);
 }
 
-PyObject* get_none(PyObject*, void*) { Py_RETURN_NONE; }
-
 PyMemberDef function_members[] = {
     {"__name__", T_OBJECT, offsetof(FunctionObject, name), READONLY, nullptr},
     {"__qualname__", T_OBJECT, offsetof(FunctionObject, qualname), READONLY, nullptr},
@@ -231,7 +241,7 @@ PyMemberDef function_members[] = {
 };
 
 PyGetSetDef function_getset[] = {
-    {"__kwdefaults__", get_none, nullptr, nullptr, nullptr},
+    {"__kwdefaults__", none_getter, nullptr, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -289,17 +299,9 @@ Object signature_code(const MethodEntry& entry, int nparams, PyObject* module_na
     Object filename = Object::steal(PyUnicode_FromFormat("<%U>", module_name));
     Object empty = Object::steal(reinterpret_cast<PyObject*>(
         PyCode_NewEmpty(PyUnicode_AsUTF8(filename.get()), entry.name, 0)));
-    Object replace = empty.attr("replace"_id);
-    Object argcount = integer(entry.variadic ? 1 : nparams + 1);
-    Object nlocals = integer(long(PyTuple_GET_SIZE(varnames.get())));
-    Object flag_value = integer(flags);
-    return call_kw(replace, {},
-                   {{"co_argcount"_id, argcount.get()},
-                    {"co_varnames"_id, varnames.get()},
-                    {"co_nlocals"_id, nlocals.get()},
-                    {"co_flags"_id, flag_value.get()},
-                    {"co_name"_id, name},
-                    {"co_qualname"_id, qualname}});
+    return empty.call_method("replace"_id, "co_argcount"_kw = integer(entry.variadic ? 1 : nparams + 1),
+                             "co_varnames"_kw = varnames, "co_nlocals"_kw = integer(PyTuple_GET_SIZE(varnames.get())),
+                             "co_flags"_kw = integer(flags), "co_name"_kw = name, "co_qualname"_kw = qualname);
 }
 
 }  // namespace

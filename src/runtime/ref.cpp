@@ -1,7 +1,5 @@
 #include "runtime/ref.hpp"
 
-#include <vector>
-
 #include "runtime/compat.hpp"
 
 namespace pic {
@@ -35,22 +33,5 @@ void raise(PyObject* type, const char* msg) {
 }
 
 PyObject* intern(const char* text) { return check(PyUnicode_InternFromString(text)); }
-
-Object call_kw(const Object& fn, std::initializer_list<PyObject*> args,
-               std::initializer_list<std::pair<PyObject*, PyObject*>> kwargs) {
-    std::vector<PyObject*> argv;
-    argv.reserve(1 + args.size() + kwargs.size());
-    argv.push_back(nullptr);
-    argv.insert(argv.end(), args.begin(), args.end());
-    Object names = Object::steal(PyTuple_New(Py_ssize_t(kwargs.size())));
-    Py_ssize_t i = 0;
-    for (auto& [name, value] : kwargs) {
-        Py_INCREF(name);
-        PyTuple_SET_ITEM(names.get(), i++, name);
-        argv.push_back(value);
-    }
-    return Object::steal(PyObject_Vectorcall(fn.get(), argv.data() + 1, args.size() | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                             names.get()));
-}
 
 }  // namespace pic

@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <exception>
+#include <initializer_list>
 #include <type_traits>
 #include <utility>
 
@@ -69,6 +70,7 @@ public:
         return Object(p, Steal{});
     }
     static Object steal_or_null(PyObject* p) noexcept { return Object(p, Steal{}); }
+    static Object borrow_or_null(PyObject* p) noexcept { return Object(Py_XNewRef(p), Steal{}); }
     static Object none() { return borrow(Py_None); }
 
     PyObject* get() const noexcept { return p_; }
@@ -144,21 +146,6 @@ T raw(T v) noexcept {
     return v;
 }
 
-template <class... A>
-Object Object::operator()(const A&... args) const {
-    PyObject* argv[] = {nullptr, raw(args)...};
-    return steal(PyObject_Vectorcall(p_, argv + 1, sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-}
-
-// Looks the method up on the object first (so instance and subclass overrides
-// win), like `obj.name(*args)`.
-template <class... A>
-Object Object::call_method(PyObject* name, const A&... args) const {
-    PyObject* argv[] = {p_, raw(args)...};
-    return steal(
-        PyObject_VectorcallMethod(name, argv, (1 + sizeof...(A)) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-}
-
 // Interned names: `"get"_id` is a borrowed, immortal-for-our-purposes str.
 template <std::size_t N>
 struct Literal {
@@ -174,6 +161,74 @@ PyObject* operator""_id() {
     return name;
 }
 
+// A keyword argument, written as in Python: `fn(url, "timeout"_kw = timeout)`.
+// Keywords come after the positional arguments; the value is borrowed for the
+// call, which the same expression makes.
+struct Keyword {
+    PyObject* name;
+    PyObject* value;
+};
+struct KeywordName {
+    PyObject* name;
+    Keyword operator=(const Object& value) const noexcept { return {name, value.get()}; }
+    Keyword operator=(PyObject* value) const noexcept { return {name, value}; }
+};
+template <Literal L>
+KeywordName operator""_kw() {
+    return {operator""_id<L>()};
+}
+inline PyObject* raw(const Keyword& k) noexcept { return k.value; }
+
+namespace detail {
+template <class... A>
+constexpr std::size_t keyword_count = (std::size_t(std::is_same_v<A, Keyword>) + ... + 0);
+
+// No positional argument after a keyword.
+template <class... A>
+constexpr bool keywords_last() {
+    bool keyword = false, ok = true;
+    ((std::is_same_v<A, Keyword> ? void(keyword = true) : void(ok = ok && !keyword)), ...);
+    return ok;
+}
+
+// The names of the keyword arguments among `args`, as the tuple vectorcall takes.
+template <class... A>
+PyObject* keyword_names(const A&... args) {
+    PyObject* names = check(PyTuple_New(Py_ssize_t(keyword_count<A...>)));
+    Py_ssize_t i = 0;
+    auto add = [&](const auto& arg) {
+        if constexpr (std::is_same_v<std::remove_cvref_t<decltype(arg)>, Keyword>)
+            PyTuple_SET_ITEM(names, i++, Py_NewRef(arg.name));
+    };
+    (add(args), ...);
+    return names;
+}
+}  // namespace detail
+
+template <class... A>
+Object Object::operator()(const A&... args) const {
+    static_assert(detail::keywords_last<A...>(), "keyword arguments come after the positional ones");
+    constexpr std::size_t keywords = detail::keyword_count<A...>;
+    PyObject* argv[] = {nullptr, raw(args)...};
+    Object names;
+    if constexpr (keywords > 0) names = steal(detail::keyword_names(args...));
+    return steal(PyObject_Vectorcall(p_, argv + 1, (sizeof...(A) - keywords) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                     names.get()));
+}
+
+// Looks the method up on the object first (so instance and subclass overrides
+// win), like `obj.name(*args, **kwargs)`.
+template <class... A>
+Object Object::call_method(PyObject* name, const A&... args) const {
+    static_assert(detail::keywords_last<A...>(), "keyword arguments come after the positional ones");
+    constexpr std::size_t keywords = detail::keyword_count<A...>;
+    PyObject* argv[] = {p_, raw(args)...};
+    Object names;
+    if constexpr (keywords > 0) names = steal(detail::keyword_names(args...));
+    return steal(PyObject_VectorcallMethod(name, argv, (1 + sizeof...(A) - keywords) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                           names.get()));
+}
+
 // Small constructors that read like Python literals.
 inline Object str(const char* s) { return Object::steal(PyUnicode_FromString(s)); }
 inline Object integer(long v) { return Object::steal(PyLong_FromLong(v)); }
@@ -186,11 +241,22 @@ Object tuple(const A&... items) {
     return Object::steal(PyTuple_Pack(sizeof...(A), raw(items)...));
 }
 inline void append(const Object& list, const Object& item) { check(PyList_Append(list.get(), item.get())); }
-inline Object format(const char* fmt, auto... args) { return Object::steal(PyUnicode_FromFormat(fmt, raw(args)...)); }
 
-// obj(*args, **{names[i]: values[i]})
-Object call_kw(const Object& fn, std::initializer_list<PyObject*> args,
-               std::initializer_list<std::pair<PyObject*, PyObject*>> kwargs);
+// One key and its value, for `dict({...})`.
+struct DictItem {
+    PyObject* key;
+    PyObject* value;
+    DictItem(PyObject* k, const Object& v) noexcept : key(k), value(v.get()) {}
+    DictItem(PyObject* k, PyObject* v) noexcept : key(k), value(v) {}
+};
+
+// {key: value, ...}: a new dict, the pairs inserted in order.
+inline Object dict(std::initializer_list<DictItem> items) {
+    Object d = new_dict();
+    for (const DictItem& item : items) check(PyDict_SetItem(d.get(), item.key, item.value));
+    return d;
+}
+inline Object format(const char* fmt, auto... args) { return Object::steal(PyUnicode_FromFormat(fmt, raw(args)...)); }
 
 // Iterates a Python iterable: `for (Object x : iterate(obj))`.
 class Iterate {

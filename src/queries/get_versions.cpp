@@ -1,4 +1,4 @@
-#include "queries/lookups.hpp"
+#include "queries/get_versions.hpp"
 #include "queries/walk.hpp"
 
 namespace pic::queries {

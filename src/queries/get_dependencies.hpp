@@ -1,5 +1,5 @@
-// The public requirement queries: dependency records and extras of one exact
-// version, from the first index that has any.
+// get_dependencies: the dependency records of one version, from the first
+// index that has any.
 #pragma once
 
 #include "runtime/coroutine.hpp"
@@ -8,6 +8,5 @@ namespace pic::queries {
 
 Task<Object> get_dependencies(const Object& self, const Object& package_name, const Object& version,
                               const Object& index_url);
-Task<Object> get_extras(const Object& self, const Object& package_name, const Object& version, const Object& index_url);
 
 }  // namespace pic::queries

@@ -1,4 +1,4 @@
-#include "queries/lookups.hpp"
+#include "queries/find_repo.hpp"
 #include "queries/walk.hpp"
 
 namespace pic::queries {

@@ -1,4 +1,4 @@
-#include "queries/requirements.hpp"
+#include "queries/get_extras.hpp"
 #include "queries/walk.hpp"
 
 namespace pic::queries {

@@ -1,4 +1,4 @@
-#include "queries/lookups.hpp"
+#include "queries/get_package_info.hpp"
 #include "queries/walk.hpp"
 
 namespace pic::queries {
@@ -24,10 +24,7 @@ Task<Object> get_package_info(const Object& self, const Object& package_name) {
         [](const Object& result) { return !result.contains("error"_id); });
     if (found) co_return found->answer;
     // The per-index error texts are only in the log; the caller gets one record.
-    Object record = new_dict();
-    record.set_item("error"_id,
-                    format("Package '%U' not found in any configured index", package_name.get()).get());
-    co_return record;
+    co_return dict({{"error"_id, format("Package '%U' not found in any configured index", package_name.get())}});
 }
 
 }  // namespace pic::queries

@@ -1,4 +1,4 @@
-#include "queries/requirements.hpp"
+#include "queries/get_dependencies.hpp"
 #include "queries/walk.hpp"
 
 namespace pic::queries {

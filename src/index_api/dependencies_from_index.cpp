@@ -1,9 +1,9 @@
+#include "index_api/dependencies_from_index.hpp"
+
 #include "config/patterns.hpp"
-#include "config/redact.hpp"
 #include "environment/requirement.hpp"
 #include "index_api/json_api.hpp"
-#include "index_api/requirements.hpp"
-#include "runtime/function.hpp"
+#include "index_api/roads.hpp"
 
 namespace pic::index_api {
 
@@ -30,7 +30,6 @@ Object dependencies_in(const Object& self, const Object& metadata, const Object&
     return dependencies;
 }
 
-
 }  // namespace
 
 // Documents are cached per client by (lower-cased name, version), whatever the
@@ -42,27 +41,29 @@ Task<Object> get_dependencies_from_index(const Object& self, const Object& packa
         Object metadata = self.attr("_metadata_cache"_id).item(cache_key);
         co_return dependencies_in(self, metadata, package_name, version);
     }
-
-    Local api_pattern = self.call_method("_get_api_pattern_for_index"_id, index_url);
-    if (!api_pattern.truthy()) {
-        auto deps = co_await requirements_via_finder(self, "_get_dependencies_via_unearth"_id, "dependencies",
-                                                     Returns::list, new_list, package_name, version, index_url);
-        co_return deps;
-    }
-
-    bool fetched = false;
-    auto answer = co_await ask_json_api(
-        self, package_name, index_url, kEmptyList,
-        [&] { return config::fill_pattern(api_pattern, package_name, version); },
-        [&](const Object& document) {
-            // Stored before the block exits, so a document that fails to read stays cached.
-            self.attr("_metadata_cache"_id).set_item(cache_key, document);
-            fetched = true;
-            return document;
+    auto dependencies = co_await api_or_finder(
+        self, index_url,
+        [&](const Object& api_pattern) -> Task<Object> {
+            bool fetched = false;
+            auto answer = co_await ask_json_api(
+                self, package_name, index_url, kEmptyList,
+                [&] { return config::fill_pattern(api_pattern, package_name, version); },
+                [&](const Object& document) {
+                    // Stored before the block exits, so a document that fails to read stays cached.
+                    self.attr("_metadata_cache"_id).set_item(cache_key, document);
+                    fetched = true;
+                    return document;
+                });
+            if (!fetched) co_return answer;
+            // Read outside the handlers: a document of unexpected shape reaches the caller.
+            co_return dependencies_in(self, answer, package_name, version);
+        },
+        new_list,
+        [&] {
+            return requirements_via_finder(self, "_get_dependencies_via_unearth"_id, "dependencies", Returns::list,
+                                           new_list, package_name, version, index_url);
         });
-    if (!fetched) co_return answer;
-    // Read outside the handlers: a document of unexpected shape reaches the caller.
-    co_return dependencies_in(self, answer, package_name, version);
+    co_return dependencies;
 }
 
 }  // namespace pic::index_api
