@@ -119,18 +119,7 @@ private:
     bool pre_release(Key& key) {
         static constexpr std::pair<std::string_view, int> letters[] = {
             {"alpha", 0}, {"a", 0}, {"beta", 1}, {"b", 1}, {"preview", 2}, {"pre", 2}, {"c", 2}, {"rc", 2}};
-        std::size_t save = p_;
-        skip_sep();
-        int rank = 0;
-        if (!word(letters, rank)) {
-            p_ = save;
-            return false;
-        }
-        key.pre_rank = rank;
-        skip_sep();
-        key.pre_n = 0;
-        digits(key.pre_n);
-        return true;
+        return labelled(letters, key.pre_rank, key.pre_n);
     }
 
     // "-" digits | sep? letter sep? digits?
@@ -141,31 +130,15 @@ private:
             digits(key.post_n);
             return true;
         }
-        std::size_t save = p_;
-        skip_sep();
         int unused = 0;
-        if (!word(letters, unused)) {
-            p_ = save;
-            return false;
-        }
-        skip_sep();
-        digits(key.post_n);
-        return true;
+        return labelled(letters, unused, key.post_n);
     }
 
     // sep? "dev" sep? digits?
     bool dev_release(Key& key) {
         static constexpr std::pair<std::string_view, int> letters[] = {{"dev", 0}};
-        std::size_t save = p_;
-        skip_sep();
         int unused = 0;
-        if (!word(letters, unused)) {
-            p_ = save;
-            return false;
-        }
-        skip_sep();
-        digits(key.dev_n);
-        return true;
+        return labelled(letters, unused, key.dev_n);
     }
 
     // "+" alnum+ (sep alnum+)*: numbers by value, words as written
@@ -209,6 +182,21 @@ private:
             return true;
         }
         value = to_number(s_.substr(start, p_ - start));
+        return true;
+    }
+    // sep? word sep? digits?: the word's value in `value`, the number (0 when
+    // none is written) in `number`; nothing taken when the word is not there.
+    template <std::size_t N>
+    bool labelled(const std::pair<std::string_view, int> (&words)[N], int& value, std::uint64_t& number) {
+        std::size_t save = p_;
+        skip_sep();
+        if (!word(words, value)) {
+            p_ = save;
+            return false;
+        }
+        skip_sep();
+        number = 0;
+        digits(number);
         return true;
     }
     // The first of `words` (in order) that the text continues with, ignoring case.
