@@ -783,7 +783,7 @@ _OPTIONS: dict[str, list[tuple[tuple[str, ...], dict[str, Any]]]] = {
         (("--retries",), dict(metavar="N", type=_retries,
                               help=f"retries of a request that failed for a reason that may pass: a refused or "
                                    f"dropped connection, HTTP 408, 429, 500, 502, 503, 504 (default {DEFAULT_RETRIES})")),
-        (("--proxy",), dict(metavar="URL", help="the proxy for every request, [user:password@]host:port "
+        (("--proxy",), dict(metavar="URL", help="the proxy for every request, [scheme://][user:password@]host:port "
                                                 "(default: HTTP_PROXY, HTTPS_PROXY and NO_PROXY)")),
         (("--cert",), dict(metavar="PATH", help="the CA bundle that verifies the indexes' certificates "
                                                 "(default: the system's)")),
