@@ -556,6 +556,8 @@ LEAKS = {
 def test_a_leak_is_caught(env, kind):
     """The bounds fail on what a call keeps, also in the second window that
     forgives growth which settles once."""
+    if kind == "heap" and (UNDER_ASAN or not Sample().heap):
+        pytest.skip("the C heap is not measured under the sanitizers' allocator")
     kept: list = []
     leak = LEAKS[kind]
 
