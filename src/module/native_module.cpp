@@ -4,9 +4,11 @@
 // so what is printed and what is logged cannot drift. And the stop flag of the
 // finder call running on this thread, for code running inside it (the network
 // layer's retry waits), read from the interpreter's per-thread dict where the
-// client's finder calls publish themselves.
+// client's finder calls publish themselves. And the finder road's reader of
+// wheel metadata, for a driver on the event loop (wheel_reader_type.hpp).
 #include "config/redact.hpp"
 #include "finder/cancellation.hpp"
+#include "module/wheel_reader_type.hpp"
 #include "runtime/boundary.hpp"
 
 namespace pic {
@@ -74,8 +76,11 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-// Multi-phase initialisation with nothing to set up: the module holds no state.
+// Multi-phase initialisation: the module holds no state; its types are static.
+int add_types(PyObject* module) { return module::add_wheel_reader_type(module); }
+
 PyModuleDef_Slot slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(add_types)},
     {0, nullptr},
 };
 

@@ -1,0 +1,1 @@
+"""Index data the client's interface does not carry: project pages and core metadata."""
