@@ -86,9 +86,9 @@ def test_no_store_answer_removes_the_kept_one():
     assert cache.lookup("GET", URL, [], now=NOW).entry is None
 
 
-def test_key_ignores_credentials_and_fragment_and_vary_selects():
+def test_key_ignores_the_fragment_and_vary_selects():
     cache = HTTPCache(MemoryStore(1 << 20))
-    cache.keep("https://u:p@Index.Example.test/simple/demo/#x", [("Accept", "a")], 200,
+    cache.keep("https://Index.Example.test/simple/demo/#x", [("Accept", "a")], 200,
                [("Vary", "Accept"), ("Cache-Control", "max-age=60")], b"A", NOW, NOW)
     assert cache.lookup("GET", URL, [("Accept", "a")], now=NOW).entry.body == b"A"
     assert cache.lookup("GET", URL, [("Accept", "b")], now=NOW).entry is None
