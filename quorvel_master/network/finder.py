@@ -3,8 +3,10 @@ network setup, one client per index shared across calls.
 
 unearth 0.17 and 0.18 build their client on httpx, newer releases on httpx2;
 both offer the same transport interface (``handle_request(request)`` giving
-a response with a byte stream), so the layer's transport is made once per
-library from the classes of whichever one unearth uses.
+a response with a byte stream). The layer's classes are written once here,
+and made into the library's own (a byte stream, a transport, unearth's
+client) once per library by :func:`classes`. The request itself goes
+through the pipeline both roads share (pipeline.py).
 
 The client closes a finder's session after every call and drops unearth's
 atexit registration of it. The shared clients therefore ignore ``close()``;
