@@ -58,16 +58,18 @@ def main() -> None:
 
 
 def figures(args: argparse.Namespace) -> None:
+    python = os.path.abspath(args.python) if os.sep in args.python else args.python
     index = f"http://127.0.0.1:{refusing_port()}/simple"
     times: dict[str, list[float]] = {name: [] for name in COMMANDS}
     with tempfile.TemporaryDirectory() as home:
         for _ in range(args.rounds):
             for name, words in COMMANDS.items():
-                took, rc = run(args.python, ["-i", index, *words], home)
+                took, rc = run(python, ["-i", index, *words], home)
                 assert rc == 3, f"{name} exited {rc}, not 3 (could not read the index)"
                 times[name].append(took)
     base = statistics.median(times["versions"])
-    print(f"# a refusing index, default retries, median of {args.rounds} runs each, python {args.python}")
+    shown = "this build" if args.python == sys.executable else args.python
+    print(f"# a refusing index, default retries, median of {args.rounds} runs each, {shown}")
     for name, measured in times.items():
         median = statistics.median(measured)
         print(f"pkgindex {name}: {median:.2f} s ({median / base:.2f}x of versions), "

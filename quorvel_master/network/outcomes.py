@@ -18,7 +18,7 @@ the server).
 
 A request to a host the layer gave up on a moment ago (see
 ``NetworkOptions.dead_host_seconds``) ends at once with that failure's kind
-and detail, and ``attempts`` 0.
+and detail, and ``attempts`` 0 (as an offline miss: no request was made).
 
 Every text of these records for people is masked by the client's own rules,
 and so is the ``repr`` (and ``str``) of each record: a host may log them.
@@ -56,8 +56,8 @@ class Outcome:
     road: str          # "json" (the aiohttp session) or "finder"
     kind: str
     status: int | None = None
-    detail: str = ""   # a short reason, free of credentials
-    attempts: int = 1
+    detail: str = ""   # a short reason, its credentials masked
+    attempts: int = 1  # 0: no request made (offline, or its host was given up on a moment ago)
     from_cache: bool = False
 
     __repr__ = masked_repr
@@ -78,9 +78,9 @@ class Outcome:
             return f"HTTP {self.status}"
         if self.kind == "tls":
             # The detail says what failed, with the verifier's own words.
-            return self.detail or "certificate verification failed"
+            return mask_text(self.detail) or "certificate verification failed"
         explained = self.kind in ("connection", "unusable") and self.detail
-        return _REASONS.get(self.kind, self.kind) + (f": {self.detail}" if explained else "")
+        return _REASONS.get(self.kind, self.kind) + (f": {mask_text(self.detail)}" if explained else "")
 
 
 _REASONS = {
