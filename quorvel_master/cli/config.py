@@ -16,7 +16,7 @@ import os
 import sys
 from typing import Any
 
-from .._native import mask_given_url, mask_text
+from .._native import mask_given_url, mask_text, normalize_index_url
 
 #: The pip command whose section, besides [global], holds the index options.
 PIP_COMMAND = "install"
@@ -50,7 +50,7 @@ class ConfigError(Exception):
 
 def normalized(url: str) -> str:
     """An index URL as the client compares them: trailing slashes dropped."""
-    return url.rstrip("/\\")
+    return normalize_index_url(url)
 
 
 # -- pip's configuration ------------------------------------------------------------

@@ -8,8 +8,11 @@ what happened to every request.
     ...
     await client.close()                          # closes the layer too
 
-The client itself is unchanged: the layer comes in through the two ways the
-client leaves open (``_get_session`` and the module global ``PackageFinder``).
+The client itself is unchanged: the layer comes in through the ways the
+client leaves open (``_get_session`` and the single-index methods it calls
+through ``self``, and the module global ``PackageFinder``). A host's own
+requests through ``network.session()`` are attributed to an index with
+``with network.asking(index_url): ...``.
 """
 
 from .cache import DirectoryStore, HTTPCache, MemoryStore, OfflineMiss

@@ -4,8 +4,10 @@
 // so what is printed and what is logged cannot drift. And the stop flag of the
 // finder call running on this thread, for code running inside it (the network
 // layer's retry waits), read from the interpreter's per-thread dict where the
-// client's finder calls publish themselves.
+// client's finder calls publish themselves. And the URL rules the client
+// compares index URLs by, for the Python code that keys and records by them.
 #include "config/redact.hpp"
+#include "config/url_parts.hpp"
 #include "finder/cancellation.hpp"
 #include "runtime/boundary.hpp"
 
@@ -66,6 +68,17 @@ PyMethodDef methods[] = {
      "whatever stands before the last '@' of its authority-like part is masked\n"
      "('https:/u:****@h', 'u:****@h'). Equal to mask_url where urlsplit finds a\n"
      "netloc holding an '@'."},
+    {"normalize_index_url", apply<config::strip_trailing_slashes>, METH_O,
+     "normalize_index_url(url, /)\n--\n\n"
+     "An index URL as the client compares them: url.rstrip('/\\\\')."},
+    {"without_credentials", apply<config::without_credentials>, METH_O,
+     "without_credentials(url, /)\n--\n\n"
+     "The URL without its user-info and fragment, scheme and host in lower case\n"
+     "(ASCII), the netloc found where urlsplit finds it."},
+    {"user_info", apply<config::user_info>, METH_O,
+     "user_info(url, /)\n--\n\n"
+     "The user-info of the URL's netloc (all before its last '@', as written),\n"
+     "or None."},
     {"finder_call_stopped", finder_call_stopped, METH_NOARGS,
      "finder_call_stopped()\n--\n\n"
      "Whether the client's finder call running on this thread was given up by its\n"
@@ -81,7 +94,7 @@ PyModuleDef_Slot slots[] = {
 
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT, "_native",
-    "Credential masking, shared with the package index client's log lines; the finder call's stop flag.",
+    "Credential masking and URL parts, shared with the package index client; the finder call's stop flag.",
     0, methods, slots, nullptr, nullptr, nullptr,
 };
 
