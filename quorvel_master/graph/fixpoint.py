@@ -58,7 +58,7 @@ class Walk:
     reached: dict[str, set[str]] = dc.field(default_factory=dict)   # project: extras asked of it
     edges: list[tuple[str | None, Dependency]] = dc.field(default_factory=list)
     skipped: list[tuple[str, Parsed, str]] = dc.field(default_factory=list)
-    missing: bool = False
+    missing: dict[FileKey, tuple[ProjectLike, FileLike]] = dc.field(default_factory=dict)
 
 
 @dc.dataclass
@@ -96,7 +96,9 @@ class Engine:
         key = file_key(name, choice)
         read = self.data.requirements.get(key)
         if read is None:
-            walk.missing = True
+            project = self.data.pages[name].project
+            assert project is not None
+            walk.missing[key] = (project, choice.file)
             return [], []
         if isinstance(read, Unknown):
             return [], []
@@ -168,6 +170,7 @@ class Engine:
         blocked = False
         for t, choices in enumerate(state):
             walk = self.walk(t, choices)
+            files.update(walk.missing)
             into: dict[str, set[str]] = defaultdict(set)
             for _, dep in walk.edges:
                 into[dep.name].add(dep.specifier)
@@ -182,7 +185,7 @@ class Engine:
                 if isinstance(choice, Chosen) and file_key(name, choice) not in self.data.requirements:
                     assert page.project is not None
                     files[file_key(name, choice)] = (page.project, choice.file)
-            blocked = blocked or walk.missing or bool(pages)
+            blocked = blocked or bool(walk.missing) or bool(pages)
             new_state.append(chosen)
         result = state if strict and blocked else tuple(new_state)
         return Step(result, pages, files, blocked, result != state)
