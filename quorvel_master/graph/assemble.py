@@ -15,6 +15,7 @@ from .._native import mask_text, mask_url
 from .fixpoint import Choice, Engine, State, Unknown, Walk, file_key
 from .model import Conflict, Edge, Graph, Node, Skipped, node_id, node_order
 from .releases import Chosen
+from .requirements import Dependency
 
 
 @dc.dataclass
@@ -35,7 +36,7 @@ class _Assembly:
         self.engine, self.unsettled = engine, unsettled
         self.labels = [t.label for t in engine.targets]
         self.nodes: dict[str, _NodeParts] = {}
-        self.edges: dict[tuple[str | None, str, str], tuple[object, set[str]]] = {}
+        self.edges: dict[tuple[str | None, str, str], tuple[Dependency, set[str]]] = {}
         self.conflicts: dict[tuple, set[str]] = defaultdict(set)
         self.skipped: dict[tuple[str, str, str], set[str]] = defaultdict(set)
 
@@ -48,8 +49,8 @@ class _Assembly:
             self.edges.setdefault(key, (dep, set()))[1].add(label)
         for name, choice in choices.items():
             if name in ids and not isinstance(choice, Chosen) and choice.kind == "conflict":
-                into = tuple(sorted((((None if s is None else ids[s]), d.text) for s, d in walk.edges if d.name == name),
-                                    key=lambda pair: (pair[0] or "", pair[1])))
+                pairs = [((None if s is None else ids[s]), d.text) for s, d in walk.edges if d.name == name]
+                into = tuple(sorted(pairs, key=lambda pair: (pair[0] or "", pair[1])))
                 self.conflicts[(ids[name], choice.reason, into, choice.excluded)].add(label)
         for (_, name), versions in self.unsettled.items():
             if name in ids:

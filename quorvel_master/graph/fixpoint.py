@@ -104,14 +104,15 @@ class Engine:
             return [], []
         memo = (t, key, extras)
         if memo not in self._active:
-            follow, skip = [], []
+            follow: list[Dependency] = []
+            skip: list[tuple[Parsed, str]] = []
             for item in read:
                 holds = self.requirements.holds(item, t, extras)
                 if holds is None:
                     skip.append((item, "its marker cannot be evaluated on the target"))
                 elif holds and isinstance(item, NotFollowed):
                     skip.append((item, item.reason))
-                elif holds:
+                elif holds and isinstance(item, Dependency):
                     follow.append(item)
             self._active[memo] = (follow, skip)
         return self._active[memo]

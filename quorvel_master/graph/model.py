@@ -68,6 +68,7 @@ def node_id(name: str, version: str | None) -> str:
 
 
 def node_order(node: Node) -> tuple:
+    version: tuple
     try:
         version = (0, Version(node.version)) if node.version is not None else (-1, None)
     except ValueError:
@@ -154,9 +155,10 @@ class Graph:
         queue = deque(above)
         while queue:
             for edge in parents[queue.popleft()]:
-                if edge.source not in above:
-                    above.add(edge.source)
-                    queue.append(edge.source)
+                source = edge.source
+                if source is not None and source not in above:
+                    above.add(source)
+                    queue.append(source)
         return self._restricted(above, lambda e: e.to in above and (e.source is None or e.source in above))
 
     def _restricted(self, keep: set[str], edge_kept) -> Graph:

@@ -104,6 +104,10 @@ def _rank(candidate: Candidate, target: Target) -> tuple:
     return (candidate.version, -best, candidate.build)
 
 
+def _joined(specifiers: frozenset[str]) -> SpecifierSet:
+    return SpecifierSet(",".join(sorted(s for s in specifiers if s)))
+
+
 def _pinned(specifiers: SpecifierSet) -> bool:
     return any(s.operator == "===" or (s.operator == "==" and not s.version.endswith(".*")) for s in specifiers)
 
@@ -115,7 +119,7 @@ class Chooser:
         self._all = list(cands)
         self._usable = [c for c in self._all if unusable(c, target, as_of) is None]
         self._target, self._as_of, self._pre = target, as_of, pre
-        self._memo: dict[frozenset[str], dict[Version, Candidate] | NoRelease] = {}
+        self._memo: dict[frozenset[str], tuple[dict[Version, Candidate], Version] | NoRelease] = {}
 
     def choose(self, specifiers: frozenset[str], current: Version | None = None) -> Chosen | NoRelease:
         allowed = self._memo.get(specifiers)
@@ -123,25 +127,24 @@ class Chooser:
             allowed = self._memo[specifiers] = self._allowed(specifiers)
         if isinstance(allowed, NoRelease):
             return allowed
-        version = current if current in allowed else max(allowed)
-        return Chosen(version, allowed[version].file)
+        files, newest = allowed
+        version = current if current is not None and current in files else newest
+        return Chosen(version, files[version].file)
 
     def _filter(self, specifiers: frozenset[str], cands: list[Candidate]) -> list[Candidate]:
-        spec = SpecifierSet(",".join(sorted(s for s in specifiers if s)))
-        versions = set(spec.filter({c.version for c in cands}, prereleases=True if self._pre else None))
+        versions = set(_joined(specifiers).filter({c.version for c in cands}, prereleases=True if self._pre else None))
         return [c for c in cands if c.version in versions]
 
-    def _allowed(self, specifiers: frozenset[str]) -> dict[Version, Candidate] | NoRelease:
+    def _allowed(self, specifiers: frozenset[str]) -> tuple[dict[Version, Candidate], Version] | NoRelease:
         applicable = self._filter(specifiers, self._usable)
-        spec = SpecifierSet(",".join(sorted(s for s in specifiers if s)))
-        take_yanked = _pinned(spec) and all(c.file.yanked for c in applicable)
+        take_yanked = _pinned(_joined(specifiers)) and all(c.file.yanked for c in applicable)
         best: dict[Version, Candidate] = {}
         for c in applicable:
             if c.file.yanked and not take_yanked:
                 continue
             if c.version not in best or _rank(c, self._target) > _rank(best[c.version], self._target):
                 best[c.version] = c
-        return best or self._explain(specifiers)
+        return (best, max(best)) if best else self._explain(specifiers)
 
     def _explain(self, specifiers: frozenset[str]) -> NoRelease:
         if not self._all:

@@ -118,7 +118,7 @@ def parse_target(text: str) -> Target:
         raise TargetError(f"{text!r}: nothing after the comma (a platform such as win_amd64)")
     minor = int(m[1])
     full = f"3.{minor}.{int(m[2] or 0)}"
-    env = dict(default_environment())
+    env = {key: str(value) for key, value in default_environment().items()}
     env.update(python_version=f"3.{minor}", python_full_version=full, implementation_name="cpython",
                implementation_version=full, platform_python_implementation="CPython")
     if platform:
@@ -136,14 +136,14 @@ def parse_target(text: str) -> Target:
 
 def running_target() -> Target:
     """The running interpreter, as pip would see it."""
-    env = default_environment()
+    env = {key: str(value) for key, value in default_environment().items()}
     tag_list = tuple(_tags.sys_tags())
     full = env["python_full_version"]
     label = f"{full},{tag_list[0].platform}" if tag_list else full
     # A build of the interpreter may add a "+" to its version; requires-python
     # sees the release.
     release = re.match(r"\d+(?:\.\d+)*", full)
-    return Target(label, MappingProxyType(dict(env)), tag_list, Version(release[0] if release else env["python_version"]))
+    return Target(label, MappingProxyType(env), tag_list, Version(release[0] if release else env["python_version"]))
 
 
 def parse_targets(texts: list[str] | tuple[str, ...]) -> tuple[Target, ...]:
