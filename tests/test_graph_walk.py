@@ -8,7 +8,7 @@ import asyncio
 import pytest
 from graph_support import INDEX, LINUX, MAC, WINDOWS, MemoryIndex, Rel, chosen, draw, rel
 
-from quorvel_master.graph import GraphInputError, SourceError, render
+from quorvel_master.graph import GraphInputError, Options, SourceError, build_graph, parse_targets, render
 
 MATRIX = {
     "app": [rel("1.0", "winonly; sys_platform == 'win32'", "tomli; python_version < '3.12'", "native",
@@ -174,3 +174,30 @@ def test_same_graph_whatever_order_reads_end():
         assert chosen(graph)["x"] == "1.9"
         assert max(index.page_calls.values()) == 1 and max(index.file_calls.values()) == 1
     assert len(outputs) == 1
+
+
+def test_cancelled_run_cancels_its_reads():
+    index = MemoryIndex({"r": [rel("1.0", "slow", "fast")], "fast": ["1.0"]})
+    asked, ended = asyncio.Event(), []
+    plain = index.project
+
+    async def project(name):
+        if name != "slow":
+            return await plain(name)
+        asked.set()
+        try:
+            await asyncio.Event().wait()
+        finally:
+            ended.append(name)
+
+    index.project = project
+
+    async def main():
+        run = asyncio.ensure_future(build_graph(["r"], index, index, Options(targets=parse_targets([LINUX]))))
+        await asyncio.wait_for(asked.wait(), 30)
+        run.cancel()
+        done, _ = await asyncio.wait({run}, timeout=30)
+        assert run in done and run.cancelled()
+        assert ended == ["slow"]
+
+    asyncio.run(main())
