@@ -84,13 +84,15 @@ async def _speculate(engine: Engine, reads: Reads, budget: int) -> None:
         step = engine.step(state, strict=False)
         reads.request(step.pages, step.files)
         state = step.state
-        if reads.busy:
-            await reads.settle()
-            idle = 0
-        elif not step.changed or idle >= budget:
-            return
-        else:
+        # A changed choice may want more at once (an expanded node already
+        # read): round again before waiting for a read.
+        if step.changed and idle < budget:
             idle += 1
+            continue
+        if not reads.busy:
+            return
+        idle = 0
+        await reads.settle()
 
 
 Unsettled = dict[tuple[int, str], list[str]]

@@ -55,7 +55,7 @@ class Data:
 
 @dc.dataclass
 class Walk:
-    reached: dict[str, set[str]] = dc.field(default_factory=dict)   # project: extras asked of it
+    reached: dict[str, frozenset[str]] = dc.field(default_factory=dict)   # project: extras asked of it
     edges: list[tuple[str | None, Dependency]] = dc.field(default_factory=list)
     skipped: list[tuple[str, Parsed, str]] = dc.field(default_factory=list)
     missing: dict[FileKey, tuple[ProjectLike, FileLike]] = dc.field(default_factory=dict)
@@ -119,27 +119,28 @@ class Engine:
 
     def walk(self, t: int, choices: dict[str, Choice]) -> Walk:
         walk = Walk()
+        reached = walk.reached
         queue: deque[str] = deque()
 
-        def reach(name: str, extras: frozenset[str]) -> None:
-            have = walk.reached.get(name)
-            if have is None:
-                walk.reached[name] = set(extras)
-                queue.append(name)
-            elif not extras <= have:
-                have |= extras
-                queue.append(name)
+        def reach(deps: list[Dependency]) -> None:
+            # the hot loop of a run: every edge of every round
+            for dep in deps:
+                have = reached.get(dep.name)
+                if have is None:
+                    reached[dep.name] = dep.extras
+                    queue.append(dep.name)
+                elif dep.extras and not dep.extras <= have:
+                    reached[dep.name] = have | dep.extras
+                    queue.append(dep.name)
 
         roots = [dep for dep in self.roots if self.requirements.holds(dep, t, frozenset())]
-        for dep in roots:
-            reach(dep.name, dep.extras)
+        reach(roots)
         while queue:
             name = queue.popleft()
-            for dep in self.active(t, name, choices.get(name), frozenset(walk.reached[name]), walk)[0]:
-                reach(dep.name, dep.extras)
+            reach(self.active(t, name, choices.get(name), reached[name], walk)[0])
         walk.edges.extend((None, dep) for dep in roots)
-        for name, extras in walk.reached.items():
-            follow, skip = self.active(t, name, choices.get(name), frozenset(extras), walk)
+        for name, extras in reached.items():
+            follow, skip = self.active(t, name, choices.get(name), extras, walk)
             walk.edges.extend((name, dep) for dep in follow)
             walk.skipped.extend((name, item, reason) for item, reason in skip)
         return walk

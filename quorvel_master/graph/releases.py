@@ -120,6 +120,8 @@ class Chooser:
         self._usable = [c for c in self._all if unusable(c, target, as_of) is None]
         self._target, self._as_of, self._pre = target, as_of, pre
         self._memo: dict[frozenset[str], tuple[dict[Version, Candidate], Version] | NoRelease] = {}
+        # one Chosen per file, so that states compare by identity
+        self._made: dict[Candidate, Chosen] = {}
 
     def choose(self, specifiers: frozenset[str], current: Version | None = None) -> Chosen | NoRelease:
         allowed = self._memo.get(specifiers)
@@ -129,7 +131,11 @@ class Chooser:
             return allowed
         files, newest = allowed
         version = current if current is not None and current in files else newest
-        return Chosen(version, files[version].file)
+        candidate = files[version]
+        made = self._made.get(candidate)
+        if made is None:
+            made = self._made[candidate] = Chosen(version, candidate.file)
+        return made
 
     def _filter(self, specifiers: frozenset[str], cands: list[Candidate]) -> list[Candidate]:
         versions = set(_joined(specifiers).filter({c.version for c in cands}, prereleases=True if self._pre else None))
