@@ -37,6 +37,8 @@ CHOICES = [
      {"a": "1.0"}),
     ("as-of leaves files without a time out", {"a": ["1.0", rel("2.0", uploaded=None)]}, ["a"], {"as_of": AS_OF},
      {"a": "1.0"}),
+    ("an upload time without a zone is UTC", {"a": ["1.0", rel("2.0", uploaded=datetime(2024, 3, 1, 0, 30))]}, ["a"],
+     {"as_of": AS_OF}, {"a": "1.0"}),
     ("no as-of: every upload", {"a": ["1.0", rel("2.0", uploaded=None)]}, ["a"], {}, {"a": "2.0"}),
     ("not on any index", {"a": [rel("1.0", "ghost")]}, ["a"], {}, {"a": "1.0", "ghost": "not-found"}),
     ("specifiers of every edge",

@@ -23,7 +23,7 @@ from __future__ import annotations
 
 import dataclasses as dc
 from collections.abc import Sequence
-from datetime import datetime
+from datetime import datetime, timezone
 
 from packaging.specifiers import InvalidSpecifier, SpecifierSet
 from packaging.tags import Tag
@@ -85,6 +85,8 @@ def candidates(project: ProjectLike, name: str) -> list[Candidate]:
 def unusable(candidate: Candidate, target: Target, as_of: datetime | None) -> str | None:
     """Why a file cannot be installed on the target, or None."""
     uploaded = candidate.file.upload_time
+    if uploaded is not None and uploaded.tzinfo is None:
+        uploaded = uploaded.replace(tzinfo=timezone.utc)   # a source that drops the zone means UTC
     if as_of is not None and uploaded is None:
         return "no upload time"
     if as_of is not None and uploaded is not None and uploaded > as_of:
