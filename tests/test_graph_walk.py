@@ -201,3 +201,10 @@ def test_cancelled_run_cancels_its_reads():
         assert ended == ["slow"]
 
     asyncio.run(main())
+
+
+def test_projects_beyond_the_cap_left_out():
+    index = MemoryIndex({f"p{i}": [rel("1.0", f"p{i + 1}")] for i in range(50)})
+    graph = draw(index, ["p0"], max_projects=3)
+    assert chosen(graph) == {"p0": "1.0", "p1": "1.0", "p2": "1.0", "p3": "left-out"}
+    assert set(index.page_calls) == {"p0", "p1", "p2"}

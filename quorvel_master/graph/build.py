@@ -39,6 +39,7 @@ class Options:
     fail_closed: bool = False             # a SourceError ends the run
     per_host: int = 8                     # reads at once per host (pages: all together)
     max_rounds: int = 100
+    max_projects: int = 5000              # pages read at most; the rest show as left out
     progress: Progress | None = None      # called with (reads done, reads running)
 
 
@@ -68,7 +69,7 @@ async def build_graph(roots: Sequence[str], projects: ProjectSource, metadata: M
     engine = Engine(_roots(roots, requirements), targets, requirements, Data(), pre=options.pre,
                     as_of=options.as_of)
     reads = Reads(projects, metadata, requirements, engine.data, per_host=options.per_host,
-                  fail_closed=options.fail_closed, progress=options.progress)
+                  fail_closed=options.fail_closed, progress=options.progress, max_projects=options.max_projects)
     try:
         await _speculate(engine, reads, options.max_rounds)
         state, rounds, unsettled = await _replay(engine, reads, options.max_rounds)

@@ -37,7 +37,8 @@ State = tuple[dict[str, Choice], ...]
 class Page:
     """A project as read: its page, or why there is none."""
     project: ProjectLike | None
-    failure: str | None = None     # the index could not be read
+    failure: str | None = None     # why there is no page
+    kind: str = "unreadable"       # or "left-out" (beyond the run's cap)
 
 
 @dc.dataclass(frozen=True)
@@ -153,7 +154,7 @@ class Engine:
         if page is None:
             return None
         if page.failure is not None:
-            return NoRelease(page.failure, kind="unreadable")
+            return NoRelease(page.failure, kind=page.kind)
         if page.project is None:
             return NoRelease("no index holds it", kind="not-found")
         chooser = self._choosers.get((name, t))

@@ -27,7 +27,7 @@ class Node:
     name: str
     version: str | None
     index: str | None
-    status: str                              # ok, conflict, unsettled, not-found, unreadable
+    status: str                              # ok, conflict, unsettled, not-found, unreadable, left-out
     targets: tuple[str, ...]
     files: tuple[tuple[str, str], ...] = ()  # (target label, file name)
     requirements_known: bool = False

@@ -1,5 +1,6 @@
 """The reads of one run: each page and each file's requirements asked once,
-all that are wanted at the same time, a bounded number per host.
+all that are wanted at the same time, a bounded number per host, and pages
+of ``max_projects`` projects at most.
 
 Project pages share one bound (the project source picks the index, so the
 host is its business); requirements are bounded per host of the file URL.
@@ -38,11 +39,12 @@ def _reason(error: SourceError, default: str) -> str:
 
 class Reads:
     def __init__(self, projects: ProjectSource, metadata: MetadataSource, requirements: Requirements, data: Data,
-                 *, per_host: int, fail_closed: bool, progress: Progress | None) -> None:
+                 *, per_host: int, fail_closed: bool, progress: Progress | None, max_projects: int) -> None:
         if per_host < 1:
             raise ValueError("per_host must be at least 1")
         self._projects, self._metadata, self._requirements, self.data = projects, metadata, requirements, data
         self._per_host, self._fail_closed, self._progress = per_host, fail_closed, progress
+        self._max_projects, self._pages_asked = max_projects, 0
         self._asked: set[object] = set()
         self._running: set[asyncio.Task] = set()
         self._bounds: dict[str, asyncio.Semaphore] = {}
@@ -57,6 +59,12 @@ class Reads:
         for name in sorted(pages):
             if ("page", name) not in self._asked:
                 self._asked.add(("page", name))
+                if self._pages_asked >= self._max_projects:
+                    # an index can name projects without end
+                    self.data.pages[name] = Page(None, f"not read: the run reads {self._max_projects} projects at most",
+                                                 "left-out")
+                    continue
+                self._pages_asked += 1
                 self._start(self._page(name))
                 started = True
         for key in sorted(files):
