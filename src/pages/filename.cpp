@@ -73,6 +73,10 @@ private:
     void labelled(std::initializer_list<std::string_view> words) {
         std::size_t save = p_;
         if (p_ < s_.size() && is_separator(s_[p_])) ++p_;
+        if (p_ >= s_.size() || is_digit(s_[p_]) || !is_alnum(s_[p_])) {  // no word here
+            p_ = save;
+            return;
+        }
         for (std::string_view w : words) {
             if (equal_ignoring_ascii_case(s_.substr(p_, w.size()), w)) {
                 p_ += w.size();

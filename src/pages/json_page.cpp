@@ -97,16 +97,15 @@ public:
     std::string_view string(std::string& scratch) {
         expect('"');
         std::size_t start = p_;
-        skip_plain();
-        while (p_ < s_.size()) {
+        while (true) {
+            skip_plain();
+            if (p_ >= s_.size()) fail("an unterminated string");
             unsigned char c = static_cast<unsigned char>(s_[p_]);
             if (c == '"') return s_.substr(start, p_++ - start);
             if (c == '\\') break;
             if (c < 0x20) fail("a control character in a string");
-            if (c < 0x80) ++p_;
-            else utf8();
+            utf8();
         }
-        if (p_ >= s_.size()) fail("an unterminated string");
         scratch.assign(s_.substr(start, p_ - start));
         while (true) {
             if (p_ >= s_.size()) fail("an unterminated string");
@@ -199,8 +198,8 @@ public:
 private:
     static bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
-    // Skips string text with nothing to look at (no quote, no backslash, no
-    // control character, nothing beyond ASCII), a block at a time.
+    // Moves to the next byte of string text that needs a look (a quote, a
+    // backslash, a control character, a byte beyond ASCII), a block at a time.
     void skip_plain() {
 #if defined(__SSE2__)
         const __m128i quote = _mm_set1_epi8('"'), backslash = _mm_set1_epi8('\\'), space = _mm_set1_epi8(0x20);
@@ -209,21 +208,18 @@ private:
             // Signed: bytes beyond ASCII are negative, so below ' ' too.
             __m128i special = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)),
                                            _mm_cmplt_epi8(v, space));
-            if (_mm_movemask_epi8(special) != 0) return;
+            if (int mask = _mm_movemask_epi8(special)) {
+                p_ += std::size_t(__builtin_ctz(unsigned(mask)));
+                return;
+            }
             p_ += 16;
         }
-#else
-        constexpr std::uint64_t ones = 0x0101010101010101ULL, highs = 0x8080808080808080ULL;
-        auto has_zero = [](std::uint64_t v) { return (v - ones) & ~v & highs; };
-        while (p_ + 8 <= s_.size()) {
-            std::uint64_t w;
-            std::memcpy(&w, s_.data() + p_, 8);
-            std::uint64_t special =
-                has_zero(w ^ (ones * '"')) | has_zero(w ^ (ones * '\\')) | ((w - ones * 0x20) & ~w & highs);
-            if (((special | w) & highs) != 0) return;
-            p_ += 8;
-        }
 #endif
+        while (p_ < s_.size()) {
+            unsigned char c = static_cast<unsigned char>(s_[p_]);
+            if (c == '"' || c == '\\' || c < 0x20 || c >= 0x80) return;
+            ++p_;
+        }
     }
 
     void literal(std::string_view word) {

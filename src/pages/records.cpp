@@ -2,6 +2,8 @@
 
 #include <datetime.h>
 
+#include <cstdint>
+#include <cstring>
 #include <functional>
 #include <map>
 #include <string>
@@ -74,17 +76,37 @@ PyTypeObject* make_type(PyStructSequence_Desc* desc) {
     return reinterpret_cast<PyTypeObject*>(owned.release());
 }
 
+bool is_ascii(std::string_view s) {
+    std::size_t i = 0;
+    for (; i + 8 <= s.size(); i += 8) {
+        std::uint64_t w;
+        std::memcpy(&w, s.data() + i, 8);
+        if (w & 0x8080808080808080ULL) return false;
+    }
+    for (; i < s.size(); ++i)
+        if (static_cast<unsigned char>(s[i]) & 0x80) return false;
+    return true;
+}
+
+// Most texts of a page are ASCII: copied as they are, without a decoder.
 Object text(std::string_view s) {
-    return Object::steal(PyUnicode_DecodeUTF8(s.data(), Py_ssize_t(s.size()), "replace"));
+    if (!is_ascii(s)) return Object::steal(PyUnicode_DecodeUTF8(s.data(), Py_ssize_t(s.size()), "replace"));
+    Object made = Object::steal(PyUnicode_New(Py_ssize_t(s.size()), 127));
+    std::memcpy(PyUnicode_1BYTE_DATA(made.get()), s.data(), s.size());
+    return made;
 }
 Object text_or_none(const std::optional<Text>& s) { return s ? text(*s) : Object::none(); }
 
-// Values many files share (hash names, Requires-Python texts) made once per page.
+// Values many files share (hash names, versions, Requires-Python texts, yank
+// reasons) made once per page. One per field: the last value asked is
+// looked at first, since neighbouring files mostly repeat it.
 class Texts {
 public:
     const Object& operator()(Text s) {
+        if (last_ && s == last_->first) return last_->second;
         auto it = made_.find(s);
         if (it == made_.end()) it = made_.emplace(std::string(s), text(s)).first;
+        last_ = &*it;
         return it->second;
     }
 
@@ -93,7 +115,12 @@ private:
         using is_transparent = void;
         std::size_t operator()(std::string_view s) const { return std::hash<std::string_view>()(s); }
     };
-    std::unordered_map<std::string, Object, Hash, std::equal_to<>> made_;
+    std::unordered_map<std::string, Object, Hash, std::equal_to<>> made_;  // nodes never move
+    const std::pair<const std::string, Object>* last_ = nullptr;
+};
+
+struct Shared {
+    Texts hash_names, versions, requires_python, reasons;
 };
 
 Object hashes(const Hashes& hashes, Texts& names) {
@@ -143,17 +170,17 @@ Object core_metadata(const CoreMetadata& m, Texts& names) {
     return hashes(m.hashes, names);
 }
 
-Object file_record(const File& f, Texts& shared, Times& times) {
+Object file_record(const File& f, Shared& shared, Times& times) {
     Object r = Object::steal(PyStructSequence_New(file_type));
     Object items[] = {
         text(f.filename),
         text(f.url),
-        text_or_none(f.version),
-        hashes(f.hashes, shared),
-        (f.requires_python ? shared(*f.requires_python) : Object::none()),
-        core_metadata(f.core_metadata, shared),
+        (f.version ? shared.versions(*f.version) : Object::none()),
+        hashes(f.hashes, shared.hash_names),
+        (f.requires_python ? shared.requires_python(*f.requires_python) : Object::none()),
+        core_metadata(f.core_metadata, shared.hash_names),
         boolean(f.yanked),
-        text_or_none(f.yanked_reason),
+        (f.yanked_reason ? shared.reasons(*f.yanked_reason) : Object::none()),
         (f.size ? Object::steal(PyLong_FromLongLong(*f.size)) : Object::none()),
         times(f.upload_time),
         text_or_none(f.provenance),
@@ -179,7 +206,7 @@ public:
 
 private:
     Object files_ = new_list();
-    Texts shared_;
+    Shared shared_;
     Times times_;
 };
 

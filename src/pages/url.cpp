@@ -1,6 +1,9 @@
 #include "pages/url.hpp"
 
 #include <algorithm>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "pages/text.hpp"
 
@@ -108,17 +111,32 @@ UrlParts split_url(std::string_view url) {
 
 namespace {
 
+// Whether any byte is white space, a control character or beyond ASCII.
+bool has_unplain_byte(std::string_view s) {
+    std::size_t i = 0;
+#if defined(__SSE2__)
+    const __m128i above_space = _mm_set1_epi8(0x21);
+    for (; i + 16 <= s.size(); i += 16) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s.data() + i));
+        // Signed: bytes beyond ASCII are negative, so below '!' too.
+        if (_mm_movemask_epi8(_mm_cmplt_epi8(v, above_space))) return true;
+    }
+#endif
+    for (; i < s.size(); ++i)
+        if (static_cast<signed char>(s[i]) < 0x21) return true;
+    return false;
+}
+
 // An absolute URL with nothing to clean or remove: itself, less its fragment.
+// (White space at the end of a fragment goes with the fragment.)
 bool plain_absolute(std::string_view reference) {
     std::size_t colon = reference.find(':');
     if (colon == std::string_view::npos || colon == 0 || !is_alpha(reference[0])) return false;
     for (std::size_t i = 1; i < colon; ++i)
         if (!is_scheme_char(reference[i])) return false;
     if (reference.substr(colon + 1, 2) != "//") return false;
-    for (char c : reference)
-        if (static_cast<unsigned char>(c) <= 0x20) return false;
     std::string_view before_fragment = reference.substr(0, reference.find('#'));
-    return before_fragment.find("/.") == std::string_view::npos;
+    return before_fragment.find("/.", colon + 3) == std::string_view::npos && !has_unplain_byte(before_fragment);
 }
 
 }  // namespace
