@@ -1,7 +1,7 @@
 """Credential masking, shared with the package index client's log lines; the finder call's stop flag; the project page parser."""
 
 import datetime
-from typing import Literal, final
+from typing import Final, Literal, final
 
 def mask_url(text: str, /) -> str: ...
 def mask_text(text: str, /) -> str: ...
@@ -14,6 +14,10 @@ def project_page_url(index_url: str, project: str, /) -> str: ...
 
 @final
 class ProjectFile(tuple[object, ...]):
+    __match_args__: Final = (
+        "filename", "url", "version", "hashes", "requires_python", "core_metadata", "yanked", "yanked_reason",
+        "size", "upload_time", "provenance", "gpg_sig",
+    )
     n_fields: int
     n_sequence_fields: int
     n_unnamed_fields: int
@@ -44,6 +48,10 @@ class ProjectFile(tuple[object, ...]):
 
 @final
 class ProjectPage(tuple[object, ...]):
+    __match_args__: Final = (
+        "name", "index_url", "page_url", "format", "api_version", "versions", "files", "status", "status_reason",
+        "active", "tracks", "alternate_locations",
+    )
     n_fields: int
     n_sequence_fields: int
     n_unnamed_fields: int

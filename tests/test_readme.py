@@ -46,6 +46,7 @@ def folder(tmp_path_factory):
         srv.add_project("requests", RELEASES)
         path = tmp_path_factory.mktemp("readme")
         (path / "indexes.toml").write_text(settings.replace(README_ORIGIN, srv.url))
+        (path / "origin").write_text(srv.url)  # for the examples that name the index
         yield path
 
 
@@ -60,9 +61,12 @@ def newest_first() -> list[str]:
     ], None),
     # Its cache_dir, relative, is made where it runs and keeps what was fetched.
     ("With the network layer", lambda: [str(newest_first())], "http-cache"),
+    ("Project pages as data", lambda: [f"active {tuple(RELEASES)}"] + [
+        f"requests-{v}-py3-none-any.whl {v} False None" for v in RELEASES], None),
 ])
 def test_python_examples_run(folder, title, expected, cache):
     (code,) = re.findall(r"^```python\n(.*?)^```$", section(title), re.S | re.M)
+    code = code.replace(README_ORIGIN, (folder / "origin").read_text())
     done = subprocess.run([sys.executable, "-W", "ignore::RuntimeWarning", "-c", code], cwd=folder,
                           capture_output=True, text=True, timeout=120)
     assert done.returncode == 0, done.stderr
@@ -73,7 +77,7 @@ def test_python_examples_run(folder, title, expected, cache):
 
 def test_every_python_example_is_run():
     titles = [t for t in re.findall(r"^## (.+)$", README, re.M) if "```python" in section(t)]
-    assert titles == ["Using it from host code", "With the network layer"]
+    assert titles == ["Using it from host code", "With the network layer", "Project pages as data"]
 
 
 def command_line_words() -> list[str]:
