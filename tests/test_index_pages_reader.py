@@ -84,6 +84,25 @@ def test_missing_project_is_not_found(srv, status):
     assert not found
 
 
+@pytest.mark.parametrize("status", [301, 302, 307, 308])
+def test_redirected_page_resolves_against_where_it_was_served(srv, status):
+    srv.redirect(PATH, "/mirror/demo/index/", status=status)
+    srv.set_response("/mirror/demo/index/", json_body(), content_type=JSON_TYPE)
+    page = run(read(srv))
+    assert [(r.path, r.headers.get("Accept")) for r in srv.requests] == [(PATH, ACCEPT),
+                                                                          ("/mirror/demo/index/", ACCEPT)]
+    assert page.page_url == srv.url + "/mirror/demo/index/"
+    assert page.files[0].url == srv.url + "/mirror/files/demo-1.0-py3-none-any.whl"
+
+
+def test_redirects_are_bounded(srv):
+    srv.redirect_loop(PATH)
+    with pytest.raises(PageError, match="more than 10 redirects") as caught:
+        run(read(srv))
+    assert caught.value.kind == "unreachable"
+    assert len(srv.requests) == 11
+
+
 def test_name_is_normalised_in_the_page_url(srv):
     srv.set_response("/simple/foo-bar/", json_body(), content_type=JSON_TYPE)
     page = run(read(srv, "Foo__Bar", index_url=srv.simple_url + "///"))

@@ -10,7 +10,9 @@ event loop through the network layer and given back as a typed record.
 The page is asked in JSON first (PEP 691 content negotiation, HTML accepted
 at a lower weight; a 406 is answered by asking again for HTML only) and read
 by the native parser (``quorvel_master._native.parse_project_page``), which
-gives the same record for both forms. A 404 or 410 is a :class:`NotFound`,
+gives the same record for both forms. Redirects are followed here (each one
+a request of the layer's), so that the page's links resolve against the URL
+that served it. A 404 or 410 is a :class:`NotFound`,
 a falsy result, not an exception; anything that keeps the page from being
 read (the connection, a status, a body larger than ``max_bytes``, a page that
 is no project page or of a newer major API version) raises
@@ -25,7 +27,7 @@ import re
 from collections.abc import AsyncIterator
 from typing import Any
 
-from .._native import ProjectFile, ProjectPage, mask_text, mask_url, parse_project_page, project_page_url
+from .._native import ProjectFile, ProjectPage, mask_text, mask_url, parse_project_page, project_page_url, resolve_url
 
 __all__ = [
     "ACCEPT",
@@ -50,7 +52,11 @@ ACCEPT = "application/vnd.pypi.simple.v1+json, application/vnd.pypi.simple.v1+ht
 #: After a 406: HTML only.
 ACCEPT_HTML = "application/vnd.pypi.simple.v1+html, text/html;q=0.01"
 
+#: Redirects followed for one page.
+MAX_REDIRECTS = 10
+
 _CHUNK = 64 * 1024
+_REDIRECTS = frozenset({301, 302, 303, 307, 308})
 _VERSIONED = re.compile(r"application/vnd\.pypi\.simple\.(v\d+|latest)\+(json|html)")
 
 
@@ -117,9 +123,10 @@ async def read_project_page(network: Any, index_url: str, name: str, *,
     raises :class:`PageError` when the page cannot be read."""
     page_url = project_page_url(index_url, name)
     async with _attributed(network, index_url):
-        status, content_type, final_url, body = await _get(network, index_url, page_url, ACCEPT, max_bytes)
+        status, content_type, final_url, body = await _follow(network, index_url, page_url, ACCEPT, max_bytes)
         if status == 406:
-            status, content_type, final_url, body = await _get(network, index_url, page_url, ACCEPT_HTML, max_bytes)
+            status, content_type, final_url, body = await _follow(network, index_url, page_url, ACCEPT_HTML,
+                                                                  max_bytes)
     if status in (404, 410):
         return NotFound(name, index_url, page_url, status)
     if status != 200 or body is None:
@@ -149,22 +156,36 @@ async def _attributed(network: Any, index_url: str) -> AsyncIterator[None]:
             yield
 
 
-async def _get(network: Any, index_url: str, page_url: str, accept: str,
+async def _follow(network: Any, index_url: str, page_url: str, accept: str,
+                  max_bytes: int) -> tuple[int, str, str, bytes | None]:
+    """(status, content type, URL, body of a 200), redirects followed here,
+    each a request of the layer's, so that the page's links resolve against
+    the URL that served it."""
+    url = page_url
+    for _ in range(MAX_REDIRECTS + 1):
+        status, content_type, location, body = await _get(network, index_url, url, accept, max_bytes)
+        if status not in _REDIRECTS or not location:
+            return status, content_type, url, body
+        url = resolve_url(url, location)
+    raise PageError("unreachable", page_url, f"more than {MAX_REDIRECTS} redirects", index_url=index_url)
+
+
+async def _get(network: Any, index_url: str, url: str, accept: str,
                max_bytes: int) -> tuple[int, str, str, bytes | None]:
-    """(status, content type, final URL, body of a 200)."""
+    """(status, content type, Location, body of a 200)."""
     try:
-        async with network.session().get(page_url, headers={"Accept": accept}) as response:
+        async with network.session().get(url, headers={"Accept": accept}, allow_redirects=False) as response:
             status = response.status
             if status != 200:
-                return status, "", page_url, None
+                return status, "", response.headers.get("Location", ""), None
             content_type = response.headers.get("Content-Type", "")
-            body = await _read_bounded(response, page_url, index_url, max_bytes)
-            return status, content_type, str(response.url), body
+            body = await _read_bounded(response, url, index_url, max_bytes)
+            return status, content_type, "", body
     except PageError:
         raise
     except Exception as exc:
         too_large = type(exc).__name__ == "ResponseTooLarge"  # the layer's own cap, below ours
-        raise PageError("too-large" if too_large else "unreachable", page_url, str(exc) or type(exc).__name__,
+        raise PageError("too-large" if too_large else "unreachable", url, str(exc) or type(exc).__name__,
                         index_url=index_url) from exc
 
 

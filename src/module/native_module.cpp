@@ -76,6 +76,15 @@ PyObject* project_page_url(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         static_cast<PyObject*>(nullptr));
 }
 
+PyObject* resolve_url(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return at_boundary(
+        [&]() -> PyObject* {
+            if (nargs != 2) return PyErr_Format(PyExc_TypeError, "resolve_url() takes 2 arguments (%zd given)", nargs);
+            return pages::resolve_url(Object::borrow(args[0]), Object::borrow(args[1])).release();
+        },
+        static_cast<PyObject*>(nullptr));
+}
+
 int exec_module(PyObject* module) {
     return at_boundary(
         [&] {
@@ -117,6 +126,10 @@ PyMethodDef methods[] = {
      "project_page_url(index_url, project, /)\n--\n\n"
      "The URL of a project's page at an index: index_url without its trailing\n"
      "slashes, '/', the normalised name (percent-encoded), '/'."},
+    {"resolve_url", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(resolve_url)), METH_FASTCALL,
+     "resolve_url(base, reference, /)\n--\n\n"
+     "reference resolved against the absolute URL base (RFC 3986), as the page parser\n"
+     "resolves links: outer white space dropped, the fragment left out."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -13,6 +13,7 @@
 #include "config/redact.hpp"
 #include "pages/page.hpp"
 #include "pages/text.hpp"
+#include "pages/url.hpp"
 #include "runtime/boundary.hpp"
 
 namespace pic::pages {
@@ -264,6 +265,12 @@ Object parse_project_page(const Object& body, const Object& page_url, const Obje
     } catch (const Unusable& e) {
         raise(PyExc_ValueError, e.what());
     }
+}
+
+Object resolve_url(const Object& base, const Object& reference) {
+    require_str(base, "base must be a str");
+    require_str(reference, "reference must be a str");
+    return text(resolve(utf8(base), utf8(reference)));
 }
 
 Object project_page_url(const Object& index_url, const Object& project) {

@@ -22,4 +22,8 @@ Object parse_project_page(const Object& body, const Object& page_url, const Obje
 // character, and a closing '/'.
 Object project_page_url(const Object& index_url, const Object& project);
 
+// `reference` resolved against the absolute URL `base` (RFC 3986), as the
+// parser resolves a page's links; its fragment left out.
+Object resolve_url(const Object& base, const Object& reference);
+
 }  // namespace pic::pages
