@@ -25,7 +25,7 @@ import contextlib
 import dataclasses as dc
 import re
 from collections.abc import AsyncIterator
-from typing import Any
+from typing import Any, Literal
 
 from .._native import ProjectFile, ProjectPage, mask_text, mask_url, parse_project_page, project_page_url, resolve_url
 
@@ -100,7 +100,7 @@ class PageError(Exception):
         self.reason = mask_text(reason)
 
 
-def page_format(content_type: str) -> str:
+def page_format(content_type: str) -> Literal["json", "html"]:
     """``"json"`` or ``"html"`` for a project page's Content-Type; raises
     ValueError for any other type, and for a version of the page formats
     other than 1."""
@@ -112,7 +112,7 @@ def page_format(content_type: str) -> str:
         raise ValueError(f"the content type {media or '(none)'!r} is not a project page")
     if match[1] not in ("v1", "latest"):
         raise ValueError(f"the page's API version {match[1]} is one this reader does not know")
-    return match[2]
+    return "json" if match[2] == "json" else "html"
 
 
 async def read_project_page(network: Any, index_url: str, name: str, *,
@@ -198,7 +198,7 @@ async def _read_bounded(response: Any, page_url: str, index_url: str, limit: int
         raise too_large()
     stream = getattr(response, "content", None)
     if stream is None:  # an answer the layer holds whole already
-        body = await response.read()
+        body: bytes = await response.read()
         if len(body) > limit:
             raise too_large()
         return body
