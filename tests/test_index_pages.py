@@ -316,7 +316,7 @@ def test_records_pickle_and_compare():
 @pytest.mark.parametrize("index_url, name, page_url", [
     ("https://i.test/simple", "Foo_Bar", "https://i.test/simple/foo-bar/"),
     ("https://i.test/simple///", "foo..bar", "https://i.test/simple/foo-bar/"),
-    ("https://u:p@i.test/root/simple/", "Zope.Interface", "https://u:p@i.test/root/simple/zope-interface/"),
+    ("https://u:p@i.test/private/simple/", "Zope.Interface", "https://u:p@i.test/private/simple/zope-interface/"),
     ("https://i.test/simple", "caf\u00e9 x/y", "https://i.test/simple/caf%C3%A9%20x%2Fy/"),
 ])
 def test_project_page_url(index_url, name, page_url):
