@@ -87,6 +87,20 @@ def test_python_examples_run(served_folder, title, expected, cache):
         assert any(p.is_file() for p in (folder / cache).rglob("*"))
 
 
+def test_the_project_page_example_lists_every_file(served_folder):
+    # The page of the served index, as the README's example prints it: every
+    # release of the project, none yanked, no upload times in HTML pages.
+    folder, _ = served_folder
+    done = subprocess.run([sys.executable, "-W", "ignore::RuntimeWarning", "-c", python_example("Project pages as data")],
+                          cwd=folder, capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    status, *files = done.stdout.splitlines()
+    assert status == "active"
+    rows = [line.split() for line in files]
+    assert {version for _, version, _, _ in rows} == set(newest_first())
+    assert {(yanked, upload) for _, _, yanked, upload in rows} == {("False", "None")}
+
+
 def test_the_logging_advice_shows_the_clients_lines(served_folder):
     # What the README says to do when an answer is empty.
     folder, _ = served_folder
@@ -118,7 +132,7 @@ def test_command_line_examples_run(served_folder, example):
 
 def test_every_python_example_is_run():
     titles = [t for t in re.findall(r"^## (.+)$", README, re.M) if "```python" in section(t)]
-    assert titles == ["Using it from host code", "With the network layer"]
+    assert titles == ["Using it from host code", "With the network layer", "Project pages as data"]
 
 
 def command_line_words() -> list[str]:

@@ -6,9 +6,12 @@
 // layer's retry waits), read from the interpreter's per-thread dict where the
 // client's finder calls publish themselves. And the URL rules the client
 // compares index URLs by, for the Python code that keys and records by them.
+// And the project page reader's parsing core (src/pages/), for
+// quorvel_master.indexdata.
 #include "config/redact.hpp"
 #include "config/url_parts.hpp"
 #include "finder/cancellation.hpp"
+#include "pages/records.hpp"
 #include "runtime/boundary.hpp"
 
 namespace pic {
@@ -52,6 +55,48 @@ PyObject* finder_call_stopped(PyObject*, PyObject*) {
         static_cast<PyObject*>(nullptr));
 }
 
+PyObject* parse_project_page(PyObject*, PyObject* args, PyObject* kwargs) {
+    return at_boundary(
+        [&]() -> PyObject* {
+            static const char* keywords[] = {"body", "page_url", "project", "format", "index_url", nullptr};
+            PyObject *body, *page_url, *project, *format, *index_url = Py_None;
+            if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|$OO:parse_project_page", const_cast<char**>(keywords),
+                                             &body, &page_url, &project, &format, &index_url))
+                return nullptr;
+            return pages::parse_project_page(Object::borrow(body), Object::borrow(page_url), Object::borrow(project),
+                                             Object::borrow(format), Object::borrow(index_url))
+                .release();
+        },
+        static_cast<PyObject*>(nullptr));
+}
+
+PyObject* project_page_url(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return at_boundary(
+        [&]() -> PyObject* {
+            if (nargs != 2) return PyErr_Format(PyExc_TypeError, "project_page_url() takes 2 arguments (%zd given)", nargs);
+            return pages::project_page_url(Object::borrow(args[0]), Object::borrow(args[1])).release();
+        },
+        static_cast<PyObject*>(nullptr));
+}
+
+PyObject* resolve_url(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return at_boundary(
+        [&]() -> PyObject* {
+            if (nargs != 2) return PyErr_Format(PyExc_TypeError, "resolve_url() takes 2 arguments (%zd given)", nargs);
+            return pages::resolve_url(Object::borrow(args[0]), Object::borrow(args[1])).release();
+        },
+        static_cast<PyObject*>(nullptr));
+}
+
+int exec_module(PyObject* module) {
+    return at_boundary(
+        [&] {
+            pages::add_record_types(Object::borrow(module));
+            return 0;
+        },
+        -1);
+}
+
 PyMethodDef methods[] = {
     {"mask_url", apply<config::redact>, METH_O,
      "mask_url(text, /)\n--\n\n"
@@ -84,17 +129,34 @@ PyMethodDef methods[] = {
      "Whether the client's finder call running on this thread was given up by its\n"
      "awaiting coroutine (the task was cancelled): code inside the call should stop\n"
      "at once. False outside a finder call."},
+    {"parse_project_page", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parse_project_page)),
+     METH_VARARGS | METH_KEYWORDS,
+     "parse_project_page(body, page_url, project, *, format, index_url=None)\n--\n\n"
+     "A project page's bytes as a ProjectPage: format 'json' (PEP 691) or 'html'\n"
+     "(PEP 503); relative URLs resolved against page_url; the files' versions read\n"
+     "for `project`. ValueError for a page that cannot be read (broken JSON, an API\n"
+     "version of a newer major)."},
+    {"project_page_url", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(project_page_url)), METH_FASTCALL,
+     "project_page_url(index_url, project, /)\n--\n\n"
+     "The URL of a project's page at an index: index_url without its trailing\n"
+     "slashes, '/', the normalised name (percent-encoded), '/'."},
+    {"resolve_url", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(resolve_url)), METH_FASTCALL,
+     "resolve_url(base, reference, /)\n--\n\n"
+     "reference resolved against the absolute URL base (RFC 3986), as the page parser\n"
+     "resolves links: outer white space dropped, the fragment left out."},
     {nullptr, nullptr, 0, nullptr},
 };
 
-// Multi-phase initialisation with nothing to set up: the module holds no state.
+// The module holds no state; its record types are made once per process.
 PyModuleDef_Slot slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
     {0, nullptr},
 };
 
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT, "_native",
-    "Credential masking and URL parts, shared with the package index client; the finder call's stop flag.",
+    "Credential masking and URL parts, shared with the package index client; the finder call's stop flag; "
+    "the project page parser.",
     0, methods, slots, nullptr, nullptr, nullptr,
 };
 
