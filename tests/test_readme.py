@@ -90,8 +90,9 @@ def test_python_examples_run(served_folder, title, expected, cache):
 def test_the_project_page_example_lists_every_file(served_folder):
     # The page of the served index, as the README's example prints it: every
     # release of the project, none yanked, no upload times in HTML pages.
-    folder, _ = served_folder
-    done = subprocess.run([sys.executable, "-W", "ignore::RuntimeWarning", "-c", python_example("Project pages as data")],
+    folder, serve = served_folder
+    code = on_served(python_example("Project pages as data"), serve)
+    done = subprocess.run([sys.executable, "-W", "ignore::RuntimeWarning", "-c", code],
                           cwd=folder, capture_output=True, text=True, timeout=120)
     assert done.returncode == 0, done.stderr
     status, *files = done.stdout.splitlines()
