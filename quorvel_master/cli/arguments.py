@@ -218,6 +218,14 @@ _OPTIONS: dict[str, list[tuple[tuple[str, ...], dict[str, Any]]]] = {
         (("--offline",), dict(action="store_true", help="ask no index: answer from the cache alone, "
                                                         "however old")),
     ],
+    "routing (also [[pins]] and fail_closed in the --config file)": [
+        (("--pin",), dict(metavar="NAME=INDEX_URL", action="append",
+                          help="ask about NAME (or a glob such as 'acme-*') that index alone, whatever the "
+                               "order; no other index hears of it (repeatable)")),
+        (("--fail-closed",), dict(action="store_true",
+                                  help="an index that cannot be read about a name ends the question (exit 3): "
+                                       "no later index is asked about that name")),
+    ],
     "output": [
         (("--json",), dict(action="store_true", help="print the raw answer as JSON")),
         (("-v", "--verbose"), dict(action="count", help="show the client's log lines on stderr "
