@@ -239,6 +239,10 @@ _COMMAND_OPTIONS: dict[str, tuple[tuple[str, ...], dict[str, Any]]] = {
                                help="the primary's port, the secondary's is the next one (default 0: free ports)")),
     "host": (("--host",), dict(metavar="H", default="127.0.0.1",
                                help="the address to listen on (default 127.0.0.1)")),
+    "names": (("names",), dict(metavar="NAME", nargs="*", help="project names to audit")),
+    "requirement": (("-r", "--requirement"), dict(metavar="FILE", action="append",
+                                                  help="audit the names of a requirements file, and its == pins "
+                                                       "(repeatable)")),
     "settings": (("--settings",), dict(metavar="FILE", default="indexes.toml",
                                        help="where to write the settings file naming the indexes "
                                             "(default indexes.toml; one written by another program is kept)")),

@@ -213,6 +213,14 @@ def cmd_demo(args: argparse.Namespace, console: Console) -> int:
     return EXIT_FOUND
 
 
+def cmd_audit(args: argparse.Namespace, console: Console) -> int:
+    from .audit import audit
+
+    indexes = _indexes(args)
+    _check_patterns(indexes, console, per_version=False)
+    return audit(args, console, indexes)
+
+
 def cmd_serve(args: argparse.Namespace, console: Console) -> int:
     from .serve import serve
 
@@ -261,6 +269,9 @@ COMMANDS: dict[str, Command] = {
                 [Arg("requirement", requirement,
                      "a PEP 508 requirement, for example 'requests[socks]>=2.0'")],
                 ask_installed, show_installed, network=False),
+        Command("audit", "ask every index about every name: names held by more than one index, pinned "
+                         "names another index holds, yanked == pins, projects not active",
+                options=["names", "requirement"], run=cmd_audit),
         Command("indexes", "the indexes that would be asked, and where each comes from", run=cmd_indexes),
         Command("demo", "start two sample indexes on 127.0.0.1 and ask them every question", run=cmd_demo),
         Command("serve", "serve the sample indexes of the demo until Ctrl-C, and write a settings file "
