@@ -113,6 +113,7 @@ def audited(indexes):
     second.add_project("shared", ["2.0"])              # shadowed
     first.add_project("oldlib", {"1.0": {"yanked": "broken build"}, "1.1": None})
     first.add_project("solo", ["1.0"])                 # no finding
+    first.add_project("acme-old", ["0.9"])             # shadowed, and archived at the second
     second.set_response("/simple/acme-old/", ARCHIVED_PAGE, content_type="application/vnd.pypi.simple.v1+json")
     return first, second
 
@@ -126,7 +127,9 @@ def test_audit_reports_each_kind(tmp_path, audited):
     assert result.rc == 1, result
     found = {(f["name"], f["kind"]): f for f in result.json()["findings"]}
     assert set(found) == {("acme-tool", "pinned-elsewhere"), ("shared", "shadowed"), ("oldlib", "yanked"),
-                          ("acme-old", "status")}
+                          ("acme-old", "status"), ("acme-old", "shadowed")}
+    assert [i["first_upload"] for i in found[("acme-old", "shadowed")]["indexes"]] == [
+        None, "2024-05-01T10:00:00+00:00"]
     shadowed = found[("shared", "shadowed")]
     assert shadowed["picked"] == first.simple_url
     assert [i["newest"] for i in shadowed["indexes"]] == ["1.0", "2.0"]
@@ -137,8 +140,8 @@ def test_audit_reports_each_kind(tmp_path, audited):
         for name in ("acme-tool", "shared", "acme-old", "oldlib", "solo"):
             assert asked(server, name) == 1, (server.simple_url, name)
     text = pkgindex(tmp_path, first, second, "audit", "shared", "acme-old")
-    assert text.rc == 1 and len(text.out.strip().splitlines()) == 2, text
-    assert "moved to acme-new" in text.out
+    assert text.rc == 1 and len(text.out.strip().splitlines()) == 3, text
+    assert "moved to acme-new" in text.out and "first upload 2024-05-01" in text.out
 
 
 @pytest.mark.parametrize("names, rc", [(["solo"], 0), (["shared"], 1), (["secret"], 3)])
