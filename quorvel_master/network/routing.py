@@ -24,12 +24,18 @@ from collections.abc import Iterable, Iterator, Sequence
 from typing import Any
 from urllib.parse import urlsplit
 
-from packaging.utils import canonicalize_name
-
 from .outcomes import Outcome
 from .urls import index_key, mask_given_url, masked_repr, without_credentials
 
 __all__ = ["FailureWatch", "IndexUnreadable", "Pin", "Routes", "same_index"]
+
+
+def canonicalize_name(name: str) -> str:
+    """The PEP 503 normal form (packaging's; imported when first needed, since
+    the layer is imported by the command line's help too)."""
+    from packaging.utils import canonicalize_name as normal
+
+    return normal(name)
 
 
 def same_index(a: str, b: str) -> bool:
