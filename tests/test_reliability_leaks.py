@@ -11,7 +11,6 @@ from __future__ import annotations
 
 import asyncio
 import json
-import logging
 import os
 import sys
 import types
@@ -623,16 +622,6 @@ def test_dropped_and_cancelled_coroutines(env):
 
 
 # -- the real finder, fewer times --------------------------------------------------
-
-@pytest.fixture
-def quiet_unearth():
-    # unearth's warnings would be kept, tracebacks and all, by the log capture
-    unearth_log = logging.getLogger("unearth")
-    level = unearth_log.level
-    unearth_log.setLevel(logging.CRITICAL + 1)
-    yield
-    unearth_log.setLevel(level)
-
 
 REAL_FINDER = [
     (lambda c, u: c._get_versions_via_unearth("demo", u), ["2.0", "1.0"]),
