@@ -7,6 +7,7 @@ import contextlib
 import copy
 import logging
 import os
+import socket
 import types
 import warnings
 
@@ -98,6 +99,19 @@ def fixed_settings(monkeypatch):
     monkeypatch.setattr(pic, "get_pip_settings", fixed.get_pip_settings)
     monkeypatch.setattr(pic, "get_pip_api_list", fixed.get_pip_api_list)
     return fixed
+
+
+_held_ports: list[socket.socket] = []
+
+
+def refused_port() -> int:
+    """A loopback port on which connections are refused: bound but never
+    listening, and held until the process ends, so that no server of this
+    test run (another worker's included) can take it meanwhile."""
+    holder = socket.socket()
+    holder.bind(("127.0.0.1", 0))
+    _held_ports.append(holder)
+    return holder.getsockname()[1]
 
 
 def run(coro):

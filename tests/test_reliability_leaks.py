@@ -22,7 +22,8 @@ import pytest
 
 from reliability_support import UNDER_ASAN, RemoteIndex, Sample, free_port_url
 
-pytestmark = pytest.mark.filterwarnings("error::RuntimeWarning")
+# Thousands of calls per case: left to CI (the slow marker).
+pytestmark = [pytest.mark.filterwarnings("error::RuntimeWarning"), pytest.mark.slow]
 
 TIMEOUT = 0.05  # seconds, for the time-out branch
 BATCH = 50      # queries in flight at once while measuring

@@ -80,6 +80,7 @@ def patient_requests(m, monkeypatch):
 
 
 @pytest.mark.load
+@pytest.mark.slow
 def test_thousands_of_queries_through_one_client(m, log, fixed_settings, load_index, patient_requests):
     index_url = load_index.url + "/main/simple"
     fixed_settings.settings = {"index_urls": [{"url": index_url, "primary": True}], "use_secondary_urls": True}
@@ -236,6 +237,7 @@ def test_invalid_json(m, fixed_settings, log, srv):
                   expect, REAL_LIMIT, copies=5)
 
 
+@pytest.mark.slow
 def test_fifty_megabyte_document(m, fixed_settings, log, srv):
     body = big_document()
     assert len(body) == BIG
