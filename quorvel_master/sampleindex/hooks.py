@@ -26,7 +26,7 @@ from aiohttp import web
 
 from .requestlog import RequestRecord
 
-__all__ = ["FaultHooks", "Reply"]
+__all__ = ["FaultHooks", "Hook", "Reply", "byte_range"]
 
 _CHUNK = 64 * 1024
 
@@ -87,7 +87,6 @@ def byte_range(header: str, size: int) -> tuple[int, int] | None:
     except ValueError:
         return None
     return (start, end) if 0 <= start < end else None
-
 
 
 class FaultHooks:
