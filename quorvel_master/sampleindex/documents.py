@@ -15,17 +15,26 @@ from urllib.parse import quote
 
 from .registry import DistFile, Project, Release, latest_release
 
-__all__ = ["page", "project_anchor", "project_doc", "root_anchors", "version_doc"]
+__all__ = ["page", "project_anchor", "project_doc", "root_anchors", "simple_json", "version_doc"]
+
+#: The PEP 691 form of the simple pages, asked for by content negotiation.
+SIMPLE_JSON = "application/vnd.pypi.simple.v1+json"
 
 FileUrl = Callable[[str, str], str]
 
 
-def page(title: str, body: Iterable[str]) -> str:
-    """An HTML simple page (repository version 1.0) around *body*'s lines."""
+def page(title: str, body: Iterable[str], project: Project | None = None) -> str:
+    """An HTML simple page (repository version 1.0) around *body*'s lines,
+    with the project's status in meta tags when it declares one."""
+    meta = ""
+    if project is not None and project.status is not None:
+        meta = f'<meta name="pypi:project-status" content="{html.escape(project.status)}">\n'
+        if project.status_reason is not None:
+            meta += f'<meta name="pypi:project-status-reason" content="{html.escape(project.status_reason)}">\n'
     return (
         "<!DOCTYPE html>\n<html>\n<head>\n"
         '<meta name="pypi:repository-version" content="1.0">\n'
-        f"<title>{html.escape(title)}</title>\n</head>\n<body>\n"
+        f"{meta}<title>{html.escape(title)}</title>\n</head>\n<body>\n"
         + "\n".join(body)
         + "\n</body>\n</html>\n"
     )
@@ -53,6 +62,37 @@ def project_anchor(project: Project, dist: DistFile) -> str:
             announced = f"{project.metadata_hash}={hashlib.new(project.metadata_hash, dist.metadata).hexdigest()}"
         attrs += [f'{a}="{announced}"' for a in project.metadata_attrs]
     return f"<a {' '.join(attrs)}>{html.escape(dist.filename)}</a><br>"
+
+
+def simple_json(project: Project) -> dict[str, Any]:
+    """A project page in its PEP 691 form (API version 1.4: PEP 700 versions,
+    sizes and upload times, PEP 792 status), links relative as on the HTML page."""
+    files = []
+    for release in project.releases.values():
+        for dist in release.files:
+            entry: dict[str, Any] = {
+                "filename": dist.filename,
+                "url": f"../../files/{quote(project.normalized)}/{quote(dist.filename)}",
+                "hashes": {"sha256": dist.sha256},
+                "size": dist.size,
+            }
+            if dist.requires_python:
+                entry["requires-python"] = dist.requires_python
+            if dist.yanked is not None:
+                entry["yanked"] = dist.yanked or True
+            if project.metadata_files and dist.metadata is not None:
+                name = project.metadata_hash
+                entry["core-metadata"] = True if name is None else {name: hashlib.new(name, dist.metadata).hexdigest()}
+            if dist.upload_time is not None:
+                entry["upload-time"] = dist.upload_time.isoformat().replace("+00:00", "Z")
+            files.append(entry)
+    doc: dict[str, Any] = {"meta": {"api-version": "1.4"}, "name": project.normalized,
+                           "versions": list(project.releases), "files": files}
+    if project.status is not None:
+        doc["project-status"] = {"status": project.status}
+        if project.status_reason is not None:
+            doc["project-status"]["reason"] = project.status_reason
+    return doc
 
 
 def project_doc(project: Project, file_url: FileUrl) -> dict[str, Any]:

@@ -8,6 +8,7 @@ and sdists here.
 from __future__ import annotations
 
 import dataclasses as dc
+import datetime as dt
 import hashlib
 from pathlib import Path
 from typing import Any
@@ -25,13 +26,16 @@ __all__ = [
     "find_release",
     "latest_release",
     "make_release",
+    "upload_time_of",
     "valid_version",
 ]
 
 DEFAULT_METADATA_ATTRS = ("data-dist-info-metadata", "data-core-metadata")
 _RELEASE_KEYS = frozenset(
-    {"summary", "requires_dist", "extras", "requires_python", "yanked", "files"}
+    {"summary", "requires_dist", "extras", "requires_python", "yanked", "files", "upload_time"}
 )
+#: Project statuses an index may declare (PEP 792); None publishes none.
+STATUSES = frozenset({"active", "archived", "quarantined", "deprecated"})
 
 
 @dc.dataclass
@@ -46,6 +50,8 @@ class DistFile:
     yanked: str | None = None
     #: The archive on disk, for files too large to keep in memory.
     path: Path | None = None
+    #: When the file was uploaded (PEP 700), published on JSON pages; None: not known.
+    upload_time: dt.datetime | None = None
     _digests: dict[str, str] | None = dc.field(default=None, init=False, repr=False, compare=False)
 
     def _digest(self, name: str) -> str:
@@ -104,6 +110,9 @@ class Project:
     metadata_hash: str | None = "sha256"
     #: Forces ``info.version`` of the project document.
     latest: str | None = None
+    #: The status the pages declare (PEP 792) and its reason; None declares none.
+    status: str | None = None
+    status_reason: str | None = None
 
     @property
     def normalized(self) -> str:
@@ -132,6 +141,7 @@ def make_release(name: str, version: str, info: dict[str, Any]) -> Release:
         requires_python=info.get("requires_python"),
         yanked=info.get("yanked"),
     )
+    upload_time = upload_time_of(info.get("upload_time"))
     wanted = info.get("files", ("wheel",) if valid_version(version) else ())
     for item in wanted:
         if isinstance(item, DistFile):
@@ -156,9 +166,18 @@ def make_release(name: str, version: str, info: dict[str, Any]) -> Release:
                 metadata=extract_metadata(filename, content),
                 requires_python=release.requires_python,
                 yanked=release.yanked,
+                upload_time=upload_time,
             )
         )
     return release
+
+
+def upload_time_of(value: str | dt.datetime | None) -> dt.datetime | None:
+    """An upload time from an RFC 3339 text or a datetime (naive ones are UTC)."""
+    if value is None:
+        return None
+    when = dt.datetime.fromisoformat(value.replace("Z", "+00:00")) if isinstance(value, str) else value
+    return when if when.tzinfo is not None else when.replace(tzinfo=dt.timezone.utc)
 
 
 def find_release(project: Project, version: str) -> Release | None:

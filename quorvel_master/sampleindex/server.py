@@ -10,7 +10,9 @@ It serves, from an in-memory registry that may be changed at any time:
 * ``/simple/`` and ``/simple/{normalized-name}/``: HTML simple pages with
   ``#sha256=`` fragments, ``data-requires-python``, ``data-yanked`` and,
   per project, the announcement of ``<file url>.metadata`` files (with the
-  file's hash, or as ``true``),
+  file's hash, or as ``true``) and the project's status in meta tags; with
+  ``simple_json``, a project page asked for in its JSON form (PEP 691, by
+  the ``Accept`` header) is answered so, with upload times and sizes,
 * ``/files/{normalized-name}/{filename}[.metadata]``: archives and metadata,
   by aiohttp's file response: range requests and conditional requests are
   answered as a file server does, unless ``ranges`` is switched off (then
@@ -33,6 +35,7 @@ instead of sleeping.
 from __future__ import annotations
 
 import asyncio
+import datetime
 import hashlib
 import json
 import os
@@ -49,7 +52,8 @@ from packaging.utils import canonicalize_name
 
 from . import documents
 from .hooks import FaultHooks, Hook
-from .registry import DEFAULT_METADATA_ATTRS, DistFile, Project, Release, find_release, make_release
+from .registry import (DEFAULT_METADATA_ATTRS, STATUSES, DistFile, Project, Release, find_release, make_release,
+                       upload_time_of)
 from .requestlog import RequestLog, RequestRecord
 from .wheels import extract_metadata
 
@@ -64,6 +68,26 @@ def _json_reply(doc: Any, status: int = 200) -> web.Response:
 
 def _not_found(message: str = "Not Found") -> web.Response:
     return _json_reply({"message": message}, 404)
+
+
+def _wants_json(accept: str) -> bool:
+    """Whether an Accept header prefers the JSON form of a simple page over HTML."""
+    best = {"json": 0.0, "html": 0.0}
+    for item in accept.split(","):
+        kind, *params = (part.strip() for part in item.split(";"))
+        q = 1.0
+        for param in params:
+            name, _, value = param.partition("=")
+            if name.strip() == "q":
+                try:
+                    q = float(value)
+                except ValueError:
+                    q = 0.0
+        form = "json" if kind == documents.SIMPLE_JSON else "html" if kind in (
+            "text/html", "application/vnd.pypi.simple.v1+html") else None
+        if form is not None:
+            best[form] = max(best[form], q)
+    return best["json"] > 0 and best["json"] >= best["html"]
 
 
 class IndexServer(FaultHooks):
@@ -81,6 +105,7 @@ class IndexServer(FaultHooks):
         *,
         version_docs_include_releases: bool = True,
         ranges: bool = True,
+        simple_json: bool = False,
     ) -> None:
         self.host = host
         self._port = port
@@ -88,6 +113,8 @@ class IndexServer(FaultHooks):
         self.version_docs_include_releases = version_docs_include_releases
         #: Whether the file routes answer range requests.
         self.ranges = ranges
+        #: Whether project pages are also served in their JSON form, when asked for.
+        self.simple_json = simple_json
         self._lock = threading.RLock()
         self._projects: dict[str, Project] = {}
         self._hooks: list[Hook] = []
@@ -235,11 +262,15 @@ class IndexServer(FaultHooks):
         metadata_attrs: Iterable[str] = DEFAULT_METADATA_ATTRS,
         metadata_hash: str | None = "sha256",
         latest: str | None = None,
+        status: str | None = None,
+        status_reason: str | None = None,
     ) -> Project:
         """Register (or replace) a project.
 
         *releases* maps a version key to ``None`` or a dict with the optional
-        keys summary, requires_dist, extras, requires_python, yanked and files.
+        keys summary, requires_dist, extras, requires_python, yanked, files and
+        upload_time (an RFC 3339 text or a datetime, for each built file).
+        *status* and *status_reason* are what the pages declare (PEP 792).
         ``files`` lists "wheel"/"sdist" (built here; default: a wheel) and/or
         ready :class:`DistFile` objects. Keys that are not valid versions get
         no built files but still appear under ``releases``. *metadata_hash*
@@ -249,12 +280,16 @@ class IndexServer(FaultHooks):
             releases = {v: None for v in releases}
         if metadata_hash is not None:
             hashlib.new(metadata_hash)  # an unknown name fails here, not in a page
+        if status is not None and status not in STATUSES and not status.startswith("x-"):
+            raise ValueError(f"not a project status: {status!r} (an unknown one may start with x-)")
         project = Project(
             name,
             metadata_files=metadata_files,
             metadata_attrs=tuple(metadata_attrs),
             metadata_hash=metadata_hash,
             latest=latest,
+            status=status,
+            status_reason=status_reason,
         )
         for key, info in releases.items():
             project.releases[key] = make_release(name, key, dict(info or {}))
@@ -273,6 +308,7 @@ class IndexServer(FaultHooks):
         metadata: bytes | None = None,
         requires_python: str | None = None,
         yanked: str | None = None,
+        upload_time: str | datetime.datetime | None = None,
     ) -> DistFile:
         """Attach an existing archive to a release (created if missing).
 
@@ -283,7 +319,7 @@ class IndexServer(FaultHooks):
         data = bytes(content) if path is None else None
         if metadata is None:
             metadata = extract_metadata(filename, path if path is not None else data)
-        dist = DistFile(filename, data, metadata, requires_python, yanked, path)
+        dist = DistFile(filename, data, metadata, requires_python, yanked, path, upload_time_of(upload_time))
         dist.sha256  # a file is hashed here, once, not by the server's loop at its first page
         with self._lock:
             project = self._projects.setdefault(canonicalize_name(name), Project(name))
@@ -372,8 +408,12 @@ class IndexServer(FaultHooks):
             project = self._projects.get(name)
             if project is None:
                 raise web.HTTPNotFound()
+            if self.simple_json and _wants_json(request.headers.get("Accept", "")):
+                return web.json_response(documents.simple_json(project), content_type=documents.SIMPLE_JSON,
+                                         dumps=json.dumps)
             anchors = [documents.project_anchor(project, dist) for r in project.releases.values() for dist in r.files]
-        return web.Response(text=documents.page(f"Links for {project.name}", anchors), content_type="text/html")
+        return web.Response(text=documents.page(f"Links for {project.name}", anchors, project),
+                            content_type="text/html")
 
     # files
 
