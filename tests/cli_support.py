@@ -18,6 +18,8 @@ from pathlib import Path
 
 import pytest
 
+from conftest import refused_port
+
 _PIP_KEYS = {
     "index-url": "", "extra-index-url": "", "trusted-host": "", "no-index": "false",
     "cert": "", "client-cert": "", "proxy": "", "timeout": "",
@@ -102,9 +104,7 @@ def assert_usage_error(result: Run) -> None:
 
 
 def free_port() -> int:
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
+    return refused_port()
 
 
 class _AuthHandler(http.server.BaseHTTPRequestHandler):

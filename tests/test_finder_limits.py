@@ -32,7 +32,6 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 from cli_support import isolated_env, run_cli
-from conftest import reset_server
 from finder_limits_child import finder_with_timeout
 from quorvel_master.sampleindex import rawzip
 from quorvel_master.sampleindex.rawzip import Member, deflate_raw
@@ -86,15 +85,6 @@ async def async_wait_for(condition, seconds=20.0):
     while not (value := condition()) and time.monotonic() < deadline:
         await asyncio.sleep(0.01)
     return value
-
-
-@pytest.fixture
-def other(index_servers):
-    """A second index server, on another port: another origin."""
-    server = index_servers[1]
-    reset_server(server)
-    yield server
-    reset_server(server)
 
 
 @pytest.fixture
