@@ -11,15 +11,6 @@ import pytest
 from cli_support import assert_usage_error, isolated_env, run_cli
 from quorvel_master.sampleindex import IndexServer
 
-#: A PEP 691 page with upload times and a project status, for the audit.
-ARCHIVED_PAGE = {
-    "meta": {"api-version": "1.4"}, "name": "acme-old", "versions": ["1.0"],
-    "project-status": {"status": "archived", "reason": "moved to acme-new"},
-    "files": [{"filename": "acme_old-1.0-py3-none-any.whl", "url": "acme_old-1.0-py3-none-any.whl",
-               "hashes": {}, "upload-time": "2024-05-01T10:00:00Z"}],
-}
-
-
 @pytest.fixture
 def indexes():
     with IndexServer() as first, IndexServer() as second:
@@ -103,31 +94,32 @@ def test_usage_errors(tmp_path, args):
 
 
 @pytest.fixture
-def audited(indexes):
-    first, second = indexes
-    first.clear_projects()
-    second.clear_projects()
-    first.add_project("acme-tool", ["3.0"])
-    second.add_project("acme-tool", ["4.0"])           # pinned to the first, held by the second too
-    first.add_project("shared", ["1.0"])
-    second.add_project("shared", ["2.0"])              # shadowed
-    first.add_project("oldlib", {"1.0": {"yanked": "broken build"}, "1.1": None})
-    first.add_project("solo", ["1.0"])                 # no finding
-    first.add_project("acme-old", ["0.9"])             # shadowed, and archived at the second
-    second.set_response("/simple/acme-old/", ARCHIVED_PAGE, content_type="application/vnd.pypi.simple.v1+json")
-    return first, second
+def audited():
+    """The first serves HTML pages, the second PEP 691 JSON ones (with upload times)."""
+    with IndexServer() as first, IndexServer(simple_json=True) as second:
+        first.add_project("acme-tool", ["3.0"])
+        second.add_project("acme-tool", ["4.0"])           # pinned to the first, held by the second too
+        first.add_project("shared", ["1.0"])
+        second.add_project("shared", ["2.0"])              # shadowed
+        first.add_project("oldlib", {"1.0": {"yanked": "broken build"}, "1.1": None})
+        first.add_project("solo", ["1.0"])                 # no finding
+        first.add_project("acme-old", ["0.9"])             # shadowed, and archived at the second
+        second.add_project("acme-old", {"1.0": {"upload_time": "2024-05-01T10:00:00Z"}}, status="archived",
+                           status_reason="moved to acme-new")
+        first.add_project("held", ["1.0"], status="quarantined")  # status from an HTML page's meta
+        yield first, second
 
 
 def test_audit_reports_each_kind(tmp_path, audited):
     first, second = audited
     requirements = tmp_path / "requirements.txt"
     requirements.write_text("# pinned\noldlib==1.0\nsolo>=1  # fine\n--index-url http://ignored.invalid/\n")
-    result = pkgindex(tmp_path, first, second, "audit", "acme-tool", "shared", "acme-old", "-r", str(requirements),
+    result = pkgindex(tmp_path, first, second, "audit", "acme-tool", "shared", "acme-old", "held", "-r", str(requirements),
                       "--pin", f"acme-tool={first.simple_url}", "--json")
     assert result.rc == 1, result
     found = {(f["name"], f["kind"]): f for f in result.json()["findings"]}
     assert set(found) == {("acme-tool", "pinned-elsewhere"), ("shared", "shadowed"), ("oldlib", "yanked"),
-                          ("acme-old", "status"), ("acme-old", "shadowed")}
+                          ("acme-old", "status"), ("acme-old", "shadowed"), ("held", "status")}
     assert [i["first_upload"] for i in found[("acme-old", "shadowed")]["indexes"]] == [
         None, "2024-05-01T10:00:00+00:00"]
     shadowed = found[("shared", "shadowed")]
@@ -135,9 +127,10 @@ def test_audit_reports_each_kind(tmp_path, audited):
     assert [i["newest"] for i in shadowed["indexes"]] == ["1.0", "2.0"]
     assert found[("oldlib", "yanked")]["reason"] == "broken build"
     assert found[("acme-old", "status")]["status"] == "archived"
+    assert found[("held", "status")]["status"] == "quarantined"
     # Every index was asked about every name, once.
     for server in (first, second):
-        for name in ("acme-tool", "shared", "acme-old", "oldlib", "solo"):
+        for name in ("acme-tool", "shared", "acme-old", "held", "oldlib", "solo"):
             assert asked(server, name) == 1, (server.simple_url, name)
     text = pkgindex(tmp_path, first, second, "audit", "shared", "acme-old")
     assert text.rc == 1 and len(text.out.strip().splitlines()) == 3, text

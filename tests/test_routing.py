@@ -7,7 +7,7 @@ import asyncio
 
 import pytest
 
-from cli_support import free_port
+from conftest import refused_port
 from quorvel_master.business_layer.packages.pip_settings import SettingsManager
 from quorvel_master.network import IndexUnreadable, Network, NetworkOptions, Routes
 from quorvel_master.sampleindex import IndexServer
@@ -157,7 +157,7 @@ def test_fail_closed_on_every_failed_outcome(indexes, failure):
     elif failure == "unusable":
         first.set_response("/simple/acme-tool/", "<login page>", content_type="application/x-login")
     else:
-        urls[0] = f"http://127.0.0.1:{free_port()}/simple"
+        urls[0] = f"http://127.0.0.1:{refused_port()}/simple"
     network = Network(NetworkOptions(cache=False, retries=0, fail_closed=True))
     result = ask(network, urls, "finder", "get_versions", "acme-tool")
     assert isinstance(result, IndexUnreadable), result
