@@ -94,9 +94,12 @@ def main() -> None:
             indexes = args.index or default_indexes()
         cache = stack.enter_context(tempfile.TemporaryDirectory())
         print(f"audit of {len(names)} names on {len(indexes)} index(es)")
+        times = []
         for label in ("cold", "warm"):
             seconds, kinds, findings = asyncio.run(one_run(cache, indexes, names))
             report(label, seconds, kinds, findings, len(names) * len(indexes))
+            times.append(seconds)
+        print(f"warm / cold: {times[1] / times[0]:.2f}")
 
 
 if __name__ == "__main__":
