@@ -137,6 +137,18 @@ def test_audit_reports_each_kind(tmp_path, audited):
     assert "moved to acme-new" in text.out and "first upload 2024-05-01" in text.out
 
 
+def test_audit_asks_a_pinned_index_the_settings_do_not_list(tmp_path, audited):
+    first, second = audited
+    result = run_cli("audit", "acme-tool", "shared", "--index-url", first.simple_url, "--no-cache", "--json",
+                     "--pin", f"acme-tool={second.simple_url}", env=isolated_env(tmp_path), cwd=tmp_path)
+    assert result.rc == 1, result
+    (finding,) = result.json()["findings"]
+    assert (finding["name"], finding["kind"], finding["pinned_to"]) == ("acme-tool", "pinned-elsewhere",
+                                                                       second.simple_url)
+    # The pinned index hears of its name alone.
+    assert (asked(second, "acme-tool"), asked(second, "shared")) == (1, 0)
+
+
 @pytest.mark.parametrize("names, rc", [(["solo"], 0), (["shared"], 1), (["secret"], 3)])
 def test_audit_exit_status(tmp_path, audited, names, rc):
     first, second = audited

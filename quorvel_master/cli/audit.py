@@ -71,7 +71,7 @@ async def _survey(network: Any, order: list[str], names: list[str]) -> Any:
     from ..indexdata.audit import survey
 
     try:
-        return await survey(network, order, names, per_host=PER_HOST)
+        return await survey(network, order, names, per_host=PER_HOST, routes=network.routes)
     finally:
         await network.close()
 

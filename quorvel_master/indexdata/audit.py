@@ -55,8 +55,18 @@ def _origin(url: str) -> str:
     return scheme + "://" + rest.partition("/")[0].rpartition("@")[2]
 
 
-async def survey(network: Any, indexes: Sequence[str], names: Iterable[str], per_host: int = 4) -> Survey:
-    """Asks every index about every name, at most ``per_host`` pages at a time per host."""
+def _asked_of(name: str, indexes: Sequence[str], routes: Any) -> list[str]:
+    """Every index, and the one the name is pinned to when it is not listed."""
+    pinned = routes.pin_for(name) if routes is not None else None
+    if pinned is None or routes.plan(name, indexes)[0] in indexes:
+        return list(indexes)
+    return [*indexes, pinned]
+
+
+async def survey(network: Any, indexes: Sequence[str], names: Iterable[str], per_host: int = 4,
+                 routes: Any = None) -> Survey:
+    """Asks every index about every name (and a pinned name of its pinned
+    index too), at most ``per_host`` pages at a time per host."""
     names = list(dict.fromkeys(canonicalize_name(n) for n in names))
     bounds: dict[str, asyncio.Semaphore] = {}
 
@@ -68,7 +78,7 @@ async def survey(network: Any, indexes: Sequence[str], names: Iterable[str], per
             except PageError as exc:
                 return exc
 
-    pairs = [(name, index) for name in names for index in indexes]
+    pairs = [(name, index) for name in names for index in _asked_of(name, indexes, routes)]
     answers = await asyncio.gather(*(ask(index, name) for name, index in pairs))
     said: dict[str, dict[str, Said]] = {name: {} for name in names}
     for (name, index), answer in zip(pairs, answers):
@@ -93,8 +103,9 @@ def _first_upload(page: ProjectPage) -> dt.datetime | None:
     return min(times) if times else None
 
 
-def _holding(per_index: Mapping[str, Said], order: Sequence[str]) -> list[tuple[str, ProjectPage]]:
-    return [(index, per_index[index]) for index in order if isinstance(per_index.get(index), ProjectPage)]
+def _holding(per_index: Mapping[str, Said]) -> list[tuple[str, ProjectPage]]:
+    # In the order asked: the first-index rule's.
+    return [(index, said) for index, said in per_index.items() if isinstance(said, ProjectPage)]
 
 
 def _held_note(index: str, page: ProjectPage) -> tuple[str, dict[str, Any]]:
@@ -140,7 +151,7 @@ def findings_of(found: Survey, pinned_versions: Mapping[str, str] | None = None,
     ``==`` pins of a requirements file, by normal name."""
     findings: list[Finding] = []
     for name, per_index in found.said.items():
-        held = _holding(per_index, found.indexes)
+        held = _holding(per_index)
         findings += _places(name, held, routes)
         version = (pinned_versions or {}).get(name)
         chosen = [(i, p) for i, p in held if routes is None or routes.allows(name, i)]
