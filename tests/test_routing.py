@@ -148,17 +148,20 @@ def test_a_named_index_the_name_is_not_pinned_to_gets_no_request(indexes, road):
     assert hits(first, road, "acme-tool") == 0 and hits(second, road, "acme-tool") == 0
 
 
-@pytest.mark.parametrize("failure", ["503", "refused", "unusable"])
+@pytest.mark.parametrize("failure", ["503", "refused", "unusable", "timeout"])
 def test_fail_closed_on_every_failed_outcome(indexes, failure):
     first, second = indexes
     urls = [first.simple_url, second.simple_url]
     if failure == "503":
         first.set_status("/simple/acme-tool/", 503)
+    elif failure == "timeout":
+        first.hang("/simple/acme-tool/")
     elif failure == "unusable":
         first.set_response("/simple/acme-tool/", "<login page>", content_type="application/x-login")
     else:
         urls[0] = f"http://127.0.0.1:{refused_port()}/simple"
-    network = Network(NetworkOptions(cache=False, retries=0, fail_closed=True))
+    network = Network(NetworkOptions(cache=False, retries=0, fail_closed=True, timeout=0.5))
     result = ask(network, urls, "finder", "get_versions", "acme-tool")
     assert isinstance(result, IndexUnreadable), result
+    assert result.outcome.kind == {"503": "status"}.get(failure, failure)
     assert second.hits("/simple/acme-tool/") == 0

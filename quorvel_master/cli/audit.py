@@ -83,8 +83,8 @@ def audit(args: argparse.Namespace, console: Console, indexes: Indexes) -> int:
     names = [project_name(n) for n in getattr(args, "names", None) or []]
     pinned_versions: dict[str, str] = {}
     for path in getattr(args, "requirement", None) or []:
-        found, pins = read_requirements(path)
-        names += found
+        listed, pins = read_requirements(path)
+        names += listed
         pinned_versions.update(pins)
     if not names:
         raise UsageError("audit needs a NAME or a requirements file (-r FILE)")
