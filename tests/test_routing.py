@@ -165,3 +165,39 @@ def test_fail_closed_on_every_failed_outcome(indexes, failure):
     assert isinstance(result, IndexUnreadable), result
     assert result.outcome.kind == {"503": "status"}.get(failure, failure)
     assert second.hits("/simple/acme-tool/") == 0
+
+
+@pytest.mark.parametrize("options, answered_by, asked_second", [
+    ({}, "SECOND", 1),
+    ({"fail_closed": True}, IndexUnreadable, 0),
+    ({"pins": (("acme-*", "FIRST"),)}, None, 0),
+])
+def test_a_hosts_own_walk(indexes, options, answered_by, asked_second):
+    """Network.walk with the project page reader: the same routes as the client's walk."""
+    from quorvel_master.indexdata import read_project_page
+
+    first, second = indexes
+    first.set_status("/simple/acme-secret/", 401)
+    chosen = dict(options)
+    if "pins" in chosen:
+        chosen["pins"] = ((chosen["pins"][0][0], first.simple_url),)
+    network = Network(NetworkOptions(cache=False, retries=0, **chosen))
+
+    async def go():
+        try:
+            return await network.walk("acme-secret", [first.simple_url, second.simple_url],
+                                      lambda index: read_project_page(network, index, "acme-secret"))
+        except IndexUnreadable as exc:
+            return exc
+        finally:
+            await network.close()
+
+    result = asyncio.run(go())
+    if answered_by is IndexUnreadable:
+        assert isinstance(result, IndexUnreadable) and result.index == first.simple_url
+    else:
+        index, page = result
+        assert index == (second.simple_url if answered_by == "SECOND" else None)
+        assert (page.versions if page else None) == (("1.0",) if answered_by else None)
+    assert first.hits("/simple/acme-secret/") == 1
+    assert second.hits("/simple/acme-secret/") == asked_second

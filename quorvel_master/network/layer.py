@@ -112,6 +112,29 @@ class Network:
         requests; a host's own reader does it for its."""
         return asking(index_url)
 
+    async def walk(self, project: str, indexes: list[str], ask: Callable[[str], Awaitable[Any]],
+                   taken: Callable[[Any], bool] = bool) -> tuple[str | None, Any]:
+        """A host's own walk over ``indexes`` for ``project``, routed: the
+        indexes of ``routes.plan`` in order, ``await ask(index)`` on each
+        (attributed to it), the first answer ``taken`` wins: ``(index,
+        answer)``, else ``(None, None)``. An index whose ask raised (say a
+        ``PageError`` of ``read_project_page``) or whose requests failed is
+        passed over, or under fail-closed ends the walk with
+        :class:`IndexUnreadable`."""
+        for index in self.routes.plan(project, indexes):
+            raised: Exception | None = None
+            with self.failures.watching(index, project) as failed, asking(index):
+                try:
+                    answer = await ask(index)
+                except Exception as exc:  # the index's failure: cancellation passes
+                    raised, answer = exc, None
+            stop = next((o for o in failed if self.routes.ends_question(o)), None)
+            if self.routes.fail_closed and (stop is not None or raised is not None):
+                raise IndexUnreadable(project, index, stop) from raised
+            if raised is None and taken(answer):
+                return index, answer
+        return None, None
+
     # -- the finder road --
 
     def install(self, module: Any = None) -> None:
