@@ -46,6 +46,17 @@ def test_fail_closed(tmp_path, indexes, command, flags, rc, second_asked):
         assert len(lines) == 1 and "401" in lines[0] and "no other index" in lines[0], result.err
 
 
+def test_fail_closed_line_masks_credentials(tmp_path, indexes):
+    first, second = indexes
+    secret_url = first.simple_url.replace("http://", "http://user:hunter2@")
+    result = run_cli("versions", "acme-secret", "--index-url", secret_url, "--extra-index-url", second.simple_url,
+                     "--no-cache", "--fail-closed", "--pin", f"acme-*={secret_url}", env=isolated_env(tmp_path),
+                     cwd=tmp_path)
+    assert result.rc == 3 and "401" in result.err, result
+    assert "hunter2" not in result.out + result.err
+    assert asked(second, "acme-secret") == 0
+
+
 @pytest.mark.parametrize("pin, name, first_asked, second_asked, rc", [
     ("acme-*=FIRST", "acme-secret", True, False, 3),   # pinned to the failing first: never the second
     ("acme-*=FIRST", "acme-tool", True, False, 0),
