@@ -147,21 +147,21 @@ class IndexMetadata:
         return None
 
     async def _wheel(self, project: Any, file: Any) -> list[str]:
+        # Not attributed to the index: the layer would judge these answers as
+        # index documents (and keep none of them).
         session = self.network.session()
-        with self.network.asking(project.index):
-            if file.core_metadata:
-                try:
-                    return await read_wheel_metadata(
-                        session, file.url, hashes=file.hashes, metadata_url=metadata_file_url(file.url),
-                        metadata_hashes=_announced_hashes(file.core_metadata), timeout=self.timeout)
-                except UnreadableMetadata:
-                    pass  # an announced file that cannot be read: the wheel still holds its METADATA
-            return await read_wheel_metadata(session, file.url, hashes=file.hashes, timeout=self.timeout)
+        if file.core_metadata:
+            try:
+                return await read_wheel_metadata(
+                    session, file.url, hashes=file.hashes, metadata_url=metadata_file_url(file.url),
+                    metadata_hashes=_announced_hashes(file.core_metadata), timeout=self.timeout)
+            except UnreadableMetadata:
+                pass  # an announced file that cannot be read: the wheel still holds its METADATA
+        return await read_wheel_metadata(session, file.url, hashes=file.hashes, timeout=self.timeout)
 
     async def _sdist(self, project: Any, file: Any) -> list[str] | None:
-        with self.network.asking(project.index):
-            metadata = await read_wheel_metadata(
-                self.network.session(), file.url, hashes=file.hashes, metadata_url=metadata_file_url(file.url),
-                metadata_hashes=_announced_hashes(file.core_metadata), timeout=self.timeout, whole=True)
+        metadata = await read_wheel_metadata(
+            self.network.session(), file.url, hashes=file.hashes, metadata_url=metadata_file_url(file.url),
+            metadata_hashes=_announced_hashes(file.core_metadata), timeout=self.timeout, whole=True)
         assert isinstance(metadata, bytes)
         return static_requirements(metadata)
