@@ -3,6 +3,8 @@
 from __future__ import annotations
 
 import json
+import signal
+import subprocess
 import sys
 from collections import Counter
 
@@ -216,3 +218,23 @@ def test_same_nodes_as_pip(tmp_path):
     nodes = {n["name"]: n["version"] for n in json.loads(ours.out)["nodes"]}
     assert len(nodes) == 40
     assert nodes == theirs
+
+
+def test_ctrl_c_while_reading_exits_130(shop, tmp_path):
+    shop.reset_hits()
+    shop.hang("/files/leaf/*")
+    proc = subprocess.Popen(
+        [sys.executable, "-m", "quorvel_master", "tree", "app", "-i", shop.simple_url, "--no-cache"],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, cwd=tmp_path, env=isolated_env(tmp_path))
+    try:
+        # the graph is deep in its reads: the hanging metadata file was asked
+        assert shop.wait_for_hits("/files/leaf/leaf-1.0-py3-none-any.whl.metadata", timeout=30)
+        proc.send_signal(signal.SIGINT)
+        out, err = proc.communicate(timeout=15)
+    finally:
+        shop.clear_hooks()
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+    assert proc.returncode == 130
+    assert (out, err) == ("", "")
