@@ -238,3 +238,35 @@ def test_ctrl_c_while_reading_exits_130(shop, tmp_path):
             proc.wait()
     assert proc.returncode == 130
     assert (out, err) == ("", "")
+
+
+@pytest.fixture(scope="module")
+def second():
+    with IndexServer(simple_json=True) as server:
+        server.add_project("onlysec", {"1.0": None})
+        server.add_project("leaf", {"2.0": None})
+        yield server
+
+
+@pytest.mark.parametrize("broken, root, rc, node, where, status", [
+    # the first index that holds a project wins
+    (None, "leaf", 0, "leaf", "primary", "ok"),
+    (None, "onlysec", 0, "onlysec", "secondary", "ok"),
+    # an index that cannot be read is passed over
+    ("/simple/leaf/", "leaf", 0, "leaf", "secondary", "ok"),
+    # found nowhere while an index could not be read: unreadable, not "not found"
+    ("/simple/nothere/", "nothere", 3, "nothere", None, "unreadable"),
+    (None, "nothere", 1, "nothere", None, "not-found"),
+])
+def test_index_order(shop, second, tmp_path, broken, root, rc, node, where, status):
+    if broken:
+        shop.set_status(broken, 500)
+    try:
+        result = run_cli("tree", root, "-i", shop.simple_url, "--extra-index-url", second.simple_url, "--retries",
+                         "0", "--no-cache", "--json", env=isolated_env(tmp_path), cwd=tmp_path)
+    finally:
+        shop.clear_hooks()
+    assert result.rc == rc, result
+    (found,) = [n for n in json.loads(result.out)["nodes"] if n["name"] == node]
+    urls = {"primary": shop.simple_url, "secondary": second.simple_url, None: None}
+    assert (found["index"], found["status"]) == (urls[where], status)

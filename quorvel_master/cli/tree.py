@@ -62,9 +62,11 @@ def roots_of(args: argparse.Namespace) -> list[str]:
 
 
 def index_urls(indexes: Indexes) -> list[str]:
-    settings = indexes.settings
-    return [entry["url"] for entry in settings["index_urls"]
-            if entry.get("primary") or settings.get("use_secondary_urls", True)]
+    """The indexes in the order the client asks them: the primary first, then
+    the secondaries when they are in use."""
+    first = [indexes.primary] if indexes.primary else []
+    rest = indexes.urls if indexes.settings.get("use_secondary_urls", True) else []
+    return list(dict.fromkeys(first + rest))
 
 
 class Progress:
