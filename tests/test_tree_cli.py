@@ -270,3 +270,17 @@ def test_index_order(shop, second, tmp_path, broken, root, rc, node, where, stat
     (found,) = [n for n in json.loads(result.out)["nodes"] if n["name"] == node]
     urls = {"primary": shop.simple_url, "secondary": second.simple_url, None: None}
     assert (found["index"], found["status"]) == (urls[where], status)
+
+
+def test_metadata_file_failing_its_hash_is_not_believed(tree, shop):
+    # a metadata file that does not match the announced hash: the wheel's own METADATA is read instead
+    shop.set_response("/files/cyc/cyc-1.0-py3-none-any.whl.metadata",
+                      b"Metadata-Version: 2.1\nName: cyc\nVersion: 1.0\nRequires-Dist: evil\n\n")
+    try:
+        result = tree("cyc", "--target", LINUX, "--json")
+    finally:
+        shop.clear_hooks()
+    assert result.rc == 0, result.err
+    assert {n["name"] for n in json.loads(result.out)["nodes"]} >= {"cyc", "app"}
+    assert "evil" not in result.out
+    assert any(r.path == "/files/cyc/cyc-1.0-py3-none-any.whl" and r.status == 206 for r in shop.requests)
