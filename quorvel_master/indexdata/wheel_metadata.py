@@ -134,7 +134,6 @@ class _Read:
                 response = await _open(self.session, self.url, _request_headers(self.headers, want))
         except TimeoutError:
             raise TimeoutError(_no_whole_answer(self.url, self.seconds)) from None
-        ended = False
         try:
             status = response.status
             if want[0] == "whole" or status != 416:  # a 416 to a range request is an answer the reader weighs
@@ -143,16 +142,12 @@ class _Read:
             if body == "skip":
                 return
             if body == "whole" and not self.metadata_file:
-                ended = await _download(response, reader, self.url, self.seconds, self.copy)
+                await _download(response, reader, self.url, self.seconds, self.copy)
             else:
-                ended = await _read_within(response, reader, self.url, self.seconds, deadline)
+                await _read_within(response, reader, self.url, self.seconds, deadline)
             reader.end()
         finally:
-            # A body not read to its end closes its connection.
-            if ended:
-                response.release()
-            else:
-                response.close()
+            response.release()  # aiohttp closes a connection whose body was not read to its end
 
 
 async def _open(session: Any, first: str, headers: dict[str, str]) -> Any:
@@ -183,20 +178,19 @@ async def _chunks(response: Any) -> AsyncIterator[bytes]:
 
 
 async def _read_within(response: Any, reader: WheelMetadataReader, url: str, seconds: float,
-                       deadline: float) -> bool:
-    """The body of a small read, within the request's total time. True when
-    the body was read to its end."""
+                       deadline: float) -> None:
+    """The body of a small read, within the request's total time; it stops
+    where the reader wants no more of it."""
     try:
         async with asyncio.timeout_at(deadline):
             async for chunk in _chunks(response):
                 if not reader.feed(chunk):
-                    return False
+                    return
     except TimeoutError:
         raise TimeoutError(_no_whole_answer(url, seconds)) from None
-    return True
 
 
-async def _download(response: Any, reader: WheelMetadataReader, url: str, seconds: float, copy: _Copy) -> bool:
+async def _download(response: Any, reader: WheelMetadataReader, url: str, seconds: float, copy: _Copy) -> None:
     """A whole wheel into the copy: no total time, but LEAST_PROGRESS bytes
     must arrive in every period of `seconds`."""
     least = WheelMetadataReader.LEAST_PROGRESS
@@ -212,7 +206,6 @@ async def _download(response: Any, reader: WheelMetadataReader, url: str, second
                 reader.feed(chunk, copy.keep)
     except TimeoutError:
         raise TimeoutError(f"{url} timed out: less than {least >> 10} KiB arrived in {seconds:g} s") from None
-    return True
 
 
 def _no_whole_answer(url: str, seconds: float) -> str:
