@@ -71,6 +71,18 @@ def test_pin(tmp_path, indexes, pin, name, first_asked, second_asked, rc):
     assert (asked(first, name) > 0, asked(second, name) > 0) == (first_asked, second_asked)
 
 
+@pytest.mark.parametrize("flags, rc, first_asked, second_asked", [
+    (["--pin", "acme-*=SECOND"], 0, False, True),      # the first never hears of the pinned name
+    (["--fail-closed"], 3, True, False),                # the 401 ends the tree's question too
+])
+def test_tree_is_routed(tmp_path, indexes, flags, rc, first_asked, second_asked):
+    first, second = indexes
+    flags = [f.replace("SECOND", second.simple_url) for f in flags]
+    result = pkgindex(tmp_path, first, second, "tree", "acme-secret", *flags)
+    assert result.rc == rc, result
+    assert (asked(first, "acme-secret") > 0, asked(second, "acme-secret") > 0) == (first_asked, second_asked)
+
+
 @pytest.mark.parametrize("suffix, text", [
     (".toml", 'fail_closed = {closed}\n{pins}\n[[pins]]\nname = "acme-*"\nindex_url = "{url}"\n'),
     (".json", '{{"index_urls": [{{"url": "{first}", "primary": true}}, {{"url": "{url}"}}], "fail_closed": {closed},'
