@@ -72,7 +72,8 @@ async def _not_active(client: Any, q: Query, info: Any) -> Answer:
     indexes = q.watch.indexes
     seen: set[str] = set()
     for url in ([indexes.primary] if indexes.primary else []) + list(indexes.urls):
-        if normalized(url) in seen:
+        # An index that could not be read is not asked again.
+        if normalized(url) in seen or q.watch.failure_of(url) is not None:
             continue
         seen.add(normalized(url))
         page = await page_of(client, q, url)
