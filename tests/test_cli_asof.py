@@ -248,3 +248,38 @@ def test_info_reads_the_summary_from_core_metadata(cli, meta_only, name, summary
     assert (result.rc, result.err) == (0, ""), result
     assert result.json()["summary"] == summary
     assert meta_only.hits(asked) >= 1
+
+
+@pytest.fixture
+def fresh(tmp_path):
+    """An index of its own for a test that changes how it answers."""
+    with IndexServer(simple_json=True) as srv:
+        srv.add_project("clock", CLOCK)
+        yield srv
+
+
+@pytest.mark.parametrize("status, reason", [
+    (403, "access refused (HTTP 403)"),
+    (404, "its project page was not found (HTTP 404), which --as-of needs"),
+])
+def test_a_page_that_cannot_be_read_ends_an_as_of_question(cli, fresh, status, reason):
+    fresh.set_status("/simple/clock/", status)
+    args = roads(fresh, "api")
+    assert cli("versions", "clock", *args, "--json").rc == 0
+    result = cli("versions", "clock", "--as-of", "2024-06-01", *args)
+    assert result.rc == 3, result
+    assert result.err == f"pkgindex: could not read {fresh.simple_url}: {reason}\n"
+    assert fresh.hits("/simple/clock/") == 1
+
+
+def test_pages_without_upload_times_leave_every_version_out(cli):
+    # Project pages in HTML only: no upload times at all.
+    with IndexServer() as srv:
+        srv.add_project("clock", CLOCK)
+        url = srv.simple_url
+        result = cli("versions", "clock", "--as-of", "2999-01-01", "--index-url", url, "--no-cache")
+    assert result.rc == 1, result
+    assert result.out == f"clock: no version as of 2999-01-01T23:59:59Z ({url})\n"
+    # The pre-release counts too: it is left out with or without --pre.
+    assert result.err == (f"pkgindex: as of 2999-01-01T23:59:59Z: 5 version(s) left out at {url}, "
+                          "whose files carry no upload time\n")
