@@ -67,14 +67,13 @@ async def page_of(client: Any, q: Query, index: str) -> Any:
     a ProjectPage, or the PageError or NotFound that kept it from being read."""
     from ..indexdata import PageError, read_project_page
 
-    pages: dict[str, Any] = q.__dict__.setdefault("pages", {})
     key = normalized(index)
-    if key not in pages:
+    if key not in q.pages:
         try:
-            pages[key] = await read_project_page(client.network, index, q.name)
+            q.pages[key] = await read_project_page(client.network, index, q.name)
         except PageError as exc:
-            pages[key] = exc
-    return pages[key]
+            q.pages[key] = exc
+    return q.pages[key]
 
 
 def page_problem(page: Any) -> str | None:
@@ -146,16 +145,17 @@ async def ask_extras(client: Any, q: Query) -> Answer:
     return await _as_of_version(client, q, await questions.ask_extras(client, q))
 
 
-def _not_yet(q: Query, a: Answer) -> list[str]:
+def not_yet(q: Query, a: Answer) -> list[str]:
+    """What is shown of an answer whose version had no file at the moment asked."""
     return [f"{q.subject}: not found as of {shown_when(q.as_of)} ({mask_given_url(a.index or '')})"]
 
 
 def show_deps(q: Query, a: Answer) -> list[str]:
-    return _not_yet(q, a) if a.empty == NOT_YET else output.show_deps(q, a)
+    return not_yet(q, a) if a.empty == NOT_YET else output.show_deps(q, a)
 
 
 def show_extras(q: Query, a: Answer) -> list[str]:
-    return _not_yet(q, a) if a.empty == NOT_YET else output.show_extras(q, a)
+    return not_yet(q, a) if a.empty == NOT_YET else output.show_extras(q, a)
 
 
 def show_versions(q: Query, a: Answer) -> list[str]:

@@ -15,10 +15,9 @@ from typing import Any
 
 from .._native import mask_given_url
 from . import output
-from .asof import NOT_YET, Timeline, page_of, page_problem
+from .asof import NOT_YET, Timeline, not_yet, page_of, page_problem
 from .config import normalized
 from .questions import Answer, Query
-from .when import shown_when
 
 #: The keys --json adds to the client's record, in their order.
 ADDED_KEYS = ("status", "status_reason", "upload_time", "requires_python")
@@ -125,7 +124,7 @@ def _shown_time(text: str) -> str:
 
 def show_info(q: Query, a: Answer) -> list[str]:
     if a.empty == NOT_YET:
-        return [f"{q.subject}: not found as of {shown_when(q.as_of)} ({mask_given_url(a.index or '')})"]
+        return not_yet(q, a)
     if not a.found:
         return output.show_info(q, a)
     record = a.result

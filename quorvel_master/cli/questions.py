@@ -30,6 +30,8 @@ class Query:
         self.as_of: Any = getattr(args, "as_of", None)
         #: Lines for stderr, said once the answer is shown.
         self.remarks: list[str] = []
+        #: Project pages read for this question, by normalized index URL.
+        self.pages: dict[str, Any] = {}
         self.watch = watch
 
     @property
