@@ -658,6 +658,75 @@ def test_real_finder_road(env, quiet_unearth):
     assert_flat(env, "real-finder", make, check, per_round, watched=(client,), blocks_per_call=1, warmup=3)
 
 
+# -- the reader of wheel metadata and its event-loop driver ------------------------------
+
+def read_in_memory(data, ranges=True):
+    from hostile_wheels import answer_from_memory
+    from quorvel_master._native import WheelMetadataReader
+
+    reader = WheelMetadataReader(fresh("http://h/demo-1.0-py3-none-any.whl"), hashes={"sha256": fresh("0" * 64)})
+    answer_from_memory(reader, data, [1000], ranges=ranges)
+    return reader.result()
+
+
+async def read_on_the_loop(session, url, **options):
+    from quorvel_master.indexdata.wheel_metadata import read_wheel_metadata
+
+    return await read_wheel_metadata(session, fresh(url), **options)
+
+
+def wheel_reader_cases(world, session):
+    import hashlib
+
+    from quorvel_master.indexdata.wheel_metadata import UnreadableMetadata
+    from quorvel_master.sampleindex.wheels import build_wheel_bytes
+
+    wheel = build_wheel_bytes("demo", "1.0", REQUIRES, check_requirements=False, files=1500)[1]
+    url = world.index.url + "/files/demo/demo-1.0-py3-none-any.whl"
+    return {
+        # what, how many requests a call makes (0: none), the check
+        "reader-ranges": (lambda: read_in_memory(wheel), 0, expect_equal(REQUIRES)),
+        "reader-hash-mismatch": (lambda: read_in_memory(wheel, ranges=False), 0,
+                                 expect_error(ValueError, None)),
+        "reader-broken": (lambda: read_in_memory(wheel[:-30]), 0, expect_error(Exception)),
+        "loop-ranges": (lambda: read_on_the_loop(session, url), 1, expect_equal(REQUIRES)),
+        "loop-metadata-file": (lambda: read_on_the_loop(session, url, metadata_url=url + ".metadata"), 1,
+                               expect_equal(REQUIRES)),
+        "loop-download-checked": (  # a project whose files are sent whole, checked against a wrong hash
+            lambda: read_on_the_loop(session, url.replace("demo", "whole"), hashes={"sha256": "0" * 64}), 1,
+            expect_error(UnreadableMetadata)),
+        "loop-hash-of-the-metadata": (
+            lambda: read_on_the_loop(session, url, metadata_url=url + ".metadata",
+                                     metadata_hashes={"sha256": hashlib.sha256(b"").hexdigest()}), 1,
+            expect_error(UnreadableMetadata)),
+    }
+
+
+WHEEL_READER_CASES = ["reader-ranges", "reader-hash-mismatch", "reader-broken", "loop-ranges", "loop-metadata-file",
+                      "loop-download-checked", "loop-hash-of-the-metadata"]
+
+
+@pytest.mark.parametrize("case", WHEEL_READER_CASES)
+def test_wheel_metadata_reader(env, case):
+    """The sans-I/O reader, fed from memory (ranges, a whole file with the
+    wrong hash, a cut archive), and its event-loop driver against the index,
+    each kind of answer run over and over."""
+    async def unpooled():  # no connection kept between reads: what is left after a round is what leaked
+        return aiohttp.ClientSession(connector=aiohttp.TCPConnector(force_close=True))
+
+    session = env.loop.run_until_complete(unpooled())
+    make, requests, check = wheel_reader_cases(env.world, session)[case]
+    index = env.world.index
+    index.add_project("whole", {"1.0": {"requires_dist": REQUIRES}})
+    index.ignore_ranges("/files/whole/*")
+    try:
+        assert_flat(env, case, make, check, 200 if requests else 1000, requests_per_call=max(requests, 1))
+    finally:
+        env.loop.run_until_complete(session.close())
+        index.clear_hook("/files/whole/*")
+        index.remove_project("whole")
+
+
 def teardown_module(module):
     path = os.environ.get("RELIABILITY_REPORT")
     if path:

@@ -253,6 +253,38 @@ _COMMAND_OPTIONS: dict[str, tuple[tuple[str, ...], dict[str, Any]]] = {
                                       "years and months). Versions whose files carry no upload time are left out")),
 }
 
+# -- pkgindex tree ---------------------------------------------------------------------
+
+
+def _depth(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        value = -1
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a depth (0 or more)")
+    return value
+
+
+_COMMAND_OPTIONS.update({
+    "requirements": (("requirement",), dict(nargs="*", metavar="REQUIREMENT",
+                                            help="a PEP 508 requirement to start from, for example 'jupyterlab==4.1.0'")),
+    "requirement_files": (("-r", "--requirement"), dict(metavar="FILE", action="append", dest="requirement_files",
+                                                        help="requirements to start from, one a line (repeatable)")),
+    "format": (("--format",), dict(choices=("text", "json", "dot", "mermaid"), default="text",
+                                   help="text (an indented tree), json, dot (Graphviz) or mermaid (default text)")),
+    "target": (("--target",), dict(metavar="PY[,PLATFORM]", action="append",
+                                   help="a target to evaluate markers and pick wheels for, such as 3.12 or "
+                                        "3.11,win_amd64 (repeatable: one graph for all; default: this interpreter)")),
+    "depth": (("--depth",), dict(metavar="N", type=_depth, default=None,
+                                 help="show N levels of requirements below the roots (the whole graph is read)")),
+    "reverse": (("--reverse",), dict(metavar="NAME", default=None,
+                                     help="show only the paths from the roots to project NAME (why it is there)")),
+})
+TREE_OPTIONS = ("requirements", "requirement_files", "format", "target", "depth", "reverse", "pre")
+
+# -- end of pkgindex tree --
+
 
 def _common_options() -> argparse.ArgumentParser:
     common = argparse.ArgumentParser(add_help=False)

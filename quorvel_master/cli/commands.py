@@ -34,6 +34,7 @@ from .arguments import (
     EXIT_USAGE,
     NAME,
     PROG,
+    TREE_OPTIONS,
     VERSION,
     Arg,
     UsageError,
@@ -206,6 +207,18 @@ def cmd_demo(args: argparse.Namespace, console: Console) -> int:
     return EXIT_FOUND
 
 
+def cmd_tree(args: argparse.Namespace, console: Console) -> int:
+    from .tree import cmd_tree as tree
+
+    indexes = _indexes(args)
+    return tree(args, console, indexes)
+
+
+TREE_HELP = ("the dependency graph of requirements, from the indexes' metadata alone, for one or several "
+             "targets; not a resolver: it does not backtrack, it shows a conflict where no release satisfies "
+             "every requirement into a project")
+
+
 def cmd_serve(args: argparse.Namespace, console: Console) -> int:
     from .serve import serve
 
@@ -256,6 +269,7 @@ COMMANDS: dict[str, Command] = {
                 [Arg("requirement", requirement,
                      "a PEP 508 requirement, for example 'requests[socks]>=2.0'")],
                 ask_installed, show_installed, network=False),
+        Command("tree", TREE_HELP, options=TREE_OPTIONS, run=cmd_tree),
         Command("indexes", "the indexes that would be asked, and where each comes from", run=cmd_indexes),
         Command("demo", "start two sample indexes on 127.0.0.1 and ask them every question", run=cmd_demo),
         Command("serve", "serve the sample indexes of the demo until Ctrl-C, and write a settings file "

@@ -78,9 +78,9 @@ def show_extras(q: Query, a: Answer) -> list[str]:
     return [_counted(q, a, "extra(s)")] + table(["EXTRA"], [[e] for e in a.result])
 
 
-def _specifier(spec: str) -> str:
+def _specifier(text: str) -> str:
     # Old metadata writes "name (>=1.0)"; the parentheses say nothing.
-    return spec[1:-1].strip() if spec.startswith("(") and spec.endswith(")") else spec
+    return text[1:-1].strip() if text.startswith("(") and text.endswith(")") else text
 
 
 def show_deps(q: Query, a: Answer) -> list[str]:

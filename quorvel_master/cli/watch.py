@@ -99,10 +99,9 @@ class Watch:
         self.current: str | None = None
         # The index whose requirements the finder reads on this thread.
         self._reading = threading.local()
-        primary = indexes.primary
-        #: The indexes in the order the client asks them (normalized).
-        self.order = [normalized(u) for u in ([primary] if primary else []) + indexes.urls]
-        self.order = list(dict.fromkeys(self.order))
+        #: The indexes in the order the client asks them (normalized): the primary first.
+        first = [indexes.primary] if indexes.primary else []
+        self.order = list(dict.fromkeys(normalized(u) for u in first + indexes.urls))
 
     def heard(self, event: str, value: Any) -> None:
         """The network layer's listener: a request starts (its index is the

@@ -70,6 +70,17 @@ def _not_found(message: str = "Not Found") -> web.Response:
     return _json_reply({"message": message}, 404)
 
 
+def _validated(request: web.Request, response: web.Response) -> web.Response:
+    """A project page with an ETag of its body; a 304 to a request that holds it
+    already, so a client's cache revalidates a page as against a real index."""
+    assert isinstance(response.body, bytes)
+    etag = '"' + hashlib.sha256(response.body).hexdigest()[:32] + '"'
+    if etag in (t.strip() for t in request.headers.get("If-None-Match", "").split(",")):
+        return web.Response(status=304, headers={"ETag": etag})
+    response.headers["ETag"] = etag
+    return response
+
+
 def _wants_json(accept: str) -> bool:
     """Whether an Accept header prefers the JSON form of a simple page over HTML."""
     best = {"json": 0.0, "html": 0.0}
@@ -409,11 +420,11 @@ class IndexServer(FaultHooks):
             if project is None:
                 raise web.HTTPNotFound()
             if self.simple_json and _wants_json(request.headers.get("Accept", "")):
-                return web.json_response(documents.simple_json(project), content_type=documents.SIMPLE_JSON,
-                                         dumps=json.dumps)
+                return _validated(request, web.json_response(documents.simple_json(project),
+                                                             content_type=documents.SIMPLE_JSON, dumps=json.dumps))
             anchors = [documents.project_anchor(project, dist) for r in project.releases.values() for dist in r.files]
-        return web.Response(text=documents.page(f"Links for {project.name}", anchors, project),
-                            content_type="text/html")
+        return _validated(request, web.Response(text=documents.page(f"Links for {project.name}", anchors, project),
+                                                content_type="text/html"))
 
     # files
 

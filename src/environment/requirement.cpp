@@ -18,10 +18,75 @@ Object record(const fastpath::RequirementParts::Result& parts, const Object& mar
                  {"markers"_id, markers}});
 }
 
+// Records of strings parsed before, while the parser's proof holds. A record
+// is a pure function of the string's text on the native road, so a kept one
+// is what parsing again would give; it is handed out as a copy with its own
+// extras list, so that a caller changing its answer changes no other answer.
+// Bounded: only strings of real requirements' length are kept, and the table
+// starts afresh when full (a run asks a few thousand distinct strings).
+class Parsed {
+public:
+    static constexpr Py_ssize_t kEntries = 4096;
+    static constexpr Py_ssize_t kLongest = 256;  // code points
+
+    // A copy of the record kept for `req`, or a null Object.
+    Object find(PyObject* req) {
+        if (!table_) return {};
+        PyObject* found = PyDict_GetItemWithError(table_.get(), req);  // borrowed
+        if (!found) {
+            if (PyErr_Occurred()) throw_error();
+            return {};
+        }
+        // Owned while copying: an allocation may collect, and a finaliser
+        // running then may reach this table.
+        return copy(Object::borrow(found));
+    }
+
+    // Keeps `made` for `req`; gives the caller its copy.
+    Object keep(const Object& req, const Object& made, const Object& extras) {
+        if (PyUnicode_GET_LENGTH(req.get()) > kLongest) return made;
+        if (!table_) table_ = new_dict();
+        if (PyDict_GET_SIZE(table_.get()) >= kEntries) PyDict_Clear(table_.get());
+        Object kept = tuple(made, extras);
+        check(PyDict_SetItem(table_.get(), req.get(), kept.get()));
+        return copy(kept);
+    }
+
+    // The proof no longer holds: nothing parsed under it is handed out again.
+    void forget() {
+        if (table_ && PyDict_GET_SIZE(table_.get())) PyDict_Clear(table_.get());
+    }
+
+private:
+    // (record, its extras list): the list at hand without a look-up.
+    static Object copy(const Object& kept) {
+        Object fresh = Object::steal(PyDict_Copy(PyTuple_GET_ITEM(kept.get(), 0)));
+        PyObject* extras = PyTuple_GET_ITEM(kept.get(), 1);
+        Py_ssize_t count = PyList_GET_SIZE(extras);
+        Object extras_copy = Object::steal(count ? PyList_GetSlice(extras, 0, count) : PyList_New(0));
+        check(PyDict_SetItem(fresh.get(), "extras"_id, extras_copy.get()));
+        return fresh;
+    }
+
+    Object table_;  // {str: (record, extras)}, made at the first record kept; lives as long as the process
+};
+
+Parsed& parsed() {
+    static auto* table = new Parsed;  // never destroyed: the interpreter may be gone by then
+    return *table;
+}
+
 }  // namespace
 
 Object parse_requirement(Object, Object req) {
     using namespace fastpath;
+    // The answer may be kept only when the native road gives it.
+    bool native = PyUnicode_CheckExact(req.get()) && open(Paths::index_of<RequirementParts>());
+    if (native) {
+        if (Object kept = parsed().find(req.get())) return kept;
+    } else {
+        parsed().forget();
+    }
     MarkerSplit split = split_markers(req.get());
     Object marker_part = marker_text(req, split);
     RequirementParts::Result parts = answer<RequirementParts>(req, split.requirement);
@@ -29,7 +94,8 @@ Object parse_requirement(Object, Object req) {
         log_warning(format("Could not parse requirement: %U", req.get()));
         return Object::none();
     }
-    return record(parts, marker_part);
+    Object made = record(parts, marker_part);
+    return native ? parsed().keep(req, made, parts.extras) : made;
 }
 
 Object declared_extra(const Object& req) {

@@ -8,6 +8,9 @@ namespace pic::environment {
 
 // PackageIndexClient._parse_requirement: the record {"name", "version_spec",
 // "extras", "markers"} of `req`, or None (with a warning) when no name leads it.
+// A string parsed before on the native road is answered from a bounded table
+// of kept records, as a fresh copy, while the parser's proof holds; the table
+// is dropped as soon as a call finds the proof gone (fastpath/gate.hpp).
 Object parse_requirement(Object self, Object req);
 
 // The extra named by the first `extra == '<name>'` of `req`, or a null Object.

@@ -1,9 +1,6 @@
 #include "finder/core_metadata.hpp"
 
 #include "finder/fetch.hpp"
-#include "finder/finder.hpp"
-#include "finder/limits.hpp"
-#include "finder/metadata_reader.hpp"
 #include "finder/wheel_metadata.hpp"
 
 namespace pic::finder {
@@ -16,27 +13,9 @@ namespace {
 Object metadata_file(const Session& session, const Object& link, const Object& metadata_link) {
     Object url = metadata_link.attr("url"_id);
     Object announced = link.attr("dist_info_metadata"_id);
-    Digests digests(PyDict_Check(announced.get()) ? announced : Object::none(), url);
-    Object headers = session.headers_with({{"Accept-Encoding", "identity"}});
-    MetadataReader reader(url);
-    Pace pace = Pace::total(session.timeout);
-    with_stream(session, url, headers, pace, [&](const Object& response) {
-        expect_status(response, 200);
-        Body body(response, url);
-        body.each(pace, [&](const Object& piece) {
-            // An encoded answer may decode to little: what is sent counts too.
-            if (body.received() > limits::kPacked) {
-                PyErr_Format(PyExc_ValueError, "%S sent more than %lld bytes", url.get(),
-                             static_cast<long long>(limits::kPacked));
-                throw_error();
-            }
-            digests.update(piece);
-            reader.feed(piece);
-            return true;
-        });
-        return true;
-    });
-    digests.verify();
+    WheelReader reader(WheelReader::Source::metadata_file, url, url,
+                       PyDict_Check(announced.get()) ? announced : Object::none());
+    drive(session, url, reader);
     return reader.message();
 }
 

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "finder/cancellation.hpp"
+#include "finder/digests.hpp"
 #include "finder/inflate.hpp"
 #include "runtime/coroutine.hpp"
 #include "runtime/ref.hpp"
@@ -103,10 +104,11 @@ int64_t content_length(const Object& response);
 
 // The body of a response, chunk by chunk as it arrives: decoded when the
 // server encoded it (gzip or deflate, although asked for identity), a piece at
-// a time; another Content-Encoding is an error.
+// a time; another Content-Encoding is an error. With `decode` false the
+// chunks are handed on as the server sent them, where the client allows that.
 class Body {
 public:
-    Body(const Object& response, const Object& url);
+    Body(const Object& response, const Object& url, bool decode = true);
 
     // take(piece) for each piece of the body, a bytes object, until the body
     // ends or take returns false. At every chunk that arrives the stop flag is
@@ -115,12 +117,16 @@ public:
     void each(Pace& pace, Take take);
 
     int64_t received() const { return received_; }  // bytes as sent
+    // The pieces are the bytes the server sent, still in its Content-Encoding
+    // (a body not to be decoded here, read from a client that hands them so).
+    bool as_sent() const { return as_sent_; }
 
 private:
     Object url_;
     Object chunks_;  // the iterator
     std::unique_ptr<Inflater> inflater_;
     int64_t received_ = 0;
+    bool as_sent_ = false;
 };
 
 template <class Take>
@@ -136,24 +142,6 @@ void Body::each(Pace& pace, Take take) {
         if (!(inflater_ ? inflater_->feed(chunk, out) : out(chunk))) return;
     }
 }
-
-// The digests a file must have, as {hashlib name: hex digest}. Names that
-// hashlib does not know are left out; a non-empty `announced` of which none
-// is known is an error, since nothing could be checked.
-class Digests {
-public:
-    Digests(const Object& announced, const Object& url);
-    bool empty() const { return expected_.empty(); }
-    void update(const Object& chunk);
-    void verify() const;  // ValueError on a mismatch
-
-private:
-    struct Entry {
-        Object name, expected, hasher;
-    };
-    std::vector<Entry> expected_;
-    Object url_;
-};
 
 // The hashes a file link carries that hashlib knows: from the fragment of its
 // URL (`#sha256=...`) and its `hashes` (JSON pages), as {name: hex digest}.

@@ -1,5 +1,7 @@
 #include "finder/inflate.hpp"
 
+#include <algorithm>
+#include <cctype>
 #include <cstdint>
 
 #include "runtime/imports.hpp"
@@ -124,6 +126,30 @@ bool Inflater::drain_buffered(Object data, const Out& out) {
         if (decompressor_.attr("needs_input"_id).truthy()) return true;
         data = Object::steal(PyBytes_FromStringAndSize(nullptr, 0));
     }
+}
+
+std::unique_ptr<Inflater> content_decoder(const std::string& header, const Object& url) {
+    std::string codings = header;
+    std::transform(codings.begin(), codings.end(), codings.begin(),
+                   [](unsigned char c) { return char(std::tolower(c)); });
+    std::string coding;
+    for (size_t begin = 0; begin <= codings.size();) {
+        size_t end = std::min(codings.find(',', begin), codings.size());
+        std::string one = codings.substr(begin, end - begin);
+        one.erase(0, one.find_first_not_of(" \t"));
+        one.erase(one.find_last_not_of(" \t") + 1);
+        if (!one.empty() && one != "identity") {
+            if (!coding.empty()) coding += ", ";
+            coding += one;
+        }
+        begin = end + 1;
+    }
+    if (coding.empty()) return nullptr;
+    if (coding == "gzip" || coding == "x-gzip") return std::make_unique<Inflater>(Inflater::Method::gzip);
+    if (coding == "deflate") return std::make_unique<Inflater>(Inflater::Method::http_deflate);
+    PyErr_Format(PyExc_ValueError, "%S came with Content-Encoding '%s', which this does not decode", url.get(),
+                 coding.c_str());
+    throw_error();
 }
 
 }  // namespace pic::finder

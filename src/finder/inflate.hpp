@@ -6,6 +6,7 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "runtime/ref.hpp"
@@ -45,5 +46,10 @@ private:
     std::string head_;  // bytes held until the decompressor can be made
     bool ended_ = false;
 };
+
+// The decoder a Content-Encoding header asks for: null for none (the header
+// absent, or "identity" only), gzip ("gzip", "x-gzip") or deflate; a
+// ValueError naming `url` for any other, which this does not decode.
+std::unique_ptr<Inflater> content_decoder(const std::string& codings, const Object& url);
 
 }  // namespace pic::finder

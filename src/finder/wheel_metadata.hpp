@@ -1,25 +1,26 @@
 // The core metadata inside a wheel on an index, without downloading the wheel
-// when the server answers range requests.
+// when the server answers range requests: the sans-I/O reader of
+// wheel_reader.hpp, driven by blocking requests through the finder's session.
 #pragma once
 
 #include "finder/fetch.hpp"
+#include "finder/wheel_reader.hpp"
 
 namespace pic::finder {
 
+// Fetches what `reader` asks for from `url` until it is complete: each
+// request with Accept-Encoding identity, redirects followed (open_stream),
+// within the session's time-out in all, but a whole wheel, which must bring
+// limits::kLeastProgress in every time-out period. A whole wheel goes into a
+// temporary file (it has no name to leave behind) that the reader then reads
+// from; the file is closed, and so gone, on every way out.
+void drive(const Session& session, const Object& url, WheelReader& reader);
+
 // The Requires-Dist fields of the wheel's one top-level
-// "<name>.dist-info/METADATA" member, as an email.message.Message
-// (metadata_reader.hpp).
-//
-// Range road: the tail of the file first (end records, zip64 locator and
-// record, and for most wheels the whole central directory), then the rest of
-// the directory if it is larger (one request), then the member alone:
-// about three requests, a few dozen KiB, whatever the wheel's size.
-//
-// When the server does not honour ranges (a 200 with the whole body, a 416,
-// an unusable Content-Range or Content-Length), the wheel is streamed into a
-// temporary file instead (never held in memory; at most limits::kWheel, and
-// never more than announced), checked against the link's hash when it has
-// one, read from there and deleted at once.
+// "<name>.dist-info/METADATA" member, as an email.message.Message: about
+// three requests, a few dozen KiB, whatever the wheel's size, when the server
+// honours ranges; otherwise the wheel streamed once, checked against the
+// link's hash.
 Object wheel_core_metadata(const Session& session, const Object& link);
 
 }  // namespace pic::finder

@@ -5,7 +5,6 @@
 #include <string>
 #include <string_view>
 
-#include "finder/cancellation.hpp"
 #include "finder/inflate.hpp"
 #include "finder/limits.hpp"
 #include "runtime/imports.hpp"
@@ -58,17 +57,17 @@ struct Directory {
     uint64_t offset;  // as the archive states it: begin - offset is the length of data before the archive
 };
 
-Directory find_directory(ArchiveFile& file) {
+Step<Directory> find_directory(Held& file) {
     uint64_t size = file.size();
     if (size < kEndSize) bad_zip("File is not a zip file");
     // No comment: the end record closes the file. Otherwise it is searched for
     // in the last 64 KiB, from the back.
     uint64_t location = size - kEndSize;
-    Object end = file.read(location, kEndSize);
+    Object end = co_await file.read(location, kEndSize);
     std::string_view record = view(end);
     if (record.size() != kEndSize || record.substr(0, 4) != kEndSignature || record.substr(20) != std::string_view("\0\0", 2)) {
         uint64_t from = size > kCommentMost + kEndSize ? size - kCommentMost - kEndSize : 0;
-        end = file.read(from, size - from);
+        end = co_await file.read(from, size - from);
         std::string_view data = view(end);
         size_t start = data.rfind(kEndSignature);
         if (start == std::string_view::npos || data.size() - start < kEndSize) bad_zip("File is not a zip file");
@@ -79,13 +78,13 @@ Directory find_directory(ArchiveFile& file) {
     uint64_t records = kEndSize;  // the end records after the directory, as far as they count here
 
     if (location >= kLocatorSize) {
-        Object locator_bytes = file.read(location - kLocatorSize, kLocatorSize);
+        Object locator_bytes = co_await file.read(location - kLocatorSize, kLocatorSize);
         std::string_view locator = view(locator_bytes);
         if (locator.size() == kLocatorSize && locator.substr(0, 4) == kLocatorSignature) {
             if (le(locator, 4, 4) != 0 || le(locator, 16, 4) > 1)
                 bad_zip("zipfiles that span multiple disks are not supported");
             if (location >= kLocatorSize + kEnd64Size) {
-                Object end64_bytes = file.read(location - kLocatorSize - kEnd64Size, kEnd64Size);
+                Object end64_bytes = co_await file.read(location - kLocatorSize - kEnd64Size, kEnd64Size);
                 std::string_view end64 = view(end64_bytes);
                 if (end64.size() == kEnd64Size && end64.substr(0, 4) == kEnd64Signature) {
                     directory.size = le(end64, 40, 8);
@@ -99,29 +98,44 @@ Directory find_directory(ArchiveFile& file) {
     uint64_t end_of_directory = location + kEndSize - records;
     if (directory.size > end_of_directory) bad_zip("Bad offset for central directory");
     directory.begin = end_of_directory - directory.size;
-    return directory;
+    co_return directory;
 }
 
 // The directory read from front to back, a window of it at a time.
 class Cursor {
 public:
-    Cursor(ArchiveFile& file, const Directory& directory) : file_(file), directory_(directory) {}
+    explicit Cursor(const Directory& directory) : directory_(directory) {}
 
-    // The bytes [at, at + length) of the directory; fewer where it is cut short.
-    std::string_view take(uint64_t at, uint64_t length) {
-        if (at < window_begin_ || at + length > window_begin_ + view(window_).size()) {
-            if (at >= directory_.size) return {};
-            uint64_t wanted = std::min(std::max(length, kWindow), directory_.size - at);
-            window_ = file_.read(directory_.begin + at, wanted);
-            window_begin_ = at;
+    // Awaited: the bytes [at, at + length) of the directory, fewer where it is
+    // cut short; the window moves there first when they are outside it.
+    struct Take {
+        Cursor& cursor;
+        uint64_t at, length;
+        bool outside;
+        Held::Read read;  // the new window, when it moves
+
+        bool await_ready() const { return !outside || read.await_ready(); }
+        void await_suspend(std::coroutine_handle<> waiting) { read.await_suspend(waiting); }
+        std::string_view await_resume() {
+            if (outside) {
+                if (at >= cursor.directory_.size) return {};
+                cursor.window_ = read.await_resume();
+                cursor.window_begin_ = at;
+            }
+            std::string_view data = view(cursor.window_);
+            size_t from = size_t(at - cursor.window_begin_);
+            return data.substr(std::min(from, data.size()), size_t(length));
         }
-        std::string_view data = view(window_);
-        size_t from = size_t(at - window_begin_);
-        return data.substr(std::min(from, data.size()), size_t(length));
+    };
+
+    Take take(Held& file, uint64_t at, uint64_t length) {
+        bool outside = at < window_begin_ || at + length > window_begin_ + view(window_).size();
+        bool moves = outside && at < directory_.size;
+        uint64_t wanted = moves ? std::min(std::max(length, kWindow), directory_.size - at) : 0;
+        return Take{*this, at, length, outside, file.read(directory_.begin + (moves ? at : 0), wanted)};
     }
 
 private:
-    ArchiveFile& file_;
     const Directory& directory_;
     Object window_ = Object::steal(PyBytes_FromStringAndSize(nullptr, 0));
     uint64_t window_begin_ = 0;
@@ -168,19 +182,18 @@ void read_zip64_extra(Member& member) {
     }
 }
 
-Member find_metadata(ArchiveFile& file, const Directory& directory, const Object& link) {
+Step<Member> find_metadata(Held& file, const Directory& directory, const Object& name) {
     if (directory.size > uint64_t(limits::kDirectory)) {
-        PyErr_Format(PyExc_ValueError, "%S: central directory of %llu bytes, larger than %lld MiB",
-                     link.attr("filename"_id).get(), static_cast<unsigned long long>(directory.size),
-                     static_cast<long long>(limits::kDirectory >> 20));
+        PyErr_Format(PyExc_ValueError, "%S: central directory of %llu bytes, larger than %lld MiB", name.get(),
+                     static_cast<unsigned long long>(directory.size), static_cast<long long>(limits::kDirectory >> 20));
         throw_error();
     }
-    file.will_read(directory.begin, directory.begin + directory.size);
-    Cursor cursor(file, directory);
+    co_await file.will_read(directory.begin, directory.begin + directory.size);
+    Cursor cursor(directory);
     Member found;
     int count = 0;
     for (uint64_t at = 0; at < directory.size;) {
-        std::string_view entry = cursor.take(at, kEntrySize);
+        std::string_view entry = co_await cursor.take(file, at, kEntrySize);
         if (entry.size() != kEntrySize) bad_zip("Truncated central directory");
         if (entry.substr(0, 4) != kEntrySignature) bad_zip("Bad magic number for central directory");
         uint64_t version = le(entry, 6, 1);
@@ -193,18 +206,18 @@ Member find_metadata(ArchiveFile& file, const Directory& directory, const Object
         member.packed = le(entry, 20, 4);
         member.size = le(entry, 24, 4);
         member.offset = le(entry, 42, 4);
-        std::string_view name = cursor.take(at + kEntrySize, name_size);
-        if (name.size() != name_size) bad_zip("Truncated central directory");
-        if (is_top_level_metadata(name) && count++ == 0) {
-            member.name = name;
-            member.extra = cursor.take(at + kEntrySize + name_size, extra_size);
+        std::string_view stored_name = co_await cursor.take(file, at + kEntrySize, name_size);
+        if (stored_name.size() != name_size) bad_zip("Truncated central directory");
+        if (is_top_level_metadata(stored_name) && count++ == 0) {
+            member.name = stored_name;
+            member.extra = co_await cursor.take(file, at + kEntrySize + name_size, extra_size);
             found = std::move(member);
         }
         at += kEntrySize + name_size + extra_size + comment_size;
     }
     if (count != 1) {
         PyErr_Format(PyExc_ValueError, "%s .dist-info/METADATA in wheel %S", count ? "more than one" : "no",
-                     link.attr("filename"_id).get());
+                     name.get());
         throw_error();
     }
     read_zip64_extra(found);
@@ -212,7 +225,7 @@ Member find_metadata(ArchiveFile& file, const Directory& directory, const Object
     if (found.offset > UINT64_MAX - directory.begin || found.offset + directory.begin < directory.offset)
         bad_zip("Bad offset for local file header");
     found.offset = found.offset + directory.begin - directory.offset;
-    return found;
+    co_return found;
 }
 
 Object decoded_name(const Member& member) {
@@ -232,28 +245,28 @@ Inflater::Method method_of(const Member& member) {
 
 }  // namespace
 
-void read_metadata_member(ArchiveFile& file, const Object& link, const std::function<void(const Object&)>& out) {
-    Directory directory = find_directory(file);
-    Member member = find_metadata(file, directory, link);
+Step<bool> read_metadata_member(Held& file, const Object& name, std::function<void(const Object&)> out) {
+    Directory directory = co_await find_directory(file);
+    Member member = co_await find_metadata(file, directory, name);
     if (member.size > uint64_t(limits::kMetadata) || member.packed > uint64_t(limits::kPacked)) {
         PyErr_Format(PyExc_ValueError, "%S: METADATA of %llu bytes (%llu compressed), larger than %lld MiB",
-                     link.attr("filename"_id).get(), static_cast<unsigned long long>(member.size),
+                     name.get(), static_cast<unsigned long long>(member.size),
                      static_cast<unsigned long long>(member.packed), static_cast<long long>(limits::kMetadata >> 20));
         throw_error();
     }
     // Every term is bounded now: the offset by the file, the rest by 16 bits or the limits.
     uint64_t size = file.size();
     if (member.offset >= size || size - member.offset < kLocalSize) bad_zip("Truncated file header");
-    file.will_read(member.offset, std::min(size, member.offset + kLocalSize + member.name.size() + member.extra.size() +
-                                                     member.packed + kLocalHeaderSlack));
-    Object local_bytes = file.read(member.offset, kLocalSize);
+    co_await file.will_read(member.offset, std::min(size, member.offset + kLocalSize + member.name.size() +
+                                                              member.extra.size() + member.packed + kLocalHeaderSlack));
+    Object local_bytes = co_await file.read(member.offset, kLocalSize);
     std::string_view local = view(local_bytes);
     if (local.size() != kLocalSize) bad_zip("Truncated file header");
     if (local.substr(0, 4) != kLocalSignature) bad_zip("Bad magic number for file header");
     if (member.flags & 0x20) fail(PyExc_NotImplementedError, str("compressed patched data (flag bit 5)"));
     if (member.flags & 0x40) fail(PyExc_NotImplementedError, str("strong encryption (flag bit 6)"));
     uint64_t name_size = le(local, 26, 2), extra_size = le(local, 28, 2);
-    Object local_name = file.read(member.offset + kLocalSize, name_size);
+    Object local_name = co_await file.read(member.offset + kLocalSize, name_size);
     if (view(local_name) != member.name)
         bad_zip(format("File name in directory %R and header %R differ.", decoded_name(member).get(), local_name.get()));
     if (member.flags & 0x1)
@@ -277,8 +290,7 @@ void read_metadata_member(ArchiveFile& file, const Object& link, const std::func
     uint64_t begin = member.offset + kLocalSize + name_size + extra_size;
     uint64_t end = std::min(size, begin + member.packed);
     for (uint64_t at = begin; at < end && made < member.size;) {
-        stop_if_cancelled();
-        Object chunk = file.read(at, std::min(kWindow, end - at));
+        Object chunk = co_await file.read(at, std::min(kWindow, end - at));
         if (PyBytes_GET_SIZE(chunk.get()) == 0) break;
         at += uint64_t(PyBytes_GET_SIZE(chunk.get()));
         if (!inflater.feed(chunk, take) || inflater.ended()) break;
@@ -287,6 +299,7 @@ void read_metadata_member(ArchiveFile& file, const Object& link, const std::func
         if (PyErr_Occurred()) throw_error();
         bad_zip(format("Bad CRC-32 for file %R", decoded_name(member).get()));
     }
+    co_return true;
 }
 
 }  // namespace pic::finder

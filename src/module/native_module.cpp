@@ -8,10 +8,13 @@
 // compares index URLs by, for the Python code that keys and records by them.
 // And the project page reader's parsing core (src/pages/), for
 // quorvel_master.indexdata.
+// And the finder road's reader of wheel metadata, for a driver on the event
+// loop (wheel_reader_type.hpp).
 #include "config/redact.hpp"
 #include "config/url_parts.hpp"
 #include "finder/cancellation.hpp"
 #include "pages/records.hpp"
+#include "module/wheel_reader_type.hpp"
 #include "runtime/boundary.hpp"
 
 namespace pic {
@@ -97,7 +100,7 @@ int exec_module(PyObject* module) {
     return at_boundary(
         [&] {
             pages::add_record_types(Object::borrow(module));
-            return 0;
+            return module::add_wheel_reader_type(module);
         },
         -1);
 }
@@ -165,7 +168,7 @@ PyModuleDef_Slot slots[] = {
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT, "_native",
     "Credential masking and URL parts, shared with the package index client; the finder call's stop flag; "
-    "the project page parser.",
+    "the project page parser; the reader of wheel metadata.",
     0, methods, slots, nullptr, nullptr, nullptr,
 };
 
