@@ -4,6 +4,7 @@ serving project pages with upload times, statuses and core metadata."""
 from __future__ import annotations
 
 import datetime as dt
+import json
 
 import pytest
 
@@ -36,6 +37,7 @@ def index():
     with IndexServer(simple_json=True) as srv:
         srv.add_project("clock", CLOCK)
         srv.add_project("untimed", UNTIMED)
+        srv.add_project("needs", {"1.0": {"requires_dist": ["clock"], "upload_time": "2024-01-01T00:00:00Z"}})
         srv.add_project("held", {}, status="quarantined", status_reason="malware reported")
         srv.add_project("old", {"1.0": {"summary": "Done", "upload_time": "2020-01-01T00:00:00Z"}},
                         status="archived")
@@ -283,3 +285,17 @@ def test_pages_without_upload_times_leave_every_version_out(cli):
     # The pre-release counts too: it is left out with or without --pre.
     assert result.err == (f"pkgindex: as of 2999-01-01T23:59:59Z: 5 version(s) left out at {url}, "
                           "whose files carry no upload time\n")
+
+
+@pytest.mark.parametrize("when, clock, more", [
+    ("2024-06-01", "1.1", {}),
+    # clock 2.0 requires idna, which this index does not hold.
+    ("2024-06-02", "2.0", {"idna": None}),
+    (None, "3.0", {}),
+])
+def test_tree_takes_the_same_as_of(cli, index, when, clock, more):
+    moment = ["--as-of", when] if when else []
+    result = cli("tree", "needs", *moment, "--target", "3.12", "--format", "json", *roads(index, "finder"))
+    assert result.rc == 0, result
+    nodes = {n["name"]: n["version"] for n in json.loads(result.out)["nodes"]}
+    assert nodes == {"needs": "1.0", "clock": clock, **more}

@@ -281,7 +281,7 @@ _COMMAND_OPTIONS.update({
     "reverse": (("--reverse",), dict(metavar="NAME", default=None,
                                      help="show only the paths from the roots to project NAME (why it is there)")),
 })
-TREE_OPTIONS = ("requirements", "requirement_files", "format", "target", "depth", "reverse", "pre")
+TREE_OPTIONS = ("requirements", "requirement_files", "format", "target", "depth", "reverse", "pre", "as_of")
 
 # -- end of pkgindex tree --
 
