@@ -230,6 +230,14 @@ _OPTIONS: dict[str, list[tuple[tuple[str, ...], dict[str, Any]]]] = {
         (("--offline",), dict(action="store_true", help="ask no index: answer from the cache alone, "
                                                         "however old")),
     ],
+    "routing (also [[pins]] and fail_closed in the --config file)": [
+        (("--pin",), dict(metavar="NAME=INDEX_URL", action="append",
+                          help="ask about NAME (or a glob such as 'acme-*') that index alone, whatever the "
+                               "order; no other index hears of it (repeatable)")),
+        (("--fail-closed",), dict(action="store_true",
+                                  help="an index that cannot be read about a name ends the question (exit 3): "
+                                       "no later index is asked about that name")),
+    ],
     "output": [
         (("--json",), dict(action="store_true", help="print the raw answer as JSON")),
         (("-v", "--verbose"), dict(action="count", help="show the client's log lines on stderr "
@@ -243,6 +251,10 @@ _COMMAND_OPTIONS: dict[str, tuple[tuple[str, ...], dict[str, Any]]] = {
                                help="the primary's port, the secondary's is the next one (default 0: free ports)")),
     "host": (("--host",), dict(metavar="H", default="127.0.0.1",
                                help="the address to listen on (default 127.0.0.1)")),
+    "names": (("names",), dict(metavar="NAME", nargs="*", help="project names to audit")),
+    "requirement": (("-r", "--requirement"), dict(metavar="FILE", action="append",
+                                                  help="audit the names of a requirements file, and its == pins "
+                                                       "(repeatable)")),
     "settings": (("--settings",), dict(metavar="FILE", default="indexes.toml",
                                        help="where to write the settings file naming the indexes "
                                             "(default indexes.toml; one written by another program is kept)")),

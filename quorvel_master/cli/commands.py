@@ -207,6 +207,14 @@ def cmd_demo(args: argparse.Namespace, console: Console) -> int:
     return EXIT_FOUND
 
 
+def cmd_audit(args: argparse.Namespace, console: Console) -> int:
+    from .audit import audit
+
+    indexes = _indexes(args)
+    _check_patterns(indexes, console, per_version=False)
+    return audit(args, console, indexes)
+
+
 def cmd_tree(args: argparse.Namespace, console: Console) -> int:
     from .tree import cmd_tree as tree
 
@@ -269,6 +277,9 @@ COMMANDS: dict[str, Command] = {
                 [Arg("requirement", requirement,
                      "a PEP 508 requirement, for example 'requests[socks]>=2.0'")],
                 ask_installed, show_installed, network=False),
+        Command("audit", "ask every index about every name: names held by more than one index, pinned "
+                         "names another index holds, yanked == pins, projects not active",
+                options=["names", "requirement"], run=cmd_audit),
         Command("tree", TREE_HELP, options=TREE_OPTIONS, run=cmd_tree),
         Command("indexes", "the indexes that would be asked, and where each comes from", run=cmd_indexes),
         Command("demo", "start two sample indexes on 127.0.0.1 and ask them every question", run=cmd_demo),

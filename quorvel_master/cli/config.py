@@ -14,6 +14,7 @@ from __future__ import annotations
 import configparser
 import os
 import sys
+from pathlib import Path
 from typing import Any
 
 from .._native import mask_given_url, mask_text, normalize_index_url
@@ -298,15 +299,44 @@ def _parse_api_pattern(text: str) -> dict[str, str]:
     raise ConfigError(f"--api-pattern expects INDEX_URL=PATTERN, got {shown!r}")
 
 
-def _load_settings_file(path: str) -> dict[str, Any]:
-    from ..business_layer.packages.pip_settings import SettingsManager
+#: Keys of a settings file that are the command line's (routes.py), not the client's.
+ROUTING_KEYS = ("pins", "fail_closed")
 
+
+def read_settings_file(path: str) -> Any:
+    """A settings file's data as written (``.json`` or ``.toml``)."""
+    import json
+    import tomllib
+
+    file = Path(path)
+    suffix = file.suffix.lower()
+    if suffix not in (".json", ".toml"):
+        raise ValueError(f"{path}: unsupported settings file type {file.suffix!r}; use .json or .toml")
     try:
-        return SettingsManager.from_file(path).to_dict()
+        text = file.read_bytes().decode("utf-8")
     except FileNotFoundError:
         raise ConfigError(f"config file not found: {path}") from None
     except OSError as exc:
         raise ConfigError(f"cannot read config file {path}: {exc.strerror or exc}") from None
+    except UnicodeDecodeError as exc:
+        raise ValueError(f"{path}: not UTF-8 text ({exc})") from None
+    try:
+        return json.loads(text) if suffix == ".json" else tomllib.loads(text)
+    except (json.JSONDecodeError, tomllib.TOMLDecodeError) as exc:
+        raise ValueError(f"{path}: malformed {suffix[1:].upper()}: {exc}") from None
+
+
+def _load_settings_file(path: str) -> dict[str, Any]:
+    from ..business_layer.packages.pip_settings import SettingsManager
+
+    try:
+        data = read_settings_file(path)
+        if isinstance(data, dict):
+            data = {k: v for k, v in data.items() if k not in ROUTING_KEYS}
+        try:
+            return SettingsManager(data).to_dict()
+        except ValueError as exc:
+            raise ValueError(f"{path}: {exc}") from None
     except ValueError as exc:
         raise ConfigError(mask_text(one_line(exc))) from None
 

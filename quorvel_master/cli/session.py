@@ -64,7 +64,12 @@ def network_options(args: argparse.Namespace, indexes: Indexes, *, persistent: b
             if not os.path.isfile(path):
                 raise UsageError(f"{where} {path}: no such file")
             chosen[name] = path
+    from .routes import routing_of
+
+    pins, fail_closed = routing_of(args)
     return NetworkOptions(
+        pins=pins,
+        fail_closed=fail_closed,
         cache=not no_cache,
         cache_dir=user_cache_dir(PROG) if persistent and not no_cache else None,
         mode="offline" if offline else "refresh" if refresh else "normal",
@@ -129,6 +134,8 @@ class Session:
         self.settings_manager = SettingsManager(indexes.settings)
         self.network = make_network(network_options, console)
         self._undo: list[Callable[[], None]] = []
+        #: The fail-closed stop that ended the run, if one did.
+        self.closed_by: Exception | None = None
 
     def __enter__(self) -> Session:
         import logging
@@ -188,9 +195,15 @@ class Session:
     def run(self, questions: Sequence[Query]) -> list[Answer]:
         import asyncio
 
+        from ..network import IndexUnreadable
+
         self.console.start_status(self.watch.status_text)
         try:
             return asyncio.run(self.ask(questions))
+        except IndexUnreadable as exc:
+            # Fail-closed: the run ends here, and says so in one line.
+            self.closed_by = exc
+            return []
         except Exception as exc:
             # The one index answer the client lets through: a document it
             # cannot read.
@@ -202,6 +215,9 @@ class Session:
     def report(self, answers: Iterable[Answer] = ()) -> None:
         """A line for each index that could not be read; those asked before
         the index that gave an answer, in one line naming that index."""
+        if self.closed_by is not None:
+            self.console.error(str(self.closed_by))
+            return
         watch, said = self.watch, set()
         for answer in answers:
             if not answer.found or answer.index is None:

@@ -111,7 +111,11 @@ async def draw(network: Any, urls: Sequence[str], roots: Sequence[str], options:
     from ..graph.remote import IndexMetadata, IndexProjects
 
     try:
-        projects = IndexProjects(network, urls, fail_closed=options.fail_closed, per_host=options.per_host)
+        # The layer's routes: pins choose each project's index, and fail-closed
+        # may come from the settings file as well as the command line.
+        routes = network.routes
+        projects = IndexProjects(network, urls, fail_closed=options.fail_closed or routes.fail_closed,
+                                 per_host=options.per_host, order=routes.plan)
         metadata = IndexMetadata(network, per_host=options.per_host, timeout=network.options.timeout)
         return await build_graph(roots, projects, metadata, options)
     finally:

@@ -19,6 +19,7 @@ from .cache import DirectoryStore, HTTPCache, MemoryStore, OfflineMiss
 from .layer import Network, NetworkClosed
 from .outcomes import Outcome, Outcomes, Request, Retry
 from .retry import RetryPolicy, parse_retry_after
+from .routing import IndexUnreadable, Pin, Routes
 from .setup import NetworkOptions
 
 
@@ -34,6 +35,7 @@ def __getattr__(name: str) -> object:
 __all__ = [
     "DirectoryStore",
     "HTTPCache",
+    "IndexUnreadable",
     "MemoryStore",
     "Network",
     "NetworkClient",
@@ -42,8 +44,10 @@ __all__ = [
     "OfflineMiss",
     "Outcome",
     "Outcomes",
+    "Pin",
     "Request",
     "Retry",
     "RetryPolicy",
+    "Routes",
     "parse_retry_after",
 ]

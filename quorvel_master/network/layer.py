@@ -21,11 +21,13 @@ after a close), the network libraries' own log records are masked
 from __future__ import annotations
 
 import contextlib
+import contextvars
 import functools
 import threading
 import warnings
 import weakref
 from collections.abc import Iterator
+from collections.abc import Awaitable, Callable
 from typing import Any, Dict, List, Set
 
 from . import logmask
@@ -34,10 +36,14 @@ from .context import RoadContext, asking
 from .finder import FinderClients, FinderFactory
 from .outcomes import Outcomes
 from .retry import NetworkClosed, RetryPolicy
+from .routing import FailureWatch, IndexUnreadable, Routes
 from .session import CachingSession
 from .setup import NetworkOptions, Setup
 
-__all__ = ["Network", "NetworkClient", "NetworkClosed", "client_module"]
+__all__ = ["IndexUnreadable", "Network", "NetworkClient", "NetworkClosed", "client_module"]
+
+#: The project the client's walk in this task is about (see NetworkClientMethods).
+_project: contextvars.ContextVar[str | None] = contextvars.ContextVar("quorvel_master_network_project", default=None)
 
 
 @functools.cache
@@ -71,6 +77,10 @@ class Network:
         #: What the roads are given of the layer.
         self.context = RoadContext(self.setup, self.cache, self.policy, self.outcomes)
         self.finder_clients = FinderClients(self.context)
+        #: Pins and fail-closed: which indexes may hear of a project (routing.py).
+        self.routes = Routes(options.pins, options.fail_closed)
+        self.failures = FailureWatch()
+        self.outcomes.listen(self.failures.heard)
         self.finder_factory = FinderFactory(self)
         self._session: CachingSession | None = None
         self._installed: list[tuple[Any, Any]] = []
@@ -101,6 +111,29 @@ class Network:
         failure). :class:`NetworkClient` does it for the client's own
         requests; a host's own reader does it for its."""
         return asking(index_url)
+
+    async def walk(self, project: str, indexes: list[str], ask: Callable[[str], Awaitable[Any]],
+                   taken: Callable[[Any], bool] = bool) -> tuple[str | None, Any]:
+        """A host's own walk over ``indexes`` for ``project``, routed: the
+        indexes of ``routes.plan`` in order, ``await ask(index)`` on each
+        (attributed to it), the first answer ``taken`` wins: ``(index,
+        answer)``, else ``(None, None)``. An index whose ask raised (say a
+        ``PageError`` of ``read_project_page``) or whose requests failed is
+        passed over, or under fail-closed ends the walk with
+        :class:`IndexUnreadable`."""
+        for index in self.routes.plan(project, indexes):
+            raised: Exception | None = None
+            with self.failures.watching(index, project) as failed, asking(index):
+                try:
+                    answer = await ask(index)
+                except Exception as exc:  # the index's failure: cancellation passes
+                    raised, answer = exc, None
+            stop = next((o for o in failed if self.routes.ends_question(o)), None)
+            if self.routes.fail_closed and (stop is not None or raised is not None):
+                raise IndexUnreadable(project, index, stop) from raised
+            if raised is None and taken(answer):
+                return index, answer
+        return None, None
 
     # -- the finder road --
 
@@ -187,32 +220,88 @@ class NetworkClientMethods:
         finally:
             await self.network.close()
 
+    async def _routed(self, name: str, index_url: str, empty: Any, call: Callable[[], Awaitable[Any]]) -> Any:
+        """One index asked about one project, as the layer's routes allow: an
+        index the project is not pinned to gets no request (the empty answer),
+        and under fail-closed a failure ends the walk (IndexUnreadable)."""
+        routes = self.network.routes
+        if not routes.allows(name, index_url):
+            return empty
+        with self.network.failures.watching(index_url, name) as failed, asking(index_url):
+            result = await call()
+        stop = next((o for o in failed if routes.ends_question(o)), None)
+        if stop is not None:
+            raise IndexUnreadable(name, index_url, stop)
+        return result
+
     async def _package_exists_in_index(self, package_name: str, index_url: str) -> bool:
-        with asking(index_url):
-            return await super()._package_exists_in_index(package_name, index_url)  # type: ignore[misc]
+        return await self._routed(package_name, index_url, False, lambda: super(  # type: ignore[misc]
+            NetworkClientMethods, self)._package_exists_in_index(package_name, index_url))
 
     async def _package_version_exists_in_index(self, package_name: str, version: str, index_url: str) -> bool:
-        with asking(index_url):
-            return await super()._package_version_exists_in_index(  # type: ignore[misc]
-                package_name, version, index_url)
+        return await self._routed(package_name, index_url, False, lambda: super(  # type: ignore[misc]
+            NetworkClientMethods, self)._package_version_exists_in_index(package_name, version, index_url))
 
     async def _get_versions_from_index(self, package_name: str, index_url: str) -> List[str]:
-        with asking(index_url):
-            return await super()._get_versions_from_index(package_name, index_url)  # type: ignore[misc]
+        return await self._routed(package_name, index_url, [], lambda: super(  # type: ignore[misc]
+            NetworkClientMethods, self)._get_versions_from_index(package_name, index_url))
 
     async def _get_extras_from_index(self, package_name: str, version: str, index_url: str) -> Set[str]:
-        with asking(index_url):
-            return await super()._get_extras_from_index(package_name, version, index_url)  # type: ignore[misc]
+        return await self._routed(package_name, index_url, set(), lambda: super(  # type: ignore[misc]
+            NetworkClientMethods, self)._get_extras_from_index(package_name, version, index_url))
 
     async def _get_dependencies_from_index(self, package_name: str, version: str,
                                            index_url: str) -> List[Dict[str, Any]]:
-        with asking(index_url):
-            return await super()._get_dependencies_from_index(  # type: ignore[misc]
-                package_name, version, index_url)
+        return await self._routed(package_name, index_url, [], lambda: super(  # type: ignore[misc]
+            NetworkClientMethods, self)._get_dependencies_from_index(package_name, version, index_url))
 
     async def _get_package_info_from_index(self, package_name: str, index_url: str) -> Dict[str, str]:
-        with asking(index_url):
-            return await super()._get_package_info_from_index(package_name, index_url)  # type: ignore[misc]
+        refused = {"error": f"Package '{package_name}' is pinned to another index"}
+        return await self._routed(package_name, index_url, refused, lambda: super(  # type: ignore[misc]
+            NetworkClientMethods, self)._get_package_info_from_index(package_name, index_url))
+
+    # -- the walks: a pinned project sees its index alone --
+
+    def _get_pip_settings(self) -> Any:
+        settings = super()._get_pip_settings()  # type: ignore[misc]
+        project = _project.get()
+        return settings if project is None else self.network.routes.pip_settings(project, settings)
+
+    def _question(self, project: Any, made: Any) -> Any:
+        # Without routes the client's own coroutine, untouched. The base made
+        # it (and checked the arguments); the walk runs when it is awaited.
+        if not self.network.routes.pins:
+            return made
+        return _about(project, made)
+
+    def get_versions(self, package_name: str, index_url: str | None = None) -> Any:
+        return self._question(package_name, super().get_versions(package_name, index_url))  # type: ignore[misc]
+
+    def get_extras(self, package_name: str, version: str, index_url: str | None = None) -> Any:
+        return self._question(package_name, super().get_extras(  # type: ignore[misc]
+            package_name, version, index_url))
+
+    def get_dependencies(self, package_name: str, version: str, index_url: str | None = None) -> Any:
+        return self._question(package_name, super().get_dependencies(  # type: ignore[misc]
+            package_name, version, index_url))
+
+    def get_package_info(self, package_name: str) -> Any:
+        return self._question(package_name, super().get_package_info(package_name))  # type: ignore[misc]
+
+    def find_repo_for_package(self, package_name: str) -> Any:
+        return self._question(package_name, super().find_repo_for_package(package_name))  # type: ignore[misc]
+
+    def find_repo_for_package_version(self, package_name: str, version: str) -> Any:
+        return self._question(package_name, super().find_repo_for_package_version(  # type: ignore[misc]
+            package_name, version))
+
+
+async def _about(project: str, made: Awaitable[Any]) -> Any:
+    token = _project.set(project)
+    try:
+        return await made
+    finally:
+        _project.reset(token)
 
 
 _client_class_made: type | None = None

@@ -64,6 +64,10 @@ class NetworkOptions:
     per_host_connections: int = 10
     timeout: float | None = None
     max_body: int = DEFAULT_MAX_BODY
+    #: (project name or glob, index URL) pairs: a pinned project is asked of its index alone.
+    pins: tuple[tuple[str, str], ...] = ()
+    #: An index that could not be read about a project ends the question about it.
+    fail_closed: bool = False
 
     __repr__ = masked_repr
 
@@ -73,6 +77,7 @@ class NetworkOptions:
         if self.retries < 0 or self.per_host_connections < 1 or self.dead_host_seconds < 0:
             raise ValueError("retries and dead_host_seconds must be >= 0 and per_host_connections >= 1")
         object.__setattr__(self, "trusted_hosts", tuple(self.trusted_hosts))
+        object.__setattr__(self, "pins", tuple((str(name), str(url)) for name, url in self.pins))
 
 
 # -- URLs -------------------------------------------------------------------------
