@@ -299,3 +299,14 @@ def test_tree_takes_the_same_as_of(cli, index, when, clock, more):
     assert result.rc == 0, result
     nodes = {n["name"]: n["version"] for n in json.loads(result.out)["nodes"]}
     assert nodes == {"needs": "1.0", "clock": clock, **more}
+
+
+def test_info_asks_no_page_of_an_index_a_pin_keeps_the_name_from(cli, index, fresh):
+    # held is pinned to an index without it: the quarantining index never hears of it.
+    before = index.hits("/simple/held/")
+    result = cli("info", "held", "--index-url", index.simple_url, "--extra-index-url", fresh.simple_url,
+                 "--pin", f"held={fresh.simple_url}", "--no-cache")
+    assert result.rc == 1, result
+    assert "held: not found" in result.out
+    assert index.hits("/simple/held/") == before
+    assert fresh.hits("/simple/held/") >= 1

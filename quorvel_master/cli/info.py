@@ -16,7 +16,6 @@ from typing import Any
 from .._native import mask_given_url
 from . import output
 from .asof import NOT_YET, Timeline, not_yet, page_of, page_problem
-from .config import normalized
 from .questions import Answer, Query
 
 #: The keys --json adds to the client's record, in their order.
@@ -69,12 +68,15 @@ async def _not_active(client: Any, q: Query, info: Any) -> Answer:
     """The client found nothing: a project an index declares not active
     (quarantined, say) answers with its status; else nothing is found."""
     indexes = q.watch.indexes
-    seen: set[str] = set()
-    for url in ([indexes.primary] if indexes.primary else []) + list(indexes.urls):
-        # An index that could not be read is not asked again.
-        if normalized(url) in seen or q.watch.failure_of(url) is not None:
+    urls = list(dict.fromkeys(([indexes.primary] if indexes.primary else []) + list(indexes.urls)))
+    # Only the indexes the layer's routes let hear of this name (a pin), in their order.
+    routes = client.network.routes
+    for url in routes.plan(q.name, urls):
+        # An index that could not be read is not asked again; with fail-closed, nor any after it.
+        if q.watch.failure_of(url) is not None:
+            if routes.fail_closed:
+                break
             continue
-        seen.add(normalized(url))
         page = await page_of(client, q, url)
         if page_problem(page) is None and not page.active:
             record = {"name": page.name, "latest_version": None, "summary": None,
