@@ -184,6 +184,18 @@ def _port(text: str) -> int:
     return value
 
 
+def _as_of(text: str) -> Any:
+    """--as-of, read when the command line is: a bad one ends the run before any request."""
+    import datetime
+
+    from .when import parse_when
+
+    try:
+        return parse_when(text, datetime.datetime.now(datetime.timezone.utc))
+    except UsageError as exc:
+        raise argparse.ArgumentTypeError(str(exc)) from None
+
+
 _S = argparse.SUPPRESS
 
 #: Options by group. SUPPRESS as the default keeps an option given before the
@@ -246,6 +258,11 @@ _COMMAND_OPTIONS: dict[str, tuple[tuple[str, ...], dict[str, Any]]] = {
     "settings": (("--settings",), dict(metavar="FILE", default="indexes.toml",
                                        help="where to write the settings file naming the indexes "
                                             "(default indexes.toml; one written by another program is kept)")),
+    "as_of": (("--as-of",), dict(metavar="WHEN", type=_as_of,
+                                 help="only files uploaded at or before WHEN count: a date (2024-06-01, through "
+                                      "the end of that day in UTC), an RFC 3339 time (2024-06-01T12:00:00Z) or "
+                                      "an ISO 8601 duration back from now (P14D, PT6H; P1Y2M counts calendar "
+                                      "years and months). Versions whose files carry no upload time are left out")),
 }
 
 # -- pkgindex tree ---------------------------------------------------------------------
@@ -276,7 +293,7 @@ _COMMAND_OPTIONS.update({
     "reverse": (("--reverse",), dict(metavar="NAME", default=None,
                                      help="show only the paths from the roots to project NAME (why it is there)")),
 })
-TREE_OPTIONS = ("requirements", "requirement_files", "format", "target", "depth", "reverse", "pre")
+TREE_OPTIONS = ("requirements", "requirement_files", "format", "target", "depth", "reverse", "pre", "as_of")
 
 # -- end of pkgindex tree --
 

@@ -44,19 +44,10 @@ from .arguments import (
     requirement,
     version,
 )
+from . import asof, info
 from .config import ConfigError
-from .output import (
-    Output,
-    dump_json,
-    show_deps,
-    show_extras,
-    show_find,
-    show_info,
-    show_installed,
-    show_versions,
-    table,
-)
-from .questions import Answer, Query, ask_deps, ask_extras, ask_find, ask_info, ask_installed, ask_versions
+from .output import Output, dump_json, show_find, show_installed, table
+from .questions import Answer, Query, ask_find, ask_installed
 from .serve import index_lines
 
 if TYPE_CHECKING:
@@ -116,6 +107,8 @@ def cmd_question(command: Command, args: argparse.Namespace, console: Console) -
         q = Query(command, values, args, session.watch)
         answers = session.run([q])
     session.report(answers)
+    for remark in q.remarks:
+        console.say(remark)
     if not answers:
         return EXIT_UNREADABLE
     (answer,) = answers
@@ -270,13 +263,15 @@ COMMANDS: dict[str, Command] = {
     c.name: c
     for c in (
         Command("versions", "list the versions of a project, newest first", [NAME],
-                ask_versions, show_versions, options=["pre"]),
+                asof.ask_versions, asof.show_versions, options=["pre", "as_of"]),
         Command("find", "which index holds a project, or one version of it",
                 [NAME, Arg("version", version, "exact version", optional=True)], ask_find, show_find),
-        Command("extras", "the extras a version offers", [NAME, VERSION], ask_extras, show_extras),
-        Command("deps", "the requirements a version declares", [NAME, VERSION], ask_deps, show_deps),
-        Command("info", "name, latest version and summary of a project", [NAME], ask_info, show_info,
-                options=["pre"]),
+        Command("extras", "the extras a version offers", [NAME, VERSION], asof.ask_extras, asof.show_extras,
+                options=["as_of"]),
+        Command("deps", "the requirements a version declares", [NAME, VERSION], asof.ask_deps, asof.show_deps,
+                options=["as_of"]),
+        Command("info", "name, latest version, summary, status, upload time and requires-python of a project",
+                [NAME], info.ask_info, info.show_info, options=["pre", "as_of"]),
         Command("installed", "whether this interpreter's environment satisfies a requirement "
                              "(no index is asked; markers are not evaluated)",
                 [Arg("requirement", requirement,

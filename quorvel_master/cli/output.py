@@ -97,6 +97,12 @@ def show_deps(q: Query, a: Answer) -> list[str]:
 def show_info(q: Query, a: Answer) -> list[str]:
     if not a.found:
         return [f"{q.subject}: {_nowhere(q)}"]
+    return table(["FIELD", "VALUE"], info_rows(q, a))
+
+
+def info_rows(q: Query, a: Answer) -> list[list[str]]:
+    """The rows of a found project's info: name, latest version, summary, and
+    the index when it is not the first."""
     latest = a.result["latest_version"]
     if latest is None:
         latest = f"none final, only {a.extra} pre-release(s) (--pre shows them)" if a.extra else "none listed"
@@ -105,7 +111,7 @@ def show_info(q: Query, a: Answer) -> list[str]:
     source = _source(q, a)
     if source:
         rows.append(["index", source])
-    return table(["FIELD", "VALUE"], rows)
+    return rows
 
 
 def show_installed(q: Query, a: Answer) -> list[str]:

@@ -26,6 +26,12 @@ class Query:
         self.version: str | None = values.get("version")
         self.requirement: Any = values.get("requirement")
         self.pre = bool(getattr(args, "pre", False))
+        #: --as-of: an aware datetime, or None for today's answer.
+        self.as_of: Any = getattr(args, "as_of", None)
+        #: Lines for stderr, said once the answer is shown.
+        self.remarks: list[str] = []
+        #: Project pages read for this question, by normalized index URL.
+        self.pages: dict[str, Any] = {}
         self.watch = watch
 
     @property
@@ -102,17 +108,6 @@ async def ask_deps(client: Any, q: Query) -> Answer:
     if silent is not None:
         return Answer(deps, False, empty="unknown", index=silent)
     return await _explain_empty(client, q, deps)
-
-
-async def ask_info(client: Any, q: Query) -> Answer:
-    info, index = await client.answer(client.get_package_info(q.name))
-    if not isinstance(info, dict) or "error" in info:
-        return Answer(info, False)
-    # The latest version is the one `versions` lists first, on either road: the
-    # finder road's record names its newest release, a pre-release included.
-    listed = await ask_versions(client, q)
-    record = dict(info, latest_version=listed.result[0] if listed.found else None)
-    return Answer(record, True, index=index, extra=listed.extra)
 
 
 async def ask_installed(client: Any, q: Query) -> Answer:

@@ -91,6 +91,11 @@ PyObject* resolve_url(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         static_cast<PyObject*>(nullptr));
 }
 
+PyObject* parse_time(PyObject*, PyObject* text) {
+    return at_boundary([&]() -> PyObject* { return pages::parse_time(Object::borrow(text)).release(); },
+                       static_cast<PyObject*>(nullptr));
+}
+
 int exec_module(PyObject* module) {
     return at_boundary(
         [&] {
@@ -147,6 +152,10 @@ PyMethodDef methods[] = {
      "resolve_url(base, reference, /)\n--\n\n"
      "reference resolved against the absolute URL base (RFC 3986), as the page parser\n"
      "resolves links: outer white space dropped, the fragment left out."},
+    {"parse_time", parse_time, METH_O,
+     "parse_time(text, /)\n--\n\n"
+     "An RFC 3339 time read as the page parser reads upload times ('T', 't' or a\n"
+     "space, seconds required, 'Z' or an offset): an aware datetime, or None."},
     {nullptr, nullptr, 0, nullptr},
 };
 

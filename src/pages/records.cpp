@@ -13,6 +13,7 @@
 #include "config/redact.hpp"
 #include "pages/page.hpp"
 #include "pages/text.hpp"
+#include "pages/timestamp.hpp"
 #include "pages/url.hpp"
 #include "runtime/boundary.hpp"
 
@@ -271,6 +272,12 @@ Object resolve_url(const Object& base, const Object& reference) {
     require_str(base, "base must be a str");
     require_str(reference, "reference must be a str");
     return text(resolve(utf8(base), utf8(reference)));
+}
+
+Object parse_time(const Object& text) {
+    require_str(text, "text must be a str");
+    Times times;
+    return times(parse_rfc3339(utf8(text)));
 }
 
 Object project_page_url(const Object& index_url, const Object& project) {

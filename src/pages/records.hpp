@@ -26,4 +26,8 @@ Object project_page_url(const Object& index_url, const Object& project);
 // parser resolves a page's links; its fragment left out.
 Object resolve_url(const Object& base, const Object& reference);
 
+// An RFC 3339 time read as the parser reads upload times: an aware datetime,
+// or None for a text it does not take.
+Object parse_time(const Object& text);
+
 }  // namespace pic::pages
