@@ -7,6 +7,8 @@ import contextlib
 import http.server
 import json
 import os
+import queue
+import signal
 import socket
 import subprocess
 import sys
@@ -15,6 +17,8 @@ import time
 from pathlib import Path
 
 import pytest
+
+from conftest import refused_port
 
 _PIP_KEYS = {
     "index-url": "", "extra-index-url": "", "trusted-host": "", "no-index": "false",
@@ -100,9 +104,7 @@ def assert_usage_error(result: Run) -> None:
 
 
 def free_port() -> int:
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
+    return refused_port()
 
 
 class _AuthHandler(http.server.BaseHTTPRequestHandler):
@@ -176,3 +178,50 @@ def outside_address() -> str:
     if not address or address.startswith("127."):
         pytest.skip("this machine has no address outside loopback")
     return address
+
+
+class Served:
+    """A running `pkgindex serve`: its process, what it printed before it
+    waited, and the URLs of the two indexes."""
+
+    def __init__(self, proc: subprocess.Popen, lines: list[str]) -> None:
+        self.proc, self.lines = proc, lines
+        urls = {line.split()[0]: line.split()[1] for line in lines if line.startswith(("  primary ", "  secondary "))}
+        self.primary, self.secondary = urls["primary"], urls["secondary"]
+
+    def stop(self, signum: int = signal.SIGTERM) -> tuple[int, str, str]:
+        """Sends the signal; the exit status and the rest of stdout and stderr."""
+        self.proc.send_signal(signum)
+        out, err = self.proc.communicate(timeout=30)
+        return self.proc.returncode, out, err
+
+
+@contextlib.contextmanager
+def served(folder: Path, *args: str, env: dict[str, str] | None = None):
+    """`pkgindex serve ARGS` started in `folder`, once it says it serves."""
+    proc = subprocess.Popen([sys.executable, "-m", "quorvel_master", "serve", *args], cwd=folder,
+                            env=env if env is not None else isolated_env(folder),
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    lines: queue.Queue[str | None] = queue.Queue()
+
+    def read() -> None:
+        for line in iter(proc.stdout.readline, ""):
+            lines.put(line.rstrip("\n"))
+            if line.startswith("Ask them:"):
+                return
+        lines.put(None)
+
+    threading.Thread(target=read, daemon=True).start()
+    seen: list[str] = []
+    try:
+        while not (seen and seen[-1].startswith("Ask them:")):
+            line = lines.get(timeout=60)
+            if line is None:
+                proc.wait(30)
+                raise AssertionError(f"serve ended ({proc.returncode}) before serving: {proc.stderr.read()}")
+            seen.append(line)
+        yield Served(proc, seen)
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.communicate(timeout=30)

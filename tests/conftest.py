@@ -5,7 +5,9 @@ from __future__ import annotations
 import asyncio
 import contextlib
 import copy
+import logging
 import os
+import socket
 import types
 import warnings
 
@@ -27,10 +29,6 @@ settings.register_profile(
     suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large],
 )
 settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE", "default"))
-
-
-def pytest_configure(config):
-    config.addinivalue_line("markers", "load: many queries at once (sized by LOAD_QUERIES, LOAD_CONCURRENCY)")
 
 
 class LogRecorder:
@@ -103,6 +101,19 @@ def fixed_settings(monkeypatch):
     return fixed
 
 
+_held_ports: list[socket.socket] = []
+
+
+def refused_port() -> int:
+    """A loopback port on which connections are refused: bound but never
+    listening, and held until the process ends, so that no server of this
+    test run (another worker's included) can take it meanwhile."""
+    holder = socket.socket()
+    holder.bind(("127.0.0.1", 0))
+    _held_ports.append(holder)
+    return holder.getsockname()[1]
+
+
 def run(coro):
     """Runs one coroutine on a fresh event loop."""
     return asyncio.run(coro)
@@ -115,6 +126,16 @@ async def arrived(server, path=None, count=1):
         f"the server never saw {count} request(s) for {path or 'any path'}")
 
 
+async def cancel_on_arrival(server, path, awaitable):
+    """Runs *awaitable* as a task, cancels it once *server* has seen a request
+    for *path*, and checks that the cancellation comes out of it."""
+    task = asyncio.ensure_future(awaitable)
+    await arrived(server, path)
+    task.cancel()
+    with pytest.raises(asyncio.CancelledError):
+        await task
+
+
 def call(client, method, *args, **kwargs):
     """Awaits one method of the client on a fresh event loop, then closes its session."""
 
@@ -125,6 +146,34 @@ def call(client, method, *args, **kwargs):
             await client.close()
 
     return run(go())
+
+
+def call_cancelled(client, server, path, method, *args):
+    """Calls one method of the client on a fresh event loop, cancels it once
+    *server* has seen a request for *path* (cancel_on_arrival), then closes
+    the client's session."""
+
+    async def go():
+        try:
+            await cancel_on_arrival(server, path, getattr(client, method)(*args))
+        finally:
+            await client.close()
+
+    run(go())
+
+
+def walk_settings(fixed, base, entries, use_secondary, *, slash="", pattern="/pypi/{package_name}/json"):
+    """Settings for a walk over the indexes A, B, C and P, each under /X/ of
+    *base* with its JSON API at /X/*pattern*; *entries* are the configured
+    (name, primary) pairs, a false primary leaving the key out. Returns the
+    index URLs by name."""
+    urls = {n: f"{base}/{n}/simple{slash}" for n in "ABCP"}
+    fixed.settings = {
+        "index_urls": [{"url": urls[n], "primary": p} if p else {"url": urls[n]} for n, p in entries],
+        "use_secondary_urls": use_secondary,
+    }
+    fixed.api_list = [{"index_url": urls[n], "api_pattern": f"{base}/{n}{pattern}"} for n in "ABCP"]
+    return urls
 
 
 # -- local index servers ---------------------------------------------------------
@@ -144,13 +193,34 @@ def index_servers():
         yield [stack.enter_context(IndexServer()) for _ in range(3)]
 
 
-@pytest.fixture
-def srv(index_servers):
-    """A local index server with no projects, hooks or recorded requests."""
-    server = index_servers[0]
+def _fresh(server):
     reset_server(server)
     yield server
     reset_server(server)
+
+
+@pytest.fixture
+def srv(index_servers):
+    """A local index server with no projects, hooks or recorded requests."""
+    yield from _fresh(index_servers[0])
+
+
+@pytest.fixture
+def other(index_servers):
+    """A second index server like srv, on another port: another origin."""
+    yield from _fresh(index_servers[1])
+
+
+@pytest.fixture
+def quiet_unearth():
+    """Silences unearth's logger: its warnings would be kept, tracebacks and
+    all, by the test's log capture, with the sessions they mention, so that
+    only the references under test count."""
+    unearth_log = logging.getLogger("unearth")
+    level = unearth_log.level
+    unearth_log.setLevel(logging.CRITICAL + 1)
+    yield
+    unearth_log.setLevel(level)
 
 
 @pytest.fixture

@@ -102,7 +102,7 @@ def library_parse(req):
     return {"name": match.group(1), "version_spec": match.group(3).strip(), "extras": extras, "markers": marker_part}
 
 
-def library_order(keys, version):
+def library_order(keys, version=pv.Version):
     pairs = []
     for key in keys:
         try:

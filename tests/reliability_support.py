@@ -15,6 +15,8 @@ import subprocess
 import sys
 import threading
 
+from conftest import refused_port
+
 _CHILD = r"""
 import json, sys
 from quorvel_master.sampleindex import IndexServer
@@ -95,10 +97,7 @@ class RemoteIndex:
 
 def free_port_url(path: str = "/simple") -> str:
     """A loopback URL on which nothing listens (connections are refused)."""
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        port = s.getsockname()[1]
-    return f"http://127.0.0.1:{port}{path}"
+    return f"http://127.0.0.1:{refused_port()}{path}"
 
 
 class StallingServer:

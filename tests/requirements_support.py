@@ -13,6 +13,8 @@ import urllib.request
 
 import pytest
 
+from conftest import refused_port
+
 # Requirement strings as projects publish them, with the records they give.
 REAL_WORLD = [
     ("charset-normalizer<4,>=2", ("charset-normalizer", "<4,>=2", [], "")),
@@ -85,10 +87,7 @@ def run_with_client(m, scenario):
 
 
 def closed_port_url():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        port = s.getsockname()[1]
-    return f"http://127.0.0.1:{port}/simple"
+    return f"http://127.0.0.1:{refused_port()}/simple"
 
 
 @contextlib.contextmanager

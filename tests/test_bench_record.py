@@ -13,7 +13,7 @@ from pathlib import Path
 import pytest
 
 BENCH = Path(__file__).resolve().parents[1] / "bench"
-SCRIPTS = ["run.py", "hostile.py", "import_time.py", "interpreters.py", "network.py", "startup.py"]
+SCRIPTS = ["run.py", "hostile.py", "import_time.py", "interpreters.py", "network.py", "startup.py", "graph_core.py"]
 
 
 @pytest.fixture(scope="module")

@@ -22,7 +22,7 @@ ALPHA_REQUIRES = [
 ALPHA = {
     "1.0": {"summary": "Alpha things", "requires_dist": ["idna (>=2.0)"]},
     "1.1": {"summary": "Alpha things", "requires_dist": ALPHA_REQUIRES, "extras": ["socks", "cli"]},
-    "1.2": {"summary": "Alpha things"},
+    "1.2": {"summary": "Alpha things", "requires_dist": []},
     "2.0rc1": {"summary": "Alpha things"},
     "not-a-version": {},
 }
@@ -42,6 +42,8 @@ def primary():
     with IndexServer() as srv:
         srv.add_project("alpha", ALPHA)
         srv.add_project("gamma", {"3.0b1": {}, "3.0a2": {}})
+        # No requirements given: its JSON document says null, its wheel declares none.
+        srv.add_project("silent", {"1.0": {}})
         yield srv
 
 
@@ -98,7 +100,10 @@ ALPHA_11_DEPS = [
         (["deps", "alpha", "1.1"], ALPHA_11_DEPS),
         # The raw answer keeps the parentheses of the old form.
         (["deps", "alpha", "1.0"], [{"name": "idna", "version_spec": "(>=2.0)", "extras": [], "markers": ""}]),
-        (["info", "alpha"], {"name": "alpha", "latest_version": "1.2", "summary": "Alpha things"}),
+        # The project page adds its status; it has no upload times or requires-python.
+        (["info", "alpha"], {"name": "alpha", "latest_version": "1.2", "summary": "Alpha things",
+                             "status": "active", "status_reason": None, "upload_time": None,
+                             "requires_python": None}),
     ],
 )
 def test_json_answers(cli, index_args, primary, secondary, args, expected):
@@ -126,6 +131,34 @@ def test_tables(cli, index_args, secondary, args, shown, hidden):
     for text in hidden:
         assert text not in result.out
     assert not result.out.lstrip().startswith(("[", "{"))
+
+
+@pytest.mark.parametrize(
+    "args, first, row",
+    [
+        # The primary answered: no index named.
+        (["versions", "alpha"], "alpha: 3 version(s), newest first", None),
+        (["deps", "alpha", "1.1"], "alpha 1.1: 3 requirement(s)", None),
+        (["info", "alpha"], "FIELD           VALUE", None),
+        # A secondary answered: it is named, the first line or a row of the table.
+        (["versions", "beta"], "beta: 2 version(s), newest first, from {secondary}", None),
+        (["extras", "beta", "0.5"], "beta 0.5: 1 extra(s), from {secondary}", None),
+        (["deps", "beta", "0.5"], "beta 0.5: 2 requirement(s), from {secondary}", None),
+        (["info", "beta"], "FIELD           VALUE", "index           {secondary}"),
+    ],
+)
+def test_an_answer_names_an_index_other_than_the_first(cli, index_args, secondary, args, first, row):
+    result = cli(*args, *index_args)
+    assert (result.rc, result.err) == (0, ""), result
+    lines = result.out.splitlines()
+    assert lines[0] == first.format(secondary=secondary.simple_url)
+    named = [line for line in lines if line.startswith("index ")]
+    assert named == ([row.format(secondary=secondary.simple_url)] if row else [])
+    # --json: the same shapes as ever, no index added.
+    raw = cli(*args, *index_args, "--json").json()
+    assert isinstance(raw, list if args[0] != "info" else dict)
+    assert args[0] != "info" or set(raw) == {"name", "latest_version", "summary", "status", "status_reason",
+                                             "upload_time", "requires_python"}
 
 
 @pytest.mark.parametrize(
@@ -165,6 +198,25 @@ def test_declares_nothing_is_an_answer(cli, index_args, primary, secondary, args
     result = cli(*args, *index_args)
     assert result.rc == 0, result
     assert result.out.strip() == said.format(primary=primary.simple_url, secondary=secondary.simple_url)
+
+
+@pytest.mark.parametrize("road, rc, said", [
+    # null on the JSON road: the index does not know.
+    ("api", 1, "silent 1.0: the index does not say which requirements it declares ({index})"),
+    # The wheel's metadata says: there are none.
+    ("finder", 0, "silent 1.0: declares no requirements ({index})"),
+])
+def test_requirements_the_index_does_not_know(cli, primary, road, rc, said):
+    args = ["deps", "silent", "1.0", "--index-url", primary.simple_url]
+    if road == "api":
+        args += ["--api-pattern", f"{primary.simple_url}={primary.json_api_pattern}"]
+    result = cli(*args)
+    assert (result.rc, result.err, result.out.strip()) == (rc, "", said.format(index=primary.simple_url)), result
+    # The client's answer is the empty list either way; stderr says why when it is no answer.
+    raw = cli(*args, "--json")
+    assert (raw.rc, raw.json()) == (rc, [])
+    assert raw.err == ("" if road == "finder" else
+                       f"pkgindex: silent 1.0: {primary.simple_url} does not say which requirements it declares\n")
 
 
 def test_secondaries_are_not_asked_when_only_the_primary_is_given(cli, primary):
@@ -249,7 +301,8 @@ def test_info_names_the_version_that_versions_lists_first(cli, prereleases, road
     assert info.json()["latest_version"] == latest == (listed[0] if listed else None)
     rows = dict(line.split(None, 1) for line in cli("info", name, *args).out.splitlines()[2:])
     assert rows["latest_version"] == shown
-    assert rows["summary"] == ("Only a preview" if name == "omega" and road == "api"
+    # The finder road's record has no summary: the latest release's core metadata gives it.
+    assert rows["summary"] == ("Only a preview" if name == "omega" and (road == "api" or latest)
                                else "(the index publishes none)")
 
 
@@ -380,7 +433,7 @@ def test_api_pattern_for_an_unknown_index_warns(cli, primary):
 def test_help_and_version(cli):
     result = cli("--help")
     assert result.rc == 0
-    for command in ("versions", "find", "extras", "deps", "info", "installed", "indexes", "demo"):
+    for command in ("versions", "find", "extras", "deps", "info", "installed", "indexes", "demo", "serve"):
         assert command in result.out
     version = cli("--version")
     assert version.rc == 0 and version.err == ""

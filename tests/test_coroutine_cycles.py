@@ -5,7 +5,8 @@ across an await; the collector must see all of them, or every cycle through
 such a coroutine lives for ever. Each case builds the cycle twice, with the
 module's client and with an `async def` peer doing the same steps, drops every
 outside reference and counts what a collection leaves alive: both must leave
-nothing.
+nothing. The module's method objects are held to the same rule: a cycle through
+any field one of them can be given is collected.
 """
 
 from __future__ import annotations
@@ -14,7 +15,10 @@ import asyncio
 import contextlib
 import functools
 import gc
+import json
 import logging
+import subprocess
+import sys
 import warnings
 import weakref
 
@@ -221,3 +225,79 @@ def test_every_awaitable_method_suspended_in_a_request_is_collected(m, hanging_a
         return [client, task]
 
     assert left_alive(build) == 0
+
+
+# -- cycles through the module's method objects --------------------------------
+
+# Each case takes a method off a class (the class would keep it alive for
+# ever), closes a cycle through one of its writable fields, drops both and
+# collects; a plain function does the same beside it. Run in a child, since the
+# method cannot be put back once collected.
+METHOD_CYCLE_CHILD = """
+import gc, json, sys, warnings, weakref
+with warnings.catch_warnings():
+    warnings.filterwarnings("ignore", "compile time Python version", RuntimeWarning)
+    import quorvel_master.business_layer.packages.package_index_client as m
+
+class Holder:
+    pass
+
+def taken_off(cls, name):
+    function = cls.__dict__[name]
+    delattr(cls, name)
+    return function
+
+def peer():
+    def function():
+        pass
+    return function
+
+def left_alive(function, field):
+    holder = Holder()
+    holder.function = function
+    # a Python function takes only a dict as its annotations
+    setattr(function, field, {"kept": holder} if field == "__annotations__" else holder)
+    alive = weakref.ref(holder)
+    del function, holder
+    gc.collect()
+    return alive() is not None
+
+report = {}
+for field, method in json.loads(sys.argv[1]).items():
+    report[field] = [left_alive(taken_off(m.PackageIndexClient, method), field), left_alive(peer(), field)]
+print(json.dumps(report))
+"""
+
+# the writable field -> the method taken for it (any; each case uses its own)
+METHOD_FIELDS = {
+    "__module__": "_normalize_name",
+    "__doc__": "_normalize_url",
+    "__annotations__": "clear_distributions_cache",
+    "attribute": "_get_pip_settings",  # lives in the function's __dict__
+}
+
+
+@pytest.fixture(scope="module")
+def method_cycles(tmp_path_factory):
+    # run outside the source tree, whose package has no built extension
+    out = subprocess.run([sys.executable, "-c", METHOD_CYCLE_CHILD, json.dumps(METHOD_FIELDS)],
+                         capture_output=True, text=True, timeout=60, cwd=tmp_path_factory.mktemp("child"))
+    assert out.returncode == 0, out.stderr
+    return json.loads(out.stdout)
+
+
+@pytest.mark.parametrize("field", METHOD_FIELDS)
+def test_cycle_through_a_method_field_is_collected(method_cycles, field):
+    native, peer = method_cycles[field]
+    assert (native, peer) == (False, False)
+
+
+def test_every_method_field_is_seen_by_the_collector(m):
+    """What the collector visits of a method (gc.get_referents) holds every
+    object the method keeps, read-only fields included."""
+    method = m.PackageIndexClient.get_versions
+    kept = [getattr(method, name) for name in
+            ("__name__", "__qualname__", "__module__", "__doc__", "__annotations__", "__code__",
+             "__defaults__", "__dict__")]
+    seen = {id(o) for o in gc.get_referents(method)}
+    assert [o for o in kept if o is not None and id(o) not in seen] == []

@@ -3,7 +3,6 @@ finder road that reads core metadata, and the walk over the indexes."""
 
 from __future__ import annotations
 
-import asyncio
 import email.message
 import io
 import os
@@ -12,7 +11,7 @@ import zipfile
 import pytest
 import unearth
 
-from conftest import arrived
+from conftest import cancel_on_arrival
 from quorvel_master.sampleindex import build_wheel
 from requirements_support import (
     REAL_EXTRAS,
@@ -228,11 +227,8 @@ def test_cancellation_passes_through(m, api, log):
     api.primary.hang("/pypi/demo/1.0/json")
 
     async def scenario(c):
-        task = asyncio.ensure_future(c._get_dependencies_from_index("demo", "1.0", api.primary.simple_url))
-        await arrived(api.primary, "/pypi/demo/1.0/json")
-        task.cancel()
-        with pytest.raises(asyncio.CancelledError):
-            await task
+        await cancel_on_arrival(api.primary, "/pypi/demo/1.0/json",
+                                c._get_dependencies_from_index("demo", "1.0", api.primary.simple_url))
         return c._metadata_cache
 
     assert run_with_client(m, scenario) == {}
@@ -415,14 +411,8 @@ def test_cancelling_the_finder_road(m, finder_road, log):
     srv.add_project("demo", {"1.0": {"requires_dist": ["x"]}})
     srv.delay("/simple/demo/", 1.0)
 
-    async def scenario(c):
-        task = asyncio.ensure_future(c._get_dependencies_from_index("demo", "1.0", srv.simple_url))
-        await arrived(srv, "/simple/demo/")
-        task.cancel()
-        with pytest.raises(asyncio.CancelledError):
-            await task
-
-    run_with_client(m, scenario)
+    run_with_client(m, lambda c: cancel_on_arrival(
+        srv, "/simple/demo/", c._get_dependencies_from_index("demo", "1.0", srv.simple_url)))
     assert log.records == []
 
 

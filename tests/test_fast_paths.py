@@ -29,7 +29,7 @@ from hypothesis import HealthCheck, example, given, settings
 from hypothesis import strategies as st
 from packaging.version import Version
 
-from fast_path_child import KEYS, Reversed
+from fast_path_child import KEYS, Reversed, library_order, library_parse
 from quorvel_master.sampleindex import IndexServer
 
 _spec = importlib.util.spec_from_file_location("corpus", Path(__file__).parents[1] / "bench" / "corpus.py")
@@ -49,18 +49,6 @@ def library_name(name):
     return re.sub(r"[-_.]+", "-", name.lower())
 
 
-def library_parse(req):
-    parts = req.split(";", 1)
-    pkg_part = parts[0].strip()
-    marker_part = parts[1].strip() if len(parts) > 1 else ""
-    match = re.match(r"^([a-zA-Z0-9._-]+)(\[[^\]]+\])?(.*)", pkg_part)
-    if not match:
-        return None
-    extras_str = match.group(2) or ""
-    extras = [e.strip() for e in extras_str.strip("[]").split(",")] if extras_str else []
-    return {"name": match.group(1), "version_spec": match.group(3).strip(), "extras": extras, "markers": marker_part}
-
-
 def library_extras(requires):
     found = set()
     for req in requires:
@@ -71,17 +59,6 @@ def library_extras(requires):
 
 def library_url(pattern, name):
     return re.sub(r"/\{version\}", "", pattern.replace("{package_name}", name))
-
-
-def library_order(keys, version=Version):
-    pairs = []
-    for key in keys:
-        try:
-            pairs.append((version(key), key))
-        except Exception:
-            pass
-    pairs.sort(key=lambda pair: pair[0], reverse=True)
-    return [key for _, key in pairs]
 
 
 # --- inputs ----------------------------------------------------------------------

@@ -29,7 +29,6 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 from cli_support import isolated_env, run_cli
-from conftest import reset_server
 from finder_limits_child import finder_with_timeout
 from hostile_wheels import (
     GROWTH_CAP, HOSTILE, METADATA, PATH, RECORDS, TRICKLES, build_hostile_wheels, many_files_wheel,
@@ -56,15 +55,6 @@ async def async_wait_for(condition, seconds=20.0):
     while not (value := condition()) and time.monotonic() < deadline:
         await asyncio.sleep(0.01)
     return value
-
-
-@pytest.fixture
-def other(index_servers):
-    """A second index server, on another port: another origin."""
-    server = index_servers[1]
-    reset_server(server)
-    yield server
-    reset_server(server)
 
 
 @pytest.fixture

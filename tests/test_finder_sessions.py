@@ -9,7 +9,6 @@ from __future__ import annotations
 
 import asyncio
 import gc
-import logging
 import os
 
 import pytest
@@ -22,17 +21,6 @@ def index():
     with IndexServer() as server:
         server.add_project("demo", {"1.0": {"requires_dist": ["x; extra == 'a'"]}, "2.0": {}})
         yield server
-
-
-@pytest.fixture
-def quiet_unearth():
-    # unearth's warnings would be kept by the test's log capture, with the
-    # sessions their tracebacks mention; silence them so only real references count
-    unearth_log = logging.getLogger("unearth")
-    level = unearth_log.level
-    unearth_log.setLevel(logging.CRITICAL + 1)
-    yield
-    unearth_log.setLevel(level)
 
 
 def _live_sessions() -> int:

@@ -11,7 +11,7 @@ import pytest
 
 SRC = Path(__file__).resolve().parents[1] / "src"
 # bottom first
-LAYERS = ["runtime", "fastpath", "config", "environment", "finder", "index_api", "queries", "module"]
+LAYERS = ["runtime", "fastpath", "config", "pages", "environment", "finder", "index_api", "queries", "module"]
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([a-z_]+)/', re.MULTILINE)
 
 

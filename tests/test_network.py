@@ -160,21 +160,35 @@ def test_vary_keeps_one_answer_per_header_value(origin, road):
     assert len(origin.seen) == 2
 
 
-def test_credentials_are_not_part_of_the_key(origin):
+def test_each_identity_has_its_own_entries(origin):
+    """The key carries who asked: the same credentials share entries, by
+    whichever way they are given (and the fragment is no part of the key);
+    other credentials, or none, do not."""
+    from quorvel_master.network.urls import basic_auth
+
     origin.routes["/doc"] = Route(b"x", headers={"Cache-Control": "max-age=600"})
     network = Network(retries=0, revalidate_documents=False)
     host = origin.url.partition("://")[2]
+    asked = [
+        (f"http://alice:one@{host}/doc", {}),
+        (f"http://{host}/doc#part", {"Authorization": basic_auth("alice", "one")}),
+        (f"http://alice:two@{host}/doc", {}),
+        (f"http://{host}/doc", {}),
+        (f"http://{host}/doc", {}),
+    ]
 
     async def go():
         try:
-            for url in (f"http://alice:one@{host}/doc", f"http://bob:two@{host}/doc#part"):
-                async with network.session().get(url) as response:
+            for url, headers in asked:
+                async with network.session().get(url, headers=headers) as response:
                     assert await response.read() == b"x"
         finally:
             await network.close()
 
     run(go())
-    assert len(origin.seen) == 1
+    assert [s.headers.get("Authorization") for s in origin.seen] == [
+        basic_auth("alice", "one"), basic_auth("alice", "two"), None]
+    assert [o.from_cache for o in network.outcomes.all()] == [False, True, False, False, True]
     assert all("alice" not in o.url and "one" not in o.url for o in network.outcomes.all())
 
 

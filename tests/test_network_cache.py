@@ -86,9 +86,9 @@ def test_no_store_answer_removes_the_kept_one():
     assert cache.lookup("GET", URL, [], now=NOW).entry is None
 
 
-def test_key_ignores_credentials_and_fragment_and_vary_selects():
+def test_key_ignores_the_fragment_and_vary_selects():
     cache = HTTPCache(MemoryStore(1 << 20))
-    cache.keep("https://u:p@Index.Example.test/simple/demo/#x", [("Accept", "a")], 200,
+    cache.keep("https://Index.Example.test/simple/demo/#x", [("Accept", "a")], 200,
                [("Vary", "Accept"), ("Cache-Control", "max-age=60")], b"A", NOW, NOW)
     assert cache.lookup("GET", URL, [("Accept", "a")], now=NOW).entry.body == b"A"
     assert cache.lookup("GET", URL, [("Accept", "b")], now=NOW).entry is None
@@ -267,3 +267,54 @@ def test_the_retry_loop(driver, method, results, waits, made, gave_up):
         assert all(a.released for a in answers[:-1])
     else:
         assert attempts.kind == ("refused" if results[made - 1] is REFUSED else "timeout")
+
+
+# -- who asked, and range answers ------------------------------------------------------------
+
+
+def test_a_vary_on_credentials_keeps_no_secret():
+    cache = HTTPCache(MemoryStore(1 << 20))
+    asked = [("Authorization", "Bearer t0ken-secret")]
+    cache.keep(URL, asked, 200, [("Vary", "Authorization"), ("Cache-Control", "max-age=60")], b"mine", NOW, NOW)
+    assert cache.lookup("GET", URL, asked, now=NOW).entry.body == b"mine"
+    assert cache.lookup("GET", URL, [("Authorization", "Bearer other")], now=NOW).entry is None
+    assert not [v for v in cache.store._data.values() if b"t0ken-secret" in v]
+
+
+TAIL = [("Range", "bytes=-4")]
+HEAD = [("Range", "bytes=0-3")]
+
+
+def part(etag="a", content_range="bytes 6-9/10", **more):
+    headers = [("ETag", etag)] + ([("Content-Range", content_range)] if content_range else [])
+    return headers + [(k.replace("_", "-"), v) for k, v in more.items()]
+
+
+@pytest.mark.parametrize("kept, asked, found", [
+    ([(TAIL, 206, part(), b"tail")], TAIL, b"tail"),
+    ([(TAIL, 206, part(), b"tail")], HEAD, None),                          # another range
+    ([(TAIL, 206, part(), b"tail")], [("Range", "bytes=-4"), ("Authorization", "Basic eDp5")], None),  # another identity
+    ([(TAIL, 206, part(), b"tail"), (HEAD, 206, part("b", "bytes 0-3/10"), b"head")], TAIL, None),  # the file changed
+    ([(TAIL, 206, part(), b"tail"), (HEAD, 206, part("a", "bytes 0-3/10"), b"head")], TAIL, b"tail"),
+    ([(TAIL, 200, part(content_range=None, Content_Length="10"), b"whole file")], TAIL, b"whole file"),
+    ([(TAIL, 206, part(content_range=None), b"tail")], TAIL, None),         # a part that says not which
+    ([(TAIL, 206, part(Cache_Control="no-store"), b"tail")], TAIL, None),
+    ([(TAIL, 206, part(), b"x" * 2000)], TAIL, None),                       # beyond the entry bound
+    ([(TAIL, 416, [], b"")], TAIL, None),
+])
+def test_range_answers_are_kept_per_range_and_file_version(kept, asked, found):
+    cache = HTTPCache(MemoryStore(1 << 20, max_entry=1024), mode="offline")
+    for request, status, headers, body in kept:
+        cache.keep(URL, request, status, headers, body, NOW, NOW)
+    if found is None:
+        with pytest.raises(OfflineMiss):
+            cache.lookup("GET", URL, asked, now=NOW)
+        return
+    lookup = cache.lookup("GET", URL, asked, now=NOW)
+    assert lookup.partial and lookup.fresh and lookup.entry.body == found
+    with pytest.raises(OfflineMiss):  # a part answers no whole-file ask
+        cache.lookup("GET", URL, [], now=NOW)
+    online = HTTPCache(cache.store)
+    again = online.lookup("GET", URL, asked, now=NOW)
+    # Online, a part is fresh by its own headers only, and never revalidated (a 304 answers no range).
+    assert again.entry.body == found and not again.fresh and again.conditional == {}

@@ -2,11 +2,10 @@
 
 from __future__ import annotations
 
-import asyncio
 
 import pytest
 
-from conftest import arrived, call, run
+from conftest import call, call_cancelled, walk_settings
 
 
 def info_of(m, fixed, srv, pattern=None):
@@ -174,13 +173,7 @@ WALK = {
 
 
 def walk_setup(m, fixed, srv, entries, published, use_secondary, base=None):
-    base = base or srv.url
-    urls = {n: f"{base}/{n}/simple" for n in "ABCP"}
-    fixed.settings = {
-        "index_urls": [{"url": urls[n], "primary": p} if p else {"url": urls[n]} for n, p in entries],
-        "use_secondary_urls": use_secondary,
-    }
-    fixed.api_list = [{"index_url": urls[n], "api_pattern": f"{base}/{n}/pypi/{{package_name}}/json"} for n in "ABCP"]
+    urls = walk_settings(fixed, base or srv.url, entries, use_secondary)
     for name, answer in published.items():
         path = f"/{name}/pypi/demo/json"
         if answer == "hang":
@@ -259,16 +252,5 @@ def test_credentials_are_masked_in_log_lines_only(m, log, fixed_settings, srv):
 
 def test_cancellation_passes_through(m, log, fixed_settings, srv):
     client, urls = walk_setup(m, fixed_settings, srv, [("A", True), ("B", False)], {"A": "hang"}, True)
-
-    async def go():
-        task = asyncio.ensure_future(client.get_package_info("demo"))
-        await arrived(srv, "/A/pypi/demo/json")
-        task.cancel()
-        try:
-            with pytest.raises(asyncio.CancelledError):
-                await task
-        finally:
-            await client.close()
-
-    run(go())
+    call_cancelled(client, srv, "/A/pypi/demo/json", "get_package_info", "demo")
     assert log.records == [("info", "Querying primary index for package info: demo")]

@@ -15,18 +15,18 @@ import pytest
 from packaging.requirements import Requirement
 from packaging.version import Version
 
+from cli_support import isolated_env, run_cli, served
 from quorvel_master.cli import config
 from quorvel_master.cli.commands import COMMANDS, build_parser
 from quorvel_master.network import NetworkOptions
-from quorvel_master.sampleindex import IndexServer
+from quorvel_master.sampleindex.demo import PRIMARY_PROJECTS
 
 ROOT = Path(__file__).resolve().parents[1]
 README = (ROOT / "README.md").read_text()
 LIMITS = (ROOT / "src" / "finder" / "limits.hpp").read_text()
-# The port the README's settings file names; the tests serve it on a free one.
-README_ORIGIN = "http://127.0.0.1:8080"
-REQUIRES = ["charset-normalizer<4,>=2", "idna<4,>=2.5", "PySocks!=1.5.7,>=1.5.6; extra == 'socks'"]
-RELEASES = {"2.30.0": {"requires_dist": REQUIRES[:2]}, "2.31.0": {"requires_dist": REQUIRES, "extras": ["socks"]}}
+# The ports the README's examples name: `pkgindex serve --port 8080`; the tests serve free ones.
+README_ORIGINS = ("127.0.0.1:8080", "127.0.0.1:8081")
+AURORA = PRIMARY_PROJECTS["Aurora"]
 
 
 def blocks(language: str) -> list[str]:
@@ -38,42 +38,102 @@ def section(title: str) -> str:
 
 
 @pytest.fixture(scope="module")
-def folder(tmp_path_factory):
-    """A folder holding the README's settings file, pointed at a sample index
-    that serves the project its examples ask about."""
-    (settings,) = blocks("toml")
-    with IndexServer() as srv:
-        srv.add_project("requests", RELEASES)
-        path = tmp_path_factory.mktemp("readme")
-        (path / "indexes.toml").write_text(settings.replace(README_ORIGIN, srv.url))
-        yield path
+def served_folder(tmp_path_factory):
+    """A folder where `pkgindex serve` runs, as the README says, and has
+    written its settings file."""
+    path = tmp_path_factory.mktemp("readme")
+    with served(path, "--port", "0") as serve:
+        yield path, serve
+
+
+def on_served(text: str, serve) -> str:
+    """The README's text with its ports replaced by those served."""
+    for origin, url in zip(README_ORIGINS, (serve.primary, serve.secondary)):
+        text = text.replace(origin, url.removeprefix("http://").removesuffix("/simple"))
+    return text
 
 
 def newest_first() -> list[str]:
-    return sorted(RELEASES, key=Version, reverse=True)
+    valid = [v for v in AURORA if not v.startswith("nightly")]
+    return sorted(valid, key=Version, reverse=True)
+
+
+def test_the_settings_file_is_the_one_serve_writes(served_folder):
+    folder, serve = served_folder
+    (settings,) = blocks("toml")
+    assert (folder / "indexes.toml").read_text() == on_served(settings, serve)
+
+
+def python_example(title: str) -> str:
+    (code,) = re.findall(r"^```python\n(.*?)^```$", section(title), re.S | re.M)
+    return code
 
 
 @pytest.mark.parametrize("title, expected, cache", [
     ("Using it from host code", lambda: [
-        f"{newest_first()} {[Requirement(r).name for r in REQUIRES]}",
+        f"{newest_first()[:3]} {[Requirement(r).name for r in AURORA['1.1.0']['requires_dist']]}",
         importlib.metadata.version("aiohttp"),
     ], None),
     # Its cache_dir, relative, is made where it runs and keeps what was fetched.
     ("With the network layer", lambda: [str(newest_first())], "http-cache"),
 ])
-def test_python_examples_run(folder, title, expected, cache):
-    (code,) = re.findall(r"^```python\n(.*?)^```$", section(title), re.S | re.M)
-    done = subprocess.run([sys.executable, "-W", "ignore::RuntimeWarning", "-c", code], cwd=folder,
-                          capture_output=True, text=True, timeout=120)
+def test_python_examples_run(served_folder, title, expected, cache):
+    folder, _ = served_folder
+    done = subprocess.run([sys.executable, "-W", "ignore::RuntimeWarning", "-c", python_example(title)],
+                          cwd=folder, capture_output=True, text=True, timeout=120)
     assert done.returncode == 0, done.stderr
     assert done.stdout.splitlines() == expected()
     if cache:
         assert any(p.is_file() for p in (folder / cache).rglob("*"))
 
 
+def test_the_project_page_example_lists_every_file(served_folder):
+    # The page of the served index, as the README's example prints it: every
+    # release of the project, none yanked, no upload times in HTML pages.
+    folder, serve = served_folder
+    code = on_served(python_example("Project pages as data"), serve)
+    done = subprocess.run([sys.executable, "-W", "ignore::RuntimeWarning", "-c", code],
+                          cwd=folder, capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    status, *files = done.stdout.splitlines()
+    assert status == "active"
+    rows = [line.split() for line in files]
+    assert {version for _, version, _, _ in rows} == set(newest_first())
+    assert {(yanked, upload) for _, _, yanked, upload in rows} == {("False", "None")}
+
+
+def test_the_logging_advice_shows_the_clients_lines(served_folder):
+    # What the README says to do when an answer is empty.
+    folder, _ = served_folder
+    code = "import logging\nlogging.basicConfig(level=logging.DEBUG)\n" + python_example("Using it from host code")
+    done = subprocess.run([sys.executable, "-W", "ignore::RuntimeWarning", "-c", code.replace('"Aurora"', '"absent"')],
+                          cwd=folder, capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    assert ":quorvel_master.business_layer.packages.package_index_client:No versions found for absent" in done.stderr
+
+
+def served_examples() -> list[str]:
+    examples = section("Command line").split("For example", 1)[1].split("\n\n")[1]
+    return [line.strip() for line in examples.splitlines()
+            if any(origin in line for origin in README_ORIGINS) or "indexes.toml" in line]
+
+
+def test_the_command_line_examples_are_on_served_indexes():
+    assert len(served_examples()) == 2
+
+
+@pytest.mark.parametrize("example", served_examples())
+def test_command_line_examples_run(served_folder, example):
+    folder, serve = served_folder
+    words = on_served(example, serve).split()
+    assert words[0] == "pkgindex"
+    done = run_cli(*words[1:], env=isolated_env(folder), cwd=folder)
+    assert (done.rc, done.err) == (0, ""), done
+
+
 def test_every_python_example_is_run():
     titles = [t for t in re.findall(r"^## (.+)$", README, re.M) if "```python" in section(t)]
-    assert titles == ["Using it from host code", "With the network layer"]
+    assert titles == ["Using it from host code", "With the network layer", "Project pages as data"]
 
 
 def command_line_words() -> list[str]:
@@ -104,6 +164,18 @@ def test_pip_keys_read(key):
                                              .split("Its options are the fields")[1].split("The layer serves")[0]))
 def test_network_options_exist(field):
     assert field in {f.name for f in dataclasses.fields(NetworkOptions)}
+
+
+@pytest.mark.parametrize("stated, value", [
+    # The command line has no defaults of its own: the README states the network layer's.
+    (r"retries \(default (\d+)\)", lambda: NetworkOptions().retries),
+    (r"`retries` = (\d+)", lambda: NetworkOptions().retries),
+    # No time-out chosen by the layer: the client's own, the finder session's read time-out.
+    (r"\(default: the client's own, (\d+) s\)", lambda: NetworkOptions().timeout or limit("kTimeout")),
+])
+def test_stated_defaults_are_the_layers(stated, value):
+    (found,) = re.findall(stated, README)
+    assert float(found) == value()
 
 
 def limit(name: str) -> int:

@@ -11,7 +11,6 @@ from __future__ import annotations
 
 import asyncio
 import json
-import logging
 import os
 import sys
 import types
@@ -23,7 +22,8 @@ import pytest
 
 from reliability_support import UNDER_ASAN, RemoteIndex, Sample, free_port_url
 
-pytestmark = pytest.mark.filterwarnings("error::RuntimeWarning")
+# Thousands of calls per case: left to CI (the slow marker).
+pytestmark = [pytest.mark.filterwarnings("error::RuntimeWarning"), pytest.mark.slow]
 
 TIMEOUT = 0.05  # seconds, for the time-out branch
 BATCH = 50      # queries in flight at once while measuring
@@ -623,16 +623,6 @@ def test_dropped_and_cancelled_coroutines(env):
 
 
 # -- the real finder, fewer times --------------------------------------------------
-
-@pytest.fixture
-def quiet_unearth():
-    # unearth's warnings would be kept, tracebacks and all, by the log capture
-    unearth_log = logging.getLogger("unearth")
-    level = unearth_log.level
-    unearth_log.setLevel(logging.CRITICAL + 1)
-    yield
-    unearth_log.setLevel(level)
-
 
 REAL_FINDER = [
     (lambda c, u: c._get_versions_via_unearth("demo", u), ["2.0", "1.0"]),

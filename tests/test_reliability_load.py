@@ -80,6 +80,7 @@ def patient_requests(m, monkeypatch):
 
 
 @pytest.mark.load
+@pytest.mark.slow
 def test_thousands_of_queries_through_one_client(m, log, fixed_settings, load_index, patient_requests):
     index_url = load_index.url + "/main/simple"
     fixed_settings.settings = {"index_urls": [{"url": index_url, "primary": True}], "use_secondary_urls": True}
@@ -236,6 +237,7 @@ def test_invalid_json(m, fixed_settings, log, srv):
                   expect, REAL_LIMIT, copies=5)
 
 
+@pytest.mark.slow
 def test_fifty_megabyte_document(m, fixed_settings, log, srv):
     body = big_document()
     assert len(body) == BIG
@@ -262,13 +264,9 @@ def short(m, monkeypatch):
     return limit
 
 
-def good_answers_take(m, srv, calls):
-    """Seconds that *calls* (operation, arguments, index) take at once when
-    every index answers: the baseline of this run for the bounds below, which
-    give a time-out room to fire and its query room to end."""
-    srv.add_project("demo", {"1.0": {"requires_dist": ["a; extra == 'x'"], "summary": "big"},
-                             "2.0": {"summary": "big"}, "3.0": {"summary": "big"}})
-    client = m.PackageIndexClient(None)
+def asked_at_once(client, calls):
+    """Results of *calls* (operation, arguments, index) asked of *client* at
+    once, and the seconds they took; closes the client."""
 
     async def main():
         try:
@@ -278,7 +276,16 @@ def good_answers_take(m, srv, calls):
         finally:
             await client.close()
 
-    results, seconds = asyncio.run(main())
+    return asyncio.run(main())
+
+
+def good_answers_take(m, srv, calls):
+    """Seconds that *calls* (operation, arguments, index) take at once when
+    every index answers: the baseline of this run for the bounds below, which
+    give a time-out room to fire and its query room to end."""
+    srv.add_project("demo", {"1.0": {"requires_dist": ["a; extra == 'x'"], "summary": "big"},
+                             "2.0": {"summary": "big"}, "3.0": {"summary": "big"}})
+    results, seconds = asked_at_once(m.PackageIndexClient(None), calls)
     assert [r for (op, _, _), r in zip(calls, results) if r != answered(op)] == []
     return seconds
 
@@ -311,17 +318,7 @@ def test_hang_and_trickle_among_good_answers(m, fixed_settings, log, srv, short)
     srv.hang("/hang/*")
     calls = [(op, args, url) for op, args in OPS for url in (good, bad) for _ in range(10)]
     baseline = good_answers_take(m, srv, [call for call in calls if call[2] == good] * 2)
-    client = m.PackageIndexClient(None)
-
-    async def main():
-        try:
-            started = time.monotonic()
-            results = await asyncio.gather(*(getattr(client, op)(*args, url) for op, args, url in calls))
-            return results, time.monotonic() - started
-        finally:
-            await client.close()
-
-    results, seconds = asyncio.run(main())
+    results, seconds = asked_at_once(m.PackageIndexClient(None), calls)
     assert seconds < short * 2 + 4 * baseline
     for (op, _, url), result in zip(calls, results):
         if url == good:

@@ -4,7 +4,6 @@ against a local index, and the plain methods, every answer checked."""
 from __future__ import annotations
 
 import gc
-import logging
 import threading
 from concurrent.futures import ThreadPoolExecutor
 
@@ -26,15 +25,6 @@ def index():
                                     "2.0": {}, "0.9": {"files": ["wheel", "sdist"]}})
         server.add_project("other", {"3.0": {"requires_dist": ["c"]}})
         yield server
-
-
-@pytest.fixture
-def quiet_unearth():
-    unearth_log = logging.getLogger("unearth")
-    level = unearth_log.level
-    unearth_log.setLevel(logging.CRITICAL + 1)
-    yield
-    unearth_log.setLevel(level)
 
 
 def in_threads(work):

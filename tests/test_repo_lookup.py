@@ -2,27 +2,20 @@
 
 from __future__ import annotations
 
-import asyncio
 import threading
 
 import pytest
 
-from conftest import arrived, call, run
+from conftest import call, call_cancelled, run, walk_settings
 
 
 def configure(m, fixed, srv, entries, use_secondary=True, base=None, api=True):
     """entries: (name, primary); index X lives under /X/ and answers JSON at /X/pypi/..."""
-    base = base or srv.url
-    urls = {n: f"{base}/{n}/simple/" for n in "ABCP"}  # trailing slash kept in results
-    fixed.settings = {
-        "index_urls": [{"url": urls[n], "primary": p} if p else {"url": urls[n]} for n, p in entries],
-        "use_secondary_urls": use_secondary,
-    }
-    fixed.api_list = (
-        [{"index_url": urls[n], "api_pattern": f"{base}/{n}/pypi/{{package_name}}/{{version}}/json"} for n in "ABCP"]
-        if api
-        else []
-    )
+    # trailing slash kept in results
+    urls = walk_settings(fixed, base or srv.url, entries, use_secondary, slash="/",
+                         pattern="/pypi/{package_name}/{version}/json")
+    if not api:
+        fixed.api_list = []
     return m.PackageIndexClient(None), urls
 
 
@@ -202,18 +195,7 @@ def test_api_failures_are_false_with_one_debug_line(
 def test_cancellation_passes_through(m, log, fixed_settings, srv):
     client, urls = configure(m, fixed_settings, srv, [("A", True), ("B", False)])
     srv.hang("/A/pypi/demo/json")
-
-    async def go():
-        task = asyncio.ensure_future(client.find_repo_for_package("demo"))
-        await arrived(srv, "/A/pypi/demo/json")
-        task.cancel()
-        try:
-            with pytest.raises(asyncio.CancelledError):
-                await task
-        finally:
-            await client.close()
-
-    run(go())
+    call_cancelled(client, srv, "/A/pypi/demo/json", "find_repo_for_package", "demo")
     assert asked(srv) == ["A"] and log.records == []
 
 

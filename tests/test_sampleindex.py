@@ -541,3 +541,39 @@ def test_metadata_announcement(server, http, metadata_hash):
     assert link.dist_info_metadata == expected
     with pytest.raises(ValueError):
         server.add_project("q", ["1.0"], metadata_hash="no-such-hash")
+
+
+@pytest.mark.parametrize("accept, form", [
+    ("application/vnd.pypi.simple.v1+json, application/vnd.pypi.simple.v1+html;q=0.2, text/html;q=0.01", "json"),
+    ("text/html", "html"),
+    ("application/vnd.pypi.simple.v1+json;q=0.1, text/html", "html"),
+    ("application/vnd.pypi.simple.v1+json;q=0, text/html;q=0.5", "html"),
+    ("", "html"),
+])
+def test_project_pages_in_both_forms_carry_times_yanks_and_status(accept, form):
+    with IndexServer(simple_json=True) as srv:
+        srv.add_project("Demo_Pkg", {
+            "1.0": {"upload_time": "2024-05-01T10:00:00Z"},
+            "2.0": {"yanked": "broken", "upload_time": "2024-07-01T10:00:00+00:00"},
+        }, status="archived", status_reason="moved on")
+        host, port = urlsplit(srv.url).netloc.split(":")
+        conn = HTTPConnection(host, int(port), timeout=10)
+        conn.request("GET", "/simple/demo-pkg/", headers={"Accept": accept} if accept else {})
+        response = conn.getresponse()
+        body = response.read().decode()
+        conn.close()
+    assert response.status == 200
+    if form == "json":
+        assert response.getheader("Content-Type").startswith("application/vnd.pypi.simple.v1+json")
+        doc = json.loads(body)
+        assert doc["project-status"] == {"status": "archived", "reason": "moved on"}
+        assert doc["versions"] == ["1.0", "2.0"]
+        files = {f["filename"]: f for f in doc["files"]}
+        assert files["demo_pkg-1.0-py3-none-any.whl"]["upload-time"] == "2024-05-01T10:00:00Z"
+        assert "yanked" not in files["demo_pkg-1.0-py3-none-any.whl"]
+        assert files["demo_pkg-2.0-py3-none-any.whl"]["yanked"] == "broken"
+    else:
+        assert response.getheader("Content-Type").startswith("text/html")
+        assert '<meta name="pypi:project-status" content="archived">' in body
+        assert '<meta name="pypi:project-status-reason" content="moved on">' in body
+        assert 'data-yanked="broken"' in body

@@ -12,7 +12,7 @@ import aiohttp
 import pytest
 from packaging.version import InvalidVersion, Version
 
-from conftest import arrived, call, run
+from conftest import call, call_cancelled, cancel_on_arrival, run, walk_settings
 from quorvel_master.business_layer.packages.pip_settings import SettingsManager
 
 
@@ -184,18 +184,7 @@ def test_timeout_handler_looks_up_asyncio_when_tested(m, log, fixed_settings, sr
 def test_api_cancellation_passes_through(m, log, fixed_settings, srv):
     srv.hang("/pypi/demo/json")
     client, index = with_api(m, fixed_settings, srv)
-
-    async def go():
-        task = asyncio.ensure_future(client._get_versions_from_index("demo", index))
-        await arrived(srv, "/pypi/demo/json")
-        task.cancel()
-        try:
-            with pytest.raises(asyncio.CancelledError):
-                await task
-        finally:
-            await client.close()
-
-    run(go())
+    call_cancelled(client, srv, "/pypi/demo/json", "_get_versions_from_index", "demo", index)
     assert log.records == []
 
 
@@ -344,14 +333,7 @@ def test_finder_road_cancellation_passes_through(m, log, finder_client, srv):
     srv.add_project("demo", ["1.0"])
     srv.delay("/simple/demo/", 0.5)
 
-    async def go():
-        task = asyncio.ensure_future(finder_client._get_versions_from_index("demo", srv.simple_url))
-        await arrived(srv, "/simple/demo/")
-        task.cancel()
-        with pytest.raises(asyncio.CancelledError):
-            await task
-
-    run(go())
+    run(cancel_on_arrival(srv, "/simple/demo/", finder_client._get_versions_from_index("demo", srv.simple_url)))
     assert log.records == []
 
 
@@ -434,13 +416,7 @@ WALK = {
 
 
 def walk_setup(m, fixed, srv, entries, published, use_secondary, base=None):
-    base = base or srv.url
-    urls = {name: f"{base}/{name}/simple" for name in "ABCP"}
-    fixed.settings = {
-        "index_urls": [{"url": urls[n], "primary": p} if p else {"url": urls[n]} for n, p in entries],
-        "use_secondary_urls": use_secondary,
-    }
-    fixed.api_list = [{"index_url": urls[n], "api_pattern": f"{base}/{n}/pypi/{{package_name}}/json"} for n in "ABCP"]
+    urls = walk_settings(fixed, base or srv.url, entries, use_secondary)
     for name, versions in published.items():
         srv.set_response(f"/{name}/pypi/demo/json", doc(*versions))
     return m.PackageIndexClient(None), urls

@@ -14,9 +14,10 @@ from __future__ import annotations
 import configparser
 import os
 import sys
+from pathlib import Path
 from typing import Any
 
-from .._native import mask_given_url, mask_text
+from .._native import mask_given_url, mask_text, normalize_index_url
 
 #: The pip command whose section, besides [global], holds the index options.
 PIP_COMMAND = "install"
@@ -50,7 +51,7 @@ class ConfigError(Exception):
 
 def normalized(url: str) -> str:
     """An index URL as the client compares them: trailing slashes dropped."""
-    return url.rstrip("/\\")
+    return normalize_index_url(url)
 
 
 # -- pip's configuration ------------------------------------------------------------
@@ -298,17 +299,87 @@ def _parse_api_pattern(text: str) -> dict[str, str]:
     raise ConfigError(f"--api-pattern expects INDEX_URL=PATTERN, got {shown!r}")
 
 
-def _load_settings_file(path: str) -> dict[str, Any]:
-    from ..business_layer.packages.pip_settings import SettingsManager
+#: Keys of a settings file that are the command line's (routes.py), not the client's.
+ROUTING_KEYS = ("pins", "fail_closed")
 
+
+def read_settings_file(path: str) -> Any:
+    """A settings file's data as written (``.json`` or ``.toml``)."""
+    import json
+    import tomllib
+
+    file = Path(path)
+    suffix = file.suffix.lower()
+    if suffix not in (".json", ".toml"):
+        raise ValueError(f"{path}: unsupported settings file type {file.suffix!r}; use .json or .toml")
     try:
-        return SettingsManager.from_file(path).to_dict()
+        text = file.read_bytes().decode("utf-8")
     except FileNotFoundError:
         raise ConfigError(f"config file not found: {path}") from None
     except OSError as exc:
         raise ConfigError(f"cannot read config file {path}: {exc.strerror or exc}") from None
+    except UnicodeDecodeError as exc:
+        raise ValueError(f"{path}: not UTF-8 text ({exc})") from None
+    try:
+        return json.loads(text) if suffix == ".json" else tomllib.loads(text)
+    except (json.JSONDecodeError, tomllib.TOMLDecodeError) as exc:
+        raise ValueError(f"{path}: malformed {suffix[1:].upper()}: {exc}") from None
+
+
+def _load_settings_file(path: str) -> dict[str, Any]:
+    from ..business_layer.packages.pip_settings import SettingsManager
+
+    try:
+        data = read_settings_file(path)
+        if isinstance(data, dict):
+            data = {k: v for k, v in data.items() if k not in ROUTING_KEYS}
+        try:
+            return SettingsManager(data).to_dict()
+        except ValueError as exc:
+            raise ValueError(f"{path}: {exc}") from None
     except ValueError as exc:
         raise ConfigError(mask_text(one_line(exc))) from None
+
+
+class _Configured:
+    """The indexes a settings file or pip's configuration names, before the
+    command line's options: where each came from, and the settings around them."""
+
+    def __init__(self) -> None:
+        self.primary: str | None = None
+        self.secondaries: list[str] = []
+        self.use_secondaries = True
+        self.patterns: list[dict[str, str]] = []
+        self.origins: dict[str, str] = {}
+
+    @classmethod
+    def from_file(cls, config: str) -> _Configured:
+        found = cls()
+        data = _load_settings_file(config)
+        found.primary = next((e["url"] for e in data["index_urls"] if e.get("primary")), None)
+        found.secondaries = [e["url"] for e in data["index_urls"] if not e.get("primary")]
+        for url in [found.primary] + found.secondaries if found.primary else found.secondaries:
+            found.origins.setdefault(normalized(url), f"config file {config}")
+        found.use_secondaries = data["use_secondary_urls"]
+        found.patterns = data["pip_api"]
+        return found
+
+    @classmethod
+    def from_pip(cls, pip: PipOptions, default_index: bool) -> _Configured:
+        found = cls()
+        if pip.no_index:
+            return found
+        found.primary = pip.index_url
+        if found.primary:
+            found.origins[normalized(found.primary)] = pip.origin["index_url"]
+        elif default_index:
+            found.primary = pip_default_index()
+            if found.primary:
+                found.origins[normalized(found.primary)] = "pip's default index"
+        found.secondaries = list(pip.extra_index_urls)
+        for url in found.secondaries:
+            found.origins.setdefault(normalized(url), pip.origin["extra_index_urls"])
+        return found
 
 
 def resolve(
@@ -336,38 +407,17 @@ def resolve(
     patterns = [_parse_api_pattern(p) for p in api_patterns or []]
     pip = read_pip_options()
 
-    origins: dict[str, str] = {}
-    if config is not None:
-        data = _load_settings_file(config)
-        primary = next((e["url"] for e in data["index_urls"] if e.get("primary")), None)
-        secondaries = [e["url"] for e in data["index_urls"] if not e.get("primary")]
-        for url in [primary] + secondaries if primary else secondaries:
-            origins.setdefault(normalized(url), f"config file {config}")
-        use_secondaries = data["use_secondary_urls"]
-        file_patterns = data["pip_api"]
-    else:
-        primary, secondaries, use_secondaries, file_patterns = None, [], True, []
-        if not pip.no_index:
-            primary = pip.index_url
-            if primary:
-                origins[normalized(primary)] = pip.origin["index_url"]
-            elif index_url is None:
-                primary = pip_default_index()
-                if primary:
-                    origins[normalized(primary)] = "pip's default index"
-            secondaries = list(pip.extra_index_urls)
-            for url in secondaries:
-                origins.setdefault(normalized(url), pip.origin["extra_index_urls"])
+    found = _Configured.from_file(config) if config is not None else _Configured.from_pip(pip, index_url is None)
+    origins, primary = found.origins, found.primary
     if index_url is not None:
         primary = index_url
         origins[normalized(index_url)] = "--index-url"
     for url in extra_index_urls:
         origins.setdefault(normalized(url), "--extra-index-url")
-    secondaries += extra_index_urls
 
     entries = [{"url": primary, "primary": True}] if primary else []
     seen = {normalized(primary)} if primary else set()
-    for url in secondaries:
+    for url in found.secondaries + extra_index_urls:
         if normalized(url) not in seen:
             seen.add(normalized(url))
             entries.append({"url": url})
@@ -377,7 +427,7 @@ def resolve(
         where = f"config file {config}" if config is not None else "pip's configuration"
         raise ConfigError(f"{where} names no index and pip's default index is not known; {HOW_TO_CONFIGURE}")
     # Command-line patterns first: the client takes the first that matches.
-    data = {"index_urls": entries, "use_secondary_urls": use_secondaries, "pip_api": patterns + file_patterns}
+    data = {"index_urls": entries, "use_secondary_urls": found.use_secondaries, "pip_api": patterns + found.patterns}
     try:
         settings = SettingsManager(data).to_dict()
     except ValueError as exc:

@@ -1,28 +1,42 @@
 """What ``pkgindex`` learns while the client works: which index is being
-asked, which could not be read and why.
+asked, which answered, which could not be read and why.
 
 The command line owns the network layer the client runs on, and the layer
 records what happened to every request (its outcomes): the index it was for,
-and why it failed. Those are the failures. Two things no request tells are
-learnt elsewhere: an index the finder must not or cannot read (plain HTTP to
-an untrusted host, a missing folder) is refused by the finder factory the
-command line installs, before any request; and the client's log lines remain
-the only word on requirements that could not be read from a file that was
-fetched, and on an index left unread because the finder library is missing.
-Those lines are matched by their fixed start, which a test pins against the
-client.
+and why it failed. Those are the failures. The rest is learnt from the client
+itself, through the ways in it leaves open to a host:
+
+- its queries ask each index through methods called on the instance
+  (``_get_versions_from_index`` and the like): the command line's subclass
+  sees which index each call asked and whether its answer was taken, so it
+  knows the index that answered;
+- the road of an index is chosen by ``_get_api_pattern_for_index``, also
+  called on the instance, and the finder road needs the module global
+  ``UNEARTH_AVAILABLE``: an index without a pattern asked while that is false
+  is an index left unread;
+- an index the finder must not or cannot read (plain HTTP to an untrusted
+  host, a missing folder) is refused by the finder factory the command line
+  installs, before any request.
+
+One thing remains that only the client's log says: why the requirements of
+a file that was fetched could not be read (no METADATA in the wheel, a broken
+archive, a cap reached, a hash that does not match). The reader of that
+metadata is inside the client, and its empty answer is the same as a file's
+that declares nothing. That line is read only while the client's finder
+reads requirements for an index (so it is put down to that index, and to no
+other), by its fixed start, which a test pins against the client.
 """
 
 from __future__ import annotations
 
+import contextlib
+import functools
 import logging
-import os
-import sys
 import threading
-import time
-from typing import Any, TextIO
+from collections.abc import Awaitable, Callable, Iterable, Iterator
+from typing import Any
 
-from .._native import mask_given_url, mask_text, mask_url
+from .._native import mask_given_url, mask_text
 from .config import Indexes, normalized, one_line
 
 
@@ -68,6 +82,9 @@ def failure_of(outcome: Any) -> str | None:
 
 # -- the watch ------------------------------------------------------------------
 
+#: Why an index without a JSON API pattern was not read.
+FINDER_MISSING = "the unearth finder is not installed"
+
 
 class Watch:
     """Failures and notes per index, and the index being asked now."""
@@ -80,8 +97,11 @@ class Watch:
         #: normalized URL -> why its requirements could not be read
         self.notes: dict[str, str] = {}
         self.current: str | None = None
-        # Each URL as the client's log lines write it.
-        self._masked = {mask_url(url): url for url in indexes.urls}
+        # The index whose requirements the finder reads on this thread.
+        self._reading = threading.local()
+        #: The indexes in the order the client asks them (normalized): the primary first.
+        first = [indexes.primary] if indexes.primary else []
+        self.order = list(dict.fromkeys(normalized(u) for u in first + indexes.urls))
 
     def heard(self, event: str, value: Any) -> None:
         """The network layer's listener: a request starts (its index is the
@@ -92,16 +112,6 @@ class Watch:
             reason = failure_of(value)
             if reason is not None:
                 self.failed(value.index, reason)
-
-    def url_of(self, text: str | None) -> str | None:
-        """The configured index named (masked, as the client logs it) in text."""
-        if not text:
-            return None
-        found = self._masked.get(text)
-        if found is None:
-            matches = [m for m in self._masked if m in text]
-            found = self._masked[max(matches, key=len)] if matches else None
-        return found
 
     def asking(self, url: str | None) -> None:
         if url is not None:
@@ -127,10 +137,25 @@ class Watch:
     def note_of(self, url: str) -> str | None:
         return self.notes.get(normalized(url))
 
-    def failure_lines(self) -> list[str]:
+    def is_first(self, url: str) -> bool:
+        """Whether the index is the one the client asks first."""
+        return bool(self.order) and normalized(url) == self.order[0]
+
+    def failed_before(self, url: str) -> list[str]:
+        """The indexes asked before this one that could not be read (normalized)."""
+        key = normalized(url)
+        before = self.order[: self.order.index(key)] if key in self.order else []
+        return [k for k in self.failures if k in before]
+
+    def failure_lines(self, leave_out: Iterable[str] = ()) -> list[str]:
+        left_out = set(leave_out)
+        return [f"could not read {self.shown(key)}: {reason}"
+                for key, reason in self.failures.items() if key not in left_out]
+
+    def shown(self, key: str) -> str:
+        """A normalized index URL as configured, masked."""
         by_key = {normalized(u): u for u in self.indexes.urls}
-        return [f"could not read {mask_given_url(by_key.get(key, key))}: {reason}"
-                for key, reason in self.failures.items()]
+        return mask_given_url(by_key.get(key, key))
 
     def status_text(self) -> str | None:
         if self.current is None:
@@ -138,39 +163,140 @@ class Watch:
         role = "primary" if self.current == self.indexes.primary else "secondary"
         return f"asking the {role} index {mask_given_url(self.current)} ..."
 
+    @contextlib.contextmanager
+    def reading_requirements(self, url: str) -> Iterator[None]:
+        """While the finder reads the requirements of a file of this index, on
+        this thread."""
+        previous = getattr(self._reading, "url", None)
+        self._reading.url = url
+        try:
+            yield
+        finally:
+            self._reading.url = previous
 
-# -- the client's log lines that remain the only source ------------------------------
+    def requirements_index(self) -> str | None:
+        return getattr(self._reading, "url", None)
+
+
+# -- the client's log line that remains the only source ------------------------------
 
 #: The finder answered, but the requirements of the file it chose could not be
 #: read (a failure of the index itself is an outcome, and says more).
 REQUIREMENTS_UNREADABLE = ("Unearth get_extras failed: ", "Unearth get_dependencies failed: ")
-#: An index without a JSON API pattern, and no finder library to read it.
-FINDER_MISSING = "No API pattern and unearth not available for "
 
 
 class ClientLogHandler(logging.Handler):
-    """Reads those lines of the client's logger into the watch."""
+    """Reads that line of the client's logger into the watch."""
 
     def __init__(self, watch: Watch) -> None:
         super().__init__(logging.DEBUG)
         self.watch = watch
 
     def emit(self, record: logging.LogRecord) -> None:
+        watch = self.watch
+        target = watch.requirements_index()
+        if target is None:
+            return
         try:
             message = record.getMessage()
         except Exception:
             return
-        watch = self.watch
         for start in REQUIREMENTS_UNREADABLE:
             if message.startswith(start):
-                target = watch.current
-                if target is not None and watch.failure_of(target) is None:
+                if watch.failure_of(target) is None:
                     watch.noted(target, mask_text(one_line(message[len(start):]))[:300])
                 return
-        if message.startswith(FINDER_MISSING):
-            url = watch.url_of(message[len(FINDER_MISSING):])
-            watch.asking(url)
-            watch.failed(url, "the unearth finder is not installed")
+
+
+# -- the client the command line runs ------------------------------------------------
+
+
+class WatchingClient:
+    """Mixed into the layer's client (before it): tells the watch which index
+    each per-index call asked, which answered, and which could not be read,
+    and keeps which index gave the JSON document the client cached. Every
+    method gives the client's own answer unchanged."""
+
+    def __init__(self, settings_manager: Any, network: Any, watch: Watch, module: Any) -> None:
+        super().__init__(settings_manager, network)
+        self.watch, self.module = watch, module
+        self.answered_by: str | None = None
+        #: (name, version) -> the index whose JSON document the client kept
+        self.documents: dict[tuple[str, str], str] = {}
+
+    async def answer(self, awaitable: Awaitable[Any]) -> tuple[Any, str | None]:
+        """The answer of one query, and the index that gave it (None: none did)."""
+        self.answered_by = None
+        result = await awaitable
+        return result, self.answered_by
+
+    async def _asked(self, url: str, answer: Awaitable[Any], taken: Callable[[Any], bool] = bool) -> Any:
+        self.watch.asking(url)
+        result = await answer
+        if taken(result):
+            self.answered_by = url
+        return result
+
+    def _get_api_pattern_for_index(self, index_url: str) -> Any:
+        pattern = super()._get_api_pattern_for_index(index_url)
+        if not pattern and not self.module.UNEARTH_AVAILABLE:
+            self.watch.failed(index_url, FINDER_MISSING)
+        return pattern
+
+    async def _package_exists_in_index(self, name: str, index_url: str) -> Any:
+        return await self._asked(index_url, super()._package_exists_in_index(name, index_url))
+
+    async def _package_version_exists_in_index(self, name: str, version: str, index_url: str) -> Any:
+        return await self._asked(index_url, super()._package_version_exists_in_index(name, version, index_url))
+
+    async def _get_versions_from_index(self, name: str, index_url: str) -> Any:
+        return await self._asked(index_url, super()._get_versions_from_index(name, index_url))
+
+    async def _get_extras_from_index(self, name: str, version: str, index_url: str) -> Any:
+        return await self._asked(index_url, super()._get_extras_from_index(name, version, index_url))
+
+    async def _get_dependencies_from_index(self, name: str, version: str, index_url: str) -> Any:
+        key = (name.lower(), version)
+        kept = key in self._metadata_cache
+        result = await self._asked(index_url, super()._get_dependencies_from_index(name, version, index_url))
+        if not kept and key in self._metadata_cache:
+            self.documents[key] = index_url
+        return result
+
+    async def _get_package_info_from_index(self, name: str, index_url: str) -> Any:
+        found = lambda info: isinstance(info, dict) and "error" not in info  # noqa: E731
+        return await self._asked(index_url, super()._get_package_info_from_index(name, index_url), found)
+
+    def _get_extras_via_unearth(self, name: str, version: str, index_url: str) -> Any:
+        with self.watch.reading_requirements(index_url):
+            return super()._get_extras_via_unearth(name, version, index_url)
+
+    def _get_dependencies_via_unearth(self, name: str, version: str, index_url: str) -> Any:
+        with self.watch.reading_requirements(index_url):
+            return super()._get_dependencies_via_unearth(name, version, index_url)
+
+    def silent_on_requirements(self, name: str, version: str) -> str | None:
+        """The index whose JSON document for this version gives its
+        requirements as null (it does not know them), else None."""
+        key = (name.lower(), version)
+        index, document = self.documents.get(key), self._metadata_cache.get(key)
+        if index is None or not isinstance(document, dict):
+            return None
+        info = document.get("info")
+        return index if not isinstance(info, dict) or info.get("requires_dist") is None else None
+
+
+@functools.cache
+def _client_class() -> type:
+    # The layer's client class comes with the extension: made on first use.
+    from ..network import NetworkClient
+
+    return type("CommandClient", (WatchingClient, NetworkClient), {"__module__": __name__})
+
+
+def command_client(settings_manager: Any, network: Any, watch: Watch, module: Any) -> Any:
+    """A client on the layer that keeps the watch informed."""
+    return _client_class()(settings_manager, network, watch, module)
 
 
 # -- the finder the client is given ----------------------------------------------------
@@ -236,101 +362,3 @@ def _finder_class(base: type) -> type:
             return result
 
     return Finder
-
-
-# -- stderr ---------------------------------------------------------------------------
-
-
-class Console:
-    """The command line's stderr: whole lines, and on a terminal one status
-    line (which index is being asked) once a question takes longer than about
-    half a second. Any other line, and the answer, clear it first."""
-
-    DELAY = 0.5
-    CLEAR = "\r\x1b[K"
-
-    def __init__(self, stream: TextIO | None = None, *, quiet: bool = False) -> None:
-        self.stream = stream if stream is not None else sys.stderr
-        self.quiet = quiet
-        self._lock = threading.Lock()
-        self._shown: str | None = None
-        self._stop: threading.Event | None = None
-        self._thread: threading.Thread | None = None
-        try:
-            self.tty = self.stream.isatty()
-        except (AttributeError, ValueError):
-            self.tty = False
-
-    def line(self, text: str) -> None:
-        with self._lock:
-            self._clear()
-            self.stream.write(mask_text(text) + "\n")
-            self.stream.flush()
-
-    def _clear(self) -> None:
-        if self._shown is not None:
-            self.stream.write(self.CLEAR)
-            self._shown = None
-
-    def clear_at_exit(self) -> None:
-        """From the interrupt handler: no lock, no buffered writes."""
-        if self._shown is not None:
-            try:
-                os.write(self.stream.fileno(), self.CLEAR.encode())
-            except (OSError, ValueError):
-                pass
-
-    def start_status(self, text_of: Any) -> None:
-        if not self.tty or self.quiet or self._thread is not None:
-            return
-        self._stop = threading.Event()
-        self._thread = threading.Thread(target=self._tick, args=(text_of, self._stop), daemon=True)
-        self._thread.start()
-
-    def stop_status(self) -> None:
-        if self._thread is None or self._stop is None:
-            return
-        self._stop.set()
-        self._thread.join()
-        self._thread = None
-        with self._lock:
-            self._clear()
-            self.stream.flush()
-
-    def _tick(self, text_of: Any, stop: threading.Event) -> None:
-        started = time.monotonic()
-        while not stop.wait(0.1):
-            if time.monotonic() - started < self.DELAY:
-                continue
-            text = text_of()
-            if not text or text == self._shown:
-                continue
-            width = _terminal_width(self.stream)
-            with self._lock:
-                if stop.is_set():
-                    return
-                self.stream.write(self.CLEAR + mask_text(text)[: width - 1])
-                self.stream.flush()
-                self._shown = text
-
-
-def _terminal_width(stream: TextIO) -> int:
-    try:
-        return os.get_terminal_size(stream.fileno()).columns or 80
-    except (OSError, ValueError):
-        return 80
-
-
-class EchoHandler(logging.Handler):
-    """``-v``: log lines on stderr, masked, through the console."""
-
-    def __init__(self, console: Console, level: int) -> None:
-        super().__init__(level)
-        self.console = console
-        self.setFormatter(logging.Formatter("%(levelname)s %(name)s: %(message)s"))
-
-    def emit(self, record: logging.LogRecord) -> None:
-        try:
-            self.console.line(self.format(record))
-        except Exception:
-            self.handleError(record)

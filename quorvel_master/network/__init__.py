@@ -8,14 +8,18 @@ what happened to every request.
     ...
     await client.close()                          # closes the layer too
 
-The client itself is unchanged: the layer comes in through the two ways the
-client leaves open (``_get_session`` and the module global ``PackageFinder``).
+The client itself is unchanged: the layer comes in through the ways the
+client leaves open (``_get_session`` and the single-index methods it calls
+through ``self``, and the module global ``PackageFinder``). A host's own
+requests through ``network.session()`` are attributed to an index with
+``with network.asking(index_url): ...``.
 """
 
 from .cache import DirectoryStore, HTTPCache, MemoryStore, OfflineMiss
 from .layer import Network, NetworkClosed
 from .outcomes import Outcome, Outcomes, Request, Retry
 from .retry import RetryPolicy, parse_retry_after
+from .routing import IndexUnreadable, Pin, Routes
 from .setup import NetworkOptions
 
 
@@ -31,6 +35,7 @@ def __getattr__(name: str) -> object:
 __all__ = [
     "DirectoryStore",
     "HTTPCache",
+    "IndexUnreadable",
     "MemoryStore",
     "Network",
     "NetworkClient",
@@ -39,8 +44,10 @@ __all__ = [
     "OfflineMiss",
     "Outcome",
     "Outcomes",
+    "Pin",
     "Request",
     "Retry",
     "RetryPolicy",
+    "Routes",
     "parse_retry_after",
 ]

@@ -3,27 +3,32 @@ only keeps bytes under keys.
 
 A private cache in the sense of RFC 9111, for GET only:
 
-* the key is the whole URL without user-info or fragment; answers that
-  ``Vary`` are kept per value of the request headers they name (``Vary: *``
-  is never stored);
-* only a 200 is stored, and neither when the request or the answer says
-  ``no-store``, nor a range request, nor an answer larger than the store's
-  entry limit;
+* the key is the whole URL without user-info or fragment, and who asked: a
+  digest of the credentials the request was sent with (its ``Authorization``
+  value, else its URL's user-info), so that no answer fetched as one identity
+  ever serves another, online, offline or stale; answers that ``Vary`` are
+  kept per value of the request headers they name (``Vary: *`` is never
+  stored; a secret header's value is kept as a digest);
+* a 200 is stored, and a range request's answer (a 206, or the 200 of a
+  server that ignores ranges) under the range asked and the file's
+  validators (``ETag``, ``Last-Modified``, size), so that the wheels read by
+  range requests read the same offline; neither when the request or the
+  answer says ``no-store``, nor beyond the store's entry limit;
 * a stored answer is fresh while its age is below its lifetime (``max-age``,
   else ``Expires`` minus ``Date``; no heuristic lifetime, so an answer with
   neither is always revalidated). A request's own ``max-age`` (index pages
   and JSON documents are asked with ``max-age=0``) and ``no-cache``, an
   answer's ``no-cache``, and the refresh mode make it stale at once;
 * a stale answer is revalidated with ``If-None-Match`` / ``If-Modified-Since``;
-  a 304 refreshes the stored headers and answers with the stored body;
+  a 304 refreshes the stored headers and answers with the stored body. A
+  stale range answer is not revalidated (a 304 cannot answer a range): the
+  range is asked again;
 * offline, any stored answer serves, fresh or not; a question not stored is a
   miss. With ``stale_on_error``, a stored answer (unless ``must-revalidate``)
   serves when the network fails.
 
-Two stores: :class:`MemoryStore` (bounded, least recently used out) and
-:class:`DirectoryStore` (one file per entry, written to a temporary file and
-renamed into place, so a reader in another process sees a whole entry or
-none; bounded, the least recently used files deleted under a lock file).
+The stores are stores.py's: in memory, or a folder several processes share.
+No secret is kept in clear in a key, a file name or an entry.
 """
 
 from __future__ import annotations
@@ -31,25 +36,29 @@ from __future__ import annotations
 import calendar
 import dataclasses as dc
 import email.utils
-import errno
-import fcntl
 import hashlib
 import json
-import os
-import random
-import tempfile
 import threading
 import time
 from collections import OrderedDict
 from collections.abc import Iterable, Mapping
-from pathlib import Path
 from typing import Any
 
-from .setup import without_credentials
+from .stores import DirectoryStore, MemoryStore, Store, make_store
+from .urls import identity, without_credentials
+
+__all__ = [
+    "DirectoryStore", "Entry", "HTTPCache", "Lookup", "MemoryStore", "OfflineMiss", "Store", "directives", "header",
+    "header_list", "http_date", "make_store",
+]
 
 Headers = list[tuple[str, str]]
 
 STORABLE_STATUSES = frozenset({200})
+#: A range request's answers that are kept: the part, or the whole file.
+RANGE_STATUSES = frozenset({200, 206})
+#: Request headers whose values a Vary selection keeps as digests.
+_SECRET_HEADERS = frozenset({"authorization", "proxy-authorization", "cookie"})
 # Headers of a 304 that must not replace the stored ones (RFC 9111 3.2 leaves
 # these out of an update: they describe the 304's own, empty, content).
 _NOT_UPDATED = frozenset({"content-length", "content-encoding", "transfer-encoding", "content-range"})
@@ -109,10 +118,13 @@ class Entry:
     response_time: float
     #: The request header values it was chosen by: {lower-case name: value or None}.
     vary: dict[str, str | None]
+    #: Who asked for it: the digest of the credentials sent, "" for nobody.
+    identity: str = ""
 
     def encode(self) -> bytes:
         meta = {
             "url": self.url,
+            "identity": self.identity,
             "status": self.status,
             "headers": self.headers,
             "request_time": self.request_time,
@@ -135,6 +147,7 @@ class Entry:
             request_time=float(meta["request_time"]),
             response_time=float(meta["response_time"]),
             vary=dict(meta["vary"]),
+            identity=str(meta.get("identity", "")),
         )
 
     # -- freshness (RFC 9111 4.2) --
@@ -193,13 +206,15 @@ class Entry:
 class Lookup:
     """What the cache says about one request before it is sent."""
 
-    #: The request is not the cache's business (not a GET, a range, no-store).
+    #: The request is not the cache's business (not a GET, no-store).
     bypass: bool = False
     entry: Entry | None = None
     #: ``entry`` answers the request as it is: no request is made.
     fresh: bool = False
     #: Headers to add to the request to revalidate ``entry``.
     conditional: dict[str, str] = dc.field(default_factory=dict)
+    #: A range request: ``entry`` is the part kept for the same range of the same file.
+    partial: bool = False
 
 
 class OfflineMiss(LookupError):
@@ -243,25 +258,20 @@ class HTTPCache:
     # -- keys --
 
     @staticmethod
-    def _primary(url: str) -> str:
-        return hashlib.sha256(b"GET " + without_credentials(url).encode()).hexdigest()
+    def _who(url: str, request_headers: Headers) -> str:
+        return identity(url, header(request_headers, "authorization"))
+
+    @staticmethod
+    def _primary(bare: str, who: str) -> str:
+        return hashlib.sha256(f"GET {bare}\n{who}".encode()).hexdigest()
 
     @staticmethod
     def _variant(primary: str, names: list[str], request_headers: Iterable[tuple[str, str]]) -> tuple[str, dict[str, str | None]]:
-        chosen = {name: _normal(header(request_headers, name)) for name in names}
+        chosen = {name: _selected(name, header(request_headers, name)) for name in names}
         digest = hashlib.sha256(json.dumps(sorted(chosen.items())).encode()).hexdigest()[:32]
         return f"{primary}-{digest}", chosen
 
-    def _load(self, url: str, request_headers: Headers) -> Entry | None:
-        primary = self._primary(url)
-        names_data = self.store.get(primary)
-        if names_data is None:
-            return None
-        try:
-            names = self._decode(primary, names_data, lambda d: [str(n) for n in json.loads(d)])
-        except ValueError:
-            return None
-        key, chosen = self._variant(primary, names, request_headers)
+    def _entry(self, key: str, bare: str, who: str) -> Entry | None:
         data = self.store.get(key)
         if data is None:
             return None
@@ -270,26 +280,77 @@ class HTTPCache:
         except (ValueError, KeyError, TypeError):
             self.store.delete(key)
             return None
-        if entry.url != without_credentials(url) or entry.vary != chosen:
-            return None  # another URL with the same digest, or an older Vary
+        if entry.url != bare or entry.identity != who:
+            return None  # another URL or identity with the same digest
         return entry
+
+    def _load(self, url: str, request_headers: Headers) -> Entry | None:
+        bare, who = without_credentials(url), self._who(url, request_headers)
+        primary = self._primary(bare, who)
+        names_data = self.store.get(primary)
+        if names_data is None:
+            return None
+        try:
+            names = self._decode(primary, names_data, lambda d: [str(n) for n in json.loads(d)])
+        except ValueError:
+            return None
+        key, chosen = self._variant(primary, names, request_headers)
+        entry = self._entry(key, bare, who)
+        if entry is None or entry.vary != chosen:
+            return None  # an older Vary
+        return entry
+
+    # -- range answers: per file, under the validators last seen for it --
+
+    @staticmethod
+    def _file_key(bare: str, who: str) -> str:
+        return hashlib.sha256(f"FILE {bare}\n{who}".encode()).hexdigest()
+
+    @staticmethod
+    def _part_key(bare: str, who: str, asked: str, validators: str) -> str:
+        return hashlib.sha256(f"RANGE {bare}\n{who}\n{asked}\n{validators}".encode()).hexdigest()
+
+    def _load_part(self, url: str, request_headers: Headers) -> Entry | None:
+        bare, who = without_credentials(url), self._who(url, request_headers)
+        validators = self.store.get(self._file_key(bare, who))
+        if validators is None:
+            return None
+        asked = _normal(header(request_headers, "range")) or ""
+        return self._entry(self._part_key(bare, who, asked, validators.decode("utf-8", "replace")), bare, who)
+
+    def _keep_part(self, url: str, request_headers: Headers, entry: Entry) -> None:
+        validators = _file_validators(entry.status, entry.headers).encode()
+        asked = _normal(header(request_headers, "range")) or ""
+        data = entry.encode()
+        if len(data) > self.store.max_entry:
+            return
+        # The part first: a reader that finds the new validators finds the part too.
+        key = self._part_key(entry.url, entry.identity, asked, validators.decode())
+        self.store.put(key, data)
+        self.store.put(self._file_key(entry.url, entry.identity), validators)
+        self._remember(key, data, entry)
 
     # -- before the request --
 
     def lookup(self, method: str, url: str, request_headers: Headers, *, now: float | None = None) -> Lookup:
         request_cc = directives(header(request_headers, "cache-control"))
-        if method.upper() != "GET" or header(request_headers, "range") is not None or "no-store" in request_cc:
+        if method.upper() != "GET" or "no-store" in request_cc:
             if self.mode == "offline":
                 raise OfflineMiss(url)
             return Lookup(bypass=True)
-        entry = self._load(url, request_headers)
+        partial = header(request_headers, "range") is not None
+        entry = self._load_part(url, request_headers) if partial else self._load(url, request_headers)
         if self.mode == "offline":
             if entry is None:
                 raise OfflineMiss(url)
-            return Lookup(entry=entry, fresh=True)
+            return Lookup(entry=entry, fresh=True, partial=partial)
         if entry is None:
-            return Lookup()
-        now = time.time() if now is None else now
+            return Lookup(partial=partial)
+        fresh = self._fresh(entry, request_cc, time.time() if now is None else now)
+        conditional = {} if fresh or partial else entry.validators()
+        return Lookup(entry=entry, fresh=fresh, conditional=conditional, partial=partial)
+
+    def _fresh(self, entry: Entry, request_cc: dict[str, str | None], now: float) -> bool:
         age = entry.age(now)
         response_cc = directives(entry.header("cache-control"))
         fresh = (
@@ -301,18 +362,19 @@ class HTTPCache:
         if fresh and "max-age" in request_cc:
             limit = _seconds(request_cc["max-age"])
             fresh = limit is not None and age <= limit and limit > 0
-        return Lookup(entry=entry, fresh=fresh, conditional={} if fresh else entry.validators())
+        return fresh
 
     # -- after the answer --
 
     def storable(self, status: int, request_headers: Headers, response_headers: Headers) -> bool:
-        if status not in STORABLE_STATUSES:
+        partial = header(request_headers, "range") is not None
+        if status not in (RANGE_STATUSES if partial else STORABLE_STATUSES):
+            return False
+        if status == 206 and header(response_headers, "content-range") is None:
             return False
         if "no-store" in directives(header(request_headers, "cache-control")):
             return False
         if "no-store" in directives(header(response_headers, "cache-control")):
-            return False
-        if header(request_headers, "range") is not None:
             return False
         vary = header(response_headers, "vary")
         return not (vary and "*" in vary)
@@ -329,14 +391,20 @@ class HTTPCache:
     ) -> None:
         """Keeps the answer when it may be kept; an answer that may not
         (``no-store``) removes what was kept for the URL's variant."""
-        primary = self._primary(url)
+        bare, who = without_credentials(url), self._who(url, request_headers)
+        if header(request_headers, "range") is not None:
+            if self.storable(status, request_headers, response_headers):
+                entry = Entry(bare, status, list(response_headers), body, request_time, response_time, {}, who)
+                self._keep_part(url, request_headers, entry)
+            return
+        primary = self._primary(bare, who)
         names = sorted({n.strip().lower() for n in (header(response_headers, "vary") or "").split(",") if n.strip()})
         key, chosen = self._variant(primary, names, request_headers)
         if not self.storable(status, request_headers, response_headers):
             if status in STORABLE_STATUSES and "no-store" in directives(header(response_headers, "cache-control")):
                 self.store.delete(key)
             return
-        entry = Entry(without_credentials(url), status, list(response_headers), body, request_time, response_time, chosen)
+        entry = Entry(bare, status, list(response_headers), body, request_time, response_time, chosen, who)
         data = entry.encode()
         if len(data) > self.store.max_entry:
             return
@@ -354,7 +422,7 @@ class HTTPCache:
         headers += [(k, v) for k, v in not_modified_headers if k.lower() in replaced]
         updated = dc.replace(entry, headers=headers, request_time=request_time, response_time=response_time)
         if self.storable(updated.status, request_headers, headers):
-            primary = self._primary(url)
+            primary = self._primary(entry.url, entry.identity)
             key, _ = self._variant(primary, sorted(updated.vary), request_headers)
             data = updated.encode()
             if len(data) <= self.store.max_entry:
@@ -378,206 +446,21 @@ def _normal(value: str | None) -> str | None:
     return None if value is None else " ".join(value.split())
 
 
-# -- stores --------------------------------------------------------------------------
+def _selected(name: str, value: str | None) -> str | None:
+    """A request header's value as a Vary selection keeps it."""
+    value = _normal(value)
+    if value is not None and name in _SECRET_HEADERS:
+        return "digest:" + identity("", value)
+    return value
 
 
-class Store:
-    """Bytes under keys; bounded; safe to call from any thread."""
-
-    max_entry: int
-
-    def get(self, key: str) -> bytes | None:
-        raise NotImplementedError
-
-    def put(self, key: str, data: bytes) -> None:
-        raise NotImplementedError
-
-    def delete(self, key: str) -> None:
-        raise NotImplementedError
-
-    def close(self) -> None:
-        pass
-
-
-class MemoryStore(Store):
-    """In this process only; least recently used entries go first."""
-
-    def __init__(self, max_bytes: int, max_entry: int | None = None) -> None:
-        self.max_bytes = max_bytes
-        self.max_entry = min(max_bytes, max_entry if max_entry is not None else max_bytes)
-        self._data: OrderedDict[str, bytes] = OrderedDict()
-        self._size = 0
-        self._lock = threading.Lock()
-
-    def get(self, key: str) -> bytes | None:
-        with self._lock:
-            data = self._data.get(key)
-            if data is not None:
-                self._data.move_to_end(key)
-            return data
-
-    def put(self, key: str, data: bytes) -> None:
-        if len(data) > self.max_entry:
-            return
-        with self._lock:
-            old = self._data.pop(key, None)
-            if old is not None:
-                self._size -= len(old)
-            self._data[key] = data
-            self._size += len(data)
-            while self._size > self.max_bytes and self._data:
-                _, dropped = self._data.popitem(last=False)
-                self._size -= len(dropped)
-
-    def delete(self, key: str) -> None:
-        with self._lock:
-            old = self._data.pop(key, None)
-            if old is not None:
-                self._size -= len(old)
-
-    @property
-    def size(self) -> int:
-        return self._size
-
-
-class DirectoryStore(Store):
-    """One file per key under ``directory``, shared by any number of processes.
-
-    A write goes to a temporary file in the same folder and is renamed over
-    the entry, so readers see the old entry or the new one, never a part. A
-    read touches the file's time, which eviction orders by. Eviction runs
-    about once per tenth of the bound written, by whichever process, under an
-    exclusive lock file (a process that finds it taken leaves the work to the
-    holder), and deletes down to 90% of the bound; a file that another
-    process removed meanwhile is simply gone. Between evictions the folder
-    may exceed the bound by about a tenth.
-    """
-
-    LAYOUT = "v1"
-    #: Temporary files older than this are debris of a process that died.
-    STALE_TEMPORARY = 3600.0
-
-    def __init__(self, directory: str | os.PathLike[str], max_bytes: int, max_entry: int | None = None) -> None:
-        self.root = Path(directory) / self.LAYOUT
-        self.root.mkdir(parents=True, exist_ok=True)
-        self.max_bytes = max_bytes
-        self.max_entry = min(max_bytes, max_entry if max_entry is not None else max_bytes)
-        self._check_every = max(1, max_bytes // 10)
-
-    def _path(self, key: str) -> Path:
-        return self.root / key[:2] / key
-
-    def get(self, key: str) -> bytes | None:
-        path = self._path(key)
-        try:
-            with open(path, "rb") as f:
-                data = f.read(self.max_entry + 1)
-        except OSError:
-            return None
-        if len(data) > self.max_entry:
-            return None
-        try:
-            os.utime(path)
-        except OSError:
-            pass
-        return data
-
-    def put(self, key: str, data: bytes) -> None:
-        if len(data) > self.max_entry:
-            return
-        path = self._path(key)
-        try:
-            path.parent.mkdir(exist_ok=True)
-            fd, temporary = tempfile.mkstemp(dir=path.parent, prefix=".tmp-")
-            try:
-                with os.fdopen(fd, "wb") as f:
-                    f.write(data)
-                os.replace(temporary, path)
-            except BaseException:
-                _unlink(temporary)
-                raise
-        except OSError as exc:
-            if exc.errno in (errno.ENOSPC, errno.EDQUOT, errno.EACCES, errno.EROFS):
-                return  # a cache that cannot write is a cache that misses
-            raise
-        # Each write starts an eviction with a chance in proportion to its
-        # size, so the processes sharing the folder (short-lived ones too,
-        # which never write a tenth of the bound each) count once per tenth
-        # of the bound written between them, with no shared counter.
-        if random.random() * self._check_every < len(data):
-            self.evict()
-
-    def delete(self, key: str) -> None:
-        _unlink(self._path(key))
-
-    def evict(self) -> None:
-        """Deletes the least recently used files until the folder fits."""
-        lock_path = self.root / ".lock"
-        with open(lock_path, "a+b") as lock:
-            try:
-                fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
-            except BlockingIOError:
-                return
-            try:
-                self._evict_locked()
-            finally:
-                fcntl.flock(lock, fcntl.LOCK_UN)
-
-    def _evict_locked(self) -> None:
-        files: list[tuple[float, int, str]] = []
-        total = 0
-        now = time.time()
-        for sub in _scandir(self.root):
-            if not sub.is_dir(follow_symlinks=False):
-                continue
-            for item in _scandir(sub.path):
-                try:
-                    stat = item.stat(follow_symlinks=False)
-                except OSError:
-                    continue
-                if item.name.startswith(".tmp-"):
-                    if now - stat.st_mtime > self.STALE_TEMPORARY:
-                        _unlink(item.path)
-                    continue
-                files.append((stat.st_mtime, stat.st_size, item.path))
-                total += stat.st_size
-        if total <= self.max_bytes:
-            return
-        files.sort()
-        for _mtime, size, path in files:
-            if total <= self.max_bytes * 0.9:
-                break
-            _unlink(path)
-            total -= size
-
-    @property
-    def size(self) -> int:
-        return sum(
-            item.stat(follow_symlinks=False).st_size
-            for sub in _scandir(self.root) if sub.is_dir(follow_symlinks=False)
-            for item in _scandir(sub.path) if not item.name.startswith(".tmp-")
-        )
-
-
-def _scandir(path: Any) -> list[os.DirEntry[str]]:
-    try:
-        with os.scandir(path) as it:
-            return list(it)
-    except OSError:
-        return []
-
-
-def _unlink(path: Any) -> None:
-    try:
-        os.unlink(path)
-    except FileNotFoundError:
-        pass
-
-
-def make_store(directory: str | os.PathLike[str] | None, max_bytes: int, memory_bytes: int, max_entry: int) -> Store:
-    if directory is None:
-        return MemoryStore(memory_bytes, max_entry)
-    return DirectoryStore(directory, max_bytes, max_entry)
+def _file_validators(status: int, headers: Headers) -> str:
+    """What tells one version of a file from another: its validators and size."""
+    size = header(headers, "content-length") if status == 200 else None
+    content_range = header(headers, "content-range")
+    if content_range is not None:
+        size = content_range.rpartition("/")[2].strip()
+    return json.dumps([header(headers, "etag"), header(headers, "last-modified"), size])
 
 
 def header_list(headers: Any) -> Headers:

@@ -3,8 +3,10 @@ network setup, one client per index shared across calls.
 
 unearth 0.17 and 0.18 build their client on httpx, newer releases on httpx2;
 both offer the same transport interface (``handle_request(request)`` giving
-a response with a byte stream), so the layer's transport is made once per
-library from the classes of whichever one unearth uses.
+a response with a byte stream). The layer's classes are written once here,
+and made into the library's own (a byte stream, a transport, unearth's
+client) once per library by :func:`classes`. The request itself goes
+through the pipeline both roads share (pipeline.py).
 
 The client closes a finder's session after every call and drops unearth's
 atexit registration of it. The shared clients therefore ignore ``close()``;
@@ -15,25 +17,19 @@ layer makes new ones on the next call.
 from __future__ import annotations
 
 import asyncio
-import dataclasses
 import sys
 import threading
-import time
-from typing import TYPE_CHECKING, Any
+from typing import Any
 
-from .cache import OfflineMiss, header, header_list
-from .outcomes import Outcome, Request, Retry, classify, kind_of_status
-from .retry import Attempts, NetworkClosed, send_with_retries
-from .setup import basic_auth, without_credentials
-
-if TYPE_CHECKING:
-    from .layer import Network
+from .cache import header_list
+from .context import RoadContext
+from .pipeline import Exchange, Unreachable, Wire
+from .retry import NetworkClosed, send_with_retries
+from .urls import index_key
 
 #: An answer longer than this streams through without being stored, so a
 #: wheel downloaded whole is never held in memory.
 TEE_LIMIT = 16 * 1024 * 1024
-
-_PAGE_TYPES = ("text/html", "application/vnd.pypi.simple")
 
 
 def http_library() -> Any:
@@ -47,238 +43,198 @@ def http_library() -> Any:
     raise ImportError("unearth's HTTP client is built on neither httpx nor httpx2")
 
 
+class TeeStream:
+    """Passes the body on and keeps a copy, up to a limit; hands the copy
+    over when the body was read to its end (with ``done`` given), and
+    reports a body that breaks off. Made a byte stream of the HTTP library by
+    :func:`classes`."""
+
+    def __init__(self, inner: Any, limit: int, done: Any, failed: Any) -> None:
+        self._inner = inner
+        self._limit = limit
+        self._done = done
+        self._failed = failed
+        self._chunks: list[bytes] | None = [] if done is not None else None
+        self._size = 0
+        self._complete = False
+
+    def __iter__(self) -> Any:
+        try:
+            yield from self._copy()
+        except Exception as exc:
+            self._failed(exc)
+            raise
+
+    def _copy(self) -> Any:
+        for chunk in self._inner:
+            if self._chunks is not None:
+                self._size += len(chunk)
+                if self._size > self._limit:
+                    self._chunks = None
+                else:
+                    self._chunks.append(chunk)
+            yield chunk
+        self._complete = True
+
+    def close(self) -> None:
+        try:
+            self._inner.close()
+        finally:
+            chunks, self._chunks = self._chunks, None
+            if self._complete and chunks is not None and self._done is not None:
+                self._done(b"".join(chunks))
+
+
+class CachingTransport:
+    """The finder clients' transport: the layer's request pipeline
+    (pipeline.py) over the HTTP library's own transports, one per proxy and
+    verification choice. Made a transport of the library by :func:`classes`,
+    which sets ``httpx`` (the library) and ``stream_class``."""
+
+    httpx: Any
+    stream_class: type
+
+    def __init__(self, ctx: RoadContext, index: str | None) -> None:
+        self.ctx = ctx
+        self.index = index
+        self._inner: dict[tuple[str | None, bool], Any] = {}
+        self._lock = threading.Lock()
+
+    def _transport(self, url: str) -> Any:
+        setup = self.ctx.setup
+        key = (setup.proxy_for(url), setup.trusted(url))
+        httpx = self.httpx
+        with self._lock:
+            transport = self._inner.get(key)
+            if transport is None:
+                cap = setup.options.per_host_connections
+                transport = self._inner[key] = httpx.HTTPTransport(
+                    verify=False if key[1] else setup.ssl,
+                    limits=httpx.Limits(max_connections=cap, max_keepalive_connections=cap),
+                    proxy=key[0],
+                    trust_env=False,
+                )
+            return transport
+
+    def _cached(self, request: Any, entry: Any) -> Any:
+        response = self.httpx.Response(entry.status, headers=entry.headers, stream=self.httpx.ByteStream(entry.body),
+                                       request=request)
+        response.from_cache = True  # unearth notes it in its log line
+        return response
+
+    def handle_request(self, request: Any) -> Any:
+        ctx = self.ctx
+        url = str(request.url)
+        cap = min(TEE_LIMIT, ctx.cache.store.max_entry) if ctx.cache is not None else 0
+        # The client's existence check asks the finder on the loop's own
+        # thread: a retry's wait there would stall every task of the host.
+        exchange = Exchange(ctx, "finder", self.index, request.method, url, header_list(request.headers),
+                            wire=HTTPX, keep_cap=cap, retries=not _on_a_loop_thread())
+        for name, value in exchange.added:
+            request.headers[name] = value
+        try:
+            ready = exchange.begin()
+        except Unreachable as gone:
+            raise _connection_error(self.httpx, gone, request) from gone
+        if ready is not None:
+            return self._cached(request, ready)
+        for name, value in exchange.lookup.conditional.items():
+            request.headers[name] = value
+        closing = ctx.closing  # a close from now on ends this request's waits
+
+        def send() -> Any:
+            exchange.sending()
+            return self._transport(url).handle_request(request)
+
+        try:
+            response = send_with_retries(exchange.attempts, send, _close, lambda delay: ctx.wait(delay, closing))
+        except NetworkClosed:
+            raise
+        except Exception as exc:
+            stale = exchange.failed(exc)
+            if stale is None:
+                raise
+            return self._cached(request, stale)
+        stored = exchange.arrived(response, whole=False)
+        if stored is not None:
+            response.close()
+            return self._cached(request, stored)
+        # The body streams through; it is kept, or judged (a PEP 691 page), once whole.
+        collect = exchange.keep_limit > 0 or exchange.expects is not None
+        stream = self.stream_class(response.stream, exchange.keep_limit or TEE_LIMIT,
+                                   exchange.body_read if collect else None, exchange.body_failed)
+        return self.httpx.Response(response.status_code, headers=response.headers, extensions=response.extensions,
+                                   stream=stream, request=request)
+
+    def close(self) -> None:
+        with self._lock:
+            transports = list(self._inner.values())
+            self._inner.clear()
+        for transport in transports:
+            transport.close()
+
+
+class SharedClientMethods:
+    """A finder client that outlives the finder: its ``close`` is the
+    client's per-call release, which must not end it. Made a subclass of
+    unearth's client by :func:`classes`."""
+
+    def close(self) -> None:
+        return None
+
+    def close_for_real(self) -> None:
+        super().close()  # type: ignore[misc]
+
+
 _classes: dict[str, Any] = {}
 _classes_lock = threading.Lock()
 
 
-def classes(httpx: Any) -> Any:
-    """(transport class, shared client class) for ``httpx`` (or httpx2)."""
+def classes(httpx: Any) -> tuple[type, type]:
+    """(transport class, shared client class) for ``httpx`` (or httpx2), made
+    once per library."""
     with _classes_lock:
         found = _classes.get(httpx.__name__)
         if found is None:
-            found = _classes[httpx.__name__] = _make_classes(httpx)
+            from unearth.fetchers import PyPIClient
+
+            stream = type("TeeStream", (TeeStream, httpx.SyncByteStream), {"__module__": __name__})
+            transport = type("CachingTransport", (CachingTransport, httpx.BaseTransport),
+                             {"__module__": __name__, "httpx": httpx, "stream_class": stream})
+            client = type("SharedClient", (SharedClientMethods, PyPIClient), {"__module__": __name__})
+            found = _classes[httpx.__name__] = (transport, client)
         return found
 
 
-def _make_classes(httpx: Any) -> Any:
-    from unearth.fetchers import PyPIClient
-
-    class TeeStream(httpx.SyncByteStream):
-        """Passes the body on and keeps a copy, up to a limit; hands the copy
-        over when the body was read to its end (with ``done`` given), and
-        reports a body that breaks off."""
-
-        def __init__(self, inner: Any, limit: int, done: Any, failed: Any) -> None:
-            self._inner = inner
-            self._limit = limit
-            self._done = done
-            self._failed = failed
-            self._chunks: list[bytes] | None = [] if done is not None else None
-            self._size = 0
-            self._complete = False
-
-        def __iter__(self) -> Any:
-            try:
-                yield from self._copy()
-            except Exception as exc:
-                self._failed(exc)
-                raise
-
-        def _copy(self) -> Any:
-            for chunk in self._inner:
-                if self._chunks is not None:
-                    self._size += len(chunk)
-                    if self._size > self._limit:
-                        self._chunks = None
-                    else:
-                        self._chunks.append(chunk)
-                yield chunk
-            self._complete = True
-
-        def close(self) -> None:
-            try:
-                self._inner.close()
-            finally:
-                chunks, self._chunks = self._chunks, None
-                if self._complete and chunks is not None and self._done is not None:
-                    self._done(b"".join(chunks))
-
-    class CachingTransport(httpx.BaseTransport):
-        def __init__(self, network: Network, index: str | None) -> None:
-            self.network = network
-            self.index = index
-            self._inner: dict[tuple[str | None, bool], Any] = {}
-            self._lock = threading.Lock()
-
-        def _transport(self, url: str) -> Any:
-            setup = self.network.setup
-            key = (setup.proxy_for(url), setup.trusted(url))
-            with self._lock:
-                transport = self._inner.get(key)
-                if transport is None:
-                    cap = setup.options.per_host_connections
-                    transport = self._inner[key] = httpx.HTTPTransport(
-                        verify=False if key[1] else setup.ssl,
-                        limits=httpx.Limits(max_connections=cap, max_keepalive_connections=cap),
-                        proxy=key[0],
-                        trust_env=False,
-                    )
-                return transport
-
-        def _outcome(self, url: str, kind: str, status: int | None = None, detail: str = "", attempts: int = 1,
-                     from_cache: bool = False) -> None:
-            self.network.outcomes.record(
-                Outcome(self.index, without_credentials(url), "finder", kind, status, detail, attempts, from_cache))
-
-        def _cached(self, request: Any, entry: Any) -> Any:
-            response = httpx.Response(entry.status, headers=entry.headers, stream=httpx.ByteStream(entry.body),
-                                      request=request)
-            response.from_cache = True  # unearth notes it in its log line
-            return response
-
-        def handle_request(self, request: Any) -> Any:
-            network = self.network
-            options = network.setup.options
-            url = str(request.url)
-            method = request.method
-            accept = request.headers.get("Accept", "")
-            if options.revalidate_documents and "Cache-Control" not in request.headers and any(
-                    t in accept for t in _PAGE_TYPES):
-                request.headers["Cache-Control"] = "max-age=0"
-            if "Authorization" not in request.headers and "@" not in request.url.netloc.decode("ascii", "replace"):
-                found = network.setup.credentials(url)
-                if found is not None:
-                    request.headers["Authorization"] = basic_auth(*found)
-            headers = header_list(request.headers)
-            network.outcomes.started(Request(self.index, without_credentials(url), "finder"))
-            cache = network.cache
-            lookup = None
-            if cache is not None:
-                try:
-                    lookup = cache.lookup(method, url, headers)
-                except OfflineMiss as miss:
-                    self._outcome(url, "offline-miss")
-                    raise httpx.ConnectError(str(miss), request=request) from miss
-                if lookup.fresh and lookup.entry is not None:
-                    self._outcome(url, "ok", 200, from_cache=True)
-                    return self._cached(request, lookup.entry)
-                for name, value in lookup.conditional.items():
-                    request.headers[name] = value
-            closing = network.closing  # a close from now on ends this request's waits
-            bare = without_credentials(url)
-            policy = network.policy
-            if _on_a_loop_thread():
-                # The client's existence check asks the finder on the loop's
-                # own thread: a wait there would stall every task of the host.
-                policy = dataclasses.replace(policy, retries=0)
-            attempts = Attempts(
-                policy, method, status_of=_status_code, retry_after_of=_retry_after,
-                announce=lambda made, delay, why: network.outcomes.retrying(
-                    Retry(self.index, bare, "finder", made, delay, why)),
-            )
-            request_time = 0.0
-
-            def send() -> Any:
-                nonlocal request_time
-                request_time = time.time()
-                return self._transport(url).handle_request(request)
-
-            try:
-                response = send_with_retries(attempts, send, _close, lambda delay: network.wait(delay, closing))
-            except NetworkClosed:
-                raise
-            except Exception:
-                stale = cache.stale_answer(lookup) if cache is not None and lookup is not None else None
-                self._outcome(url, attempts.kind or "connection", None, attempts.detail, attempts.made,
-                              stale is not None)
-                if stale is not None:
-                    return self._cached(request, stale)
-                raise
-            status = response.status_code
-            if attempts.gave_up:
-                stale = cache.stale_answer(lookup) if cache is not None and lookup is not None else None
-                if stale is not None:
-                    response.close()
-                    self._outcome(url, "status", status, attempts=attempts.made, from_cache=True)
-                    return self._cached(request, stale)
-            made = attempts.made
-            self._outcome(url, kind_of_status(status), status, attempts=made, from_cache=status == 304)
-
-            def failed(exc: BaseException) -> None:  # the body broke off after a good start
-                kind, detail = classify(exc)
-                self._outcome(url, kind, status, detail, made)
-
-            def watched(done: Any = None, limit: int = 0) -> Any:
-                return httpx.Response(status, headers=response.headers, extensions=response.extensions,
-                                      stream=TeeStream(response.stream, limit, done, failed), request=request)
-
-            if cache is None or lookup is None or lookup.bypass:
-                return watched()
-            response_time = time.time()
-            response_headers = header_list(response.headers)
-            if status == 304 and lookup.entry is not None:
-                response.close()
-                entry = cache.revalidated(url, headers, lookup.entry, response_headers, request_time, response_time)
-                return self._cached(request, entry)
-            if not cache.storable(status, headers, response_headers):
-                cache.keep(url, headers, status, response_headers, b"", request_time, response_time)
-                return watched()
-            limit = min(TEE_LIMIT, cache.store.max_entry)
-            length = header(response_headers, "content-length")
-            if length is not None and length.isdigit() and int(length) > limit:
-                return watched()
-
-            def done(body: bytes) -> None:
-                cache.keep(url, headers, status, response_headers, body, request_time, response_time)
-
-            return watched(done, limit)
-
-        def close(self) -> None:
-            with self._lock:
-                transports = list(self._inner.values())
-                self._inner.clear()
-            for transport in transports:
-                transport.close()
-
-    class SharedClient(PyPIClient):  # type: ignore[misc, valid-type]
-        """A finder client that outlives the finder: its ``close`` is the
-        client's per-call release, which must not end it."""
-
-        def close(self) -> None:
-            return None
-
-        def close_for_real(self) -> None:
-            PyPIClient.close(self)
-
-    return CachingTransport, SharedClient
-
-
-def _status_code(response: Any) -> int:
-    return response.status_code
-
-
-def _retry_after(response: Any) -> str | None:
-    return response.headers.get("Retry-After")
+HTTPX = Wire(status=lambda response: response.status_code, headers=lambda response: header_list(response.headers),
+             retry_after=lambda response: response.headers.get("Retry-After"))
 
 
 def _close(response: Any) -> None:
     response.close()
 
 
+def _connection_error(httpx: Any, gone: Unreachable, request: Any) -> Exception:
+    """What the library would have raised had the request been made."""
+    if gone.kind == "timeout":
+        return httpx.ConnectTimeout(str(gone), request=request)
+    return httpx.ConnectError(str(gone), request=request)
+
+
 class FinderClients:
     """One shared unearth client per index."""
 
-    def __init__(self, network: Network) -> None:
-        self.network = network
+    def __init__(self, ctx: RoadContext) -> None:
+        self.ctx = ctx
         self._clients: dict[str, Any] = {}
         self._lock = threading.Lock()
 
     def client(self, index: str | None) -> Any:
-        key = (index or "").rstrip("/\\")
+        key = index_key(index or "")
         with self._lock:
             found = self._clients.get(key)
             if found is None:
-                self.network.mask_logs()
+                self.ctx.in_use()
                 found = self._clients[key] = self._make(index)
             return found
 
@@ -286,8 +242,8 @@ class FinderClients:
         from unearth.auth import MultiDomainBasicAuth
 
         transport_class, client_class = classes(http_library())
-        options = self.network.setup.options
-        transport = transport_class(self.network, index)
+        options = self.ctx.options
+        transport = transport_class(self.ctx, index)
         client = client_class(
             trusted_hosts=options.trusted_hosts,
             transport=transport,
@@ -313,15 +269,16 @@ class FinderClients:
 
 class FinderFactory:
     """Stands in for ``unearth.PackageFinder`` in the client module's globals:
-    a finder on the shared client of its (first) index."""
+    a finder on the shared client of its (first) index. ``network`` is the
+    layer (its ``finder_clients`` and ``options``)."""
 
-    def __init__(self, network: Network) -> None:
+    def __init__(self, network: Any) -> None:
         self.network = network
 
     def __call__(self, *args: Any, index_urls: Any = (), **kwargs: Any) -> Any:
         urls = list(index_urls)
         index = urls[0] if urls else None
-        kwargs.setdefault("trusted_hosts", list(self.network.setup.options.trusted_hosts))
+        kwargs.setdefault("trusted_hosts", list(self.network.options.trusted_hosts))
         kwargs.setdefault("session", self.network.finder_clients.client(index))
         return self.make_finder(*args, index_urls=urls, **kwargs)
 

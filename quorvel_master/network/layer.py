@@ -9,6 +9,10 @@ every finder on the layer's shared client for its index. ``PackageFinder`` is
 a global of the module, so the last layer installed serves every client of
 the process on the finder road.
 
+The client calls its single-index methods through ``self`` too:
+:class:`NetworkClient` wraps each in :meth:`Network.asking`, so that a JSON
+road request is attributed to its index where it is made.
+
 While a layer is in use (from its making, and again from its next request
 after a close), the network libraries' own log records are masked
 (logmask.py); closing or uninstalling the layer gives that back.
@@ -16,21 +20,30 @@ after a close), the network libraries' own log records are masked
 
 from __future__ import annotations
 
-import asyncio
+import contextlib
+import contextvars
 import functools
 import threading
-import time
 import warnings
 import weakref
-from typing import Any
+from collections.abc import Iterator
+from collections.abc import Awaitable, Callable
+from typing import Any, Dict, List, Set
 
 from . import logmask
 from .cache import HTTPCache, make_store
+from .context import RoadContext, asking
 from .finder import FinderClients, FinderFactory
 from .outcomes import Outcomes
 from .retry import NetworkClosed, RetryPolicy
+from .routing import FailureWatch, IndexUnreadable, Routes
 from .session import CachingSession
-from .setup import NetworkOptions, Setup, without_credentials
+from .setup import NetworkOptions, Setup
+
+__all__ = ["IndexUnreadable", "Network", "NetworkClient", "NetworkClosed", "client_module"]
+
+#: The project the client's walk in this task is about (see NetworkClientMethods).
+_project: contextvars.ContextVar[str | None] = contextvars.ContextVar("quorvel_master_network_project", default=None)
 
 
 @functools.cache
@@ -40,10 +53,6 @@ def client_module() -> Any:
         from quorvel_master.business_layer.packages import package_index_client
 
     return package_index_client
-
-
-#: How often a retry's wait on a worker thread looks at its finder call's stop flag.
-STOP_CHECK_SECONDS = 0.05
 
 
 class Network:
@@ -65,22 +74,25 @@ class Network:
         if options.cache:
             store = make_store(options.cache_dir, options.cache_max_bytes, options.memory_cache_bytes, options.max_body)
             self.cache = HTTPCache(store, mode=options.mode, stale_on_error=options.stale_on_error)
-        self.finder_clients = FinderClients(self)
+        #: What the roads are given of the layer.
+        self.context = RoadContext(self.setup, self.cache, self.policy, self.outcomes)
+        self.finder_clients = FinderClients(self.context)
+        #: Pins and fail-closed: which indexes may hear of a project (routing.py).
+        self.routes = Routes(options.pins, options.fail_closed)
+        self.failures = FailureWatch()
+        self.outcomes.listen(self.failures.heard)
         self.finder_factory = FinderFactory(self)
         self._session: CachingSession | None = None
-        self._closing = threading.Event()
-        self._clients: weakref.WeakSet[Any] = weakref.WeakSet()
         self._installed: list[tuple[Any, Any]] = []
-        self._log_token = object()
         self.mask_logs()
-        weakref.finalize(self, logmask.release, self._log_token)
+        weakref.finalize(self, logmask.release, self.context.log_token)
 
     def mask_logs(self) -> None:
         """Masks the network libraries' log records (again, after a close)."""
-        logmask.hold(self._log_token)
+        self.context.in_use()
 
     def unmask_logs(self) -> None:
-        logmask.release(self._log_token)
+        logmask.release(self.context.log_token)
 
     # -- the JSON road --
 
@@ -88,30 +100,40 @@ class Network:
         """The layer's aiohttp session, made on first use and again after a close."""
         if self._session is None or self._session.closed:
             self.mask_logs()
-            self._session = CachingSession(self)
+            self._session = CachingSession(self.context)
         return self._session
 
-    def index_of(self, url: str) -> str | None:
-        """The index a JSON API request belongs to, from the API patterns of
-        the clients attached to the layer (the longest matching prefix)."""
-        bare = without_credentials(url)
-        best: tuple[int, str] | None = None
-        module = client_module()
-        for client in list(self._clients):
-            try:
-                entries = module.get_pip_api_list(client.settings_manager)
-            except Exception:
-                continue
-            for entry in entries or ():
+    @staticmethod
+    def asking(index_url: str | None) -> contextlib.AbstractContextManager[None]:
+        """``with network.asking(index_url):`` the requests the current task
+        makes through the layer's session are attributed to ``index_url`` (its
+        outcomes name it, and a 200 the client could not use is that index's
+        failure). :class:`NetworkClient` does it for the client's own
+        requests; a host's own reader does it for its."""
+        return asking(index_url)
+
+    async def walk(self, project: str, indexes: list[str], ask: Callable[[str], Awaitable[Any]],
+                   taken: Callable[[Any], bool] = bool) -> tuple[str | None, Any]:
+        """A host's own walk over ``indexes`` for ``project``, routed: the
+        indexes of ``routes.plan`` in order, ``await ask(index)`` on each
+        (attributed to it), the first answer ``taken`` wins: ``(index,
+        answer)``, else ``(None, None)``. An index whose ask raised (say a
+        ``PageError`` of ``read_project_page``) or whose requests failed is
+        passed over, or under fail-closed ends the walk with
+        :class:`IndexUnreadable`."""
+        for index in self.routes.plan(project, indexes):
+            raised: Exception | None = None
+            with self.failures.watching(index, project) as failed, asking(index):
                 try:
-                    pattern = entry["api_pattern"]
-                    index = entry["index_url"]
-                except (KeyError, TypeError):
-                    continue
-                prefix = without_credentials(str(pattern).split("{package_name}")[0])
-                if bare.startswith(prefix) and (best is None or len(prefix) > best[0]):
-                    best = (len(prefix), str(index))
-        return best[1] if best else None
+                    answer = await ask(index)
+                except Exception as exc:  # the index's failure: cancellation passes
+                    raised, answer = exc, None
+            stop = next((o for o in failed if self.routes.ends_question(o)), None)
+            if self.routes.fail_closed and (stop is not None or raised is not None):
+                raise IndexUnreadable(project, index, stop) from raised
+            if raised is None and taken(answer):
+                return index, answer
+        return None, None
 
     # -- the finder road --
 
@@ -138,45 +160,31 @@ class Network:
     @property
     def closing(self) -> threading.Event:
         """Set when the layer closes; a new one after each close."""
-        return self._closing
+        return self.context.closing
 
     def wait(self, seconds: float, closing: threading.Event | None = None) -> None:
-        """A retry's wait on a worker thread. Ends early with
-        :class:`NetworkClosed` when the layer closes (or ``closing``, the
-        layer's event read when the request started, is set), and with
-        ``asyncio.CancelledError`` when the client's finder call running on
-        this thread is given up by its awaiting task: the task was cancelled,
-        and nobody waits for the answer any more."""
-        from .._native import finder_call_stopped
-
-        event = closing or self._closing
-        deadline = time.monotonic() + seconds
-        while True:
-            if finder_call_stopped():
-                raise asyncio.CancelledError("the awaiting task was cancelled")
-            left = deadline - time.monotonic()
-            if left <= 0:
-                return
-            # The flag is a plain memory word, not an event: looked at in slices.
-            if event.wait(min(left, STOP_CHECK_SECONDS)):
-                raise NetworkClosed("the network layer was closed while a request waited to be retried")
+        """A retry's wait on a worker thread (see :meth:`RoadContext.wait`)."""
+        self.context.wait(seconds, closing)
 
     # -- clients --
 
     def attach(self, client: Any) -> None:
-        self._clients.add(client)
         self.install()
 
     def client(self, settings_manager: Any) -> Any:
         """A client (a :class:`NetworkClient`) whose both roads go through this layer."""
         return __getattr__("NetworkClient")(settings_manager, self)
 
+    def _closed(self) -> None:
+        closing, self.context.closing = self.context.closing, threading.Event()
+        closing.set()
+        self.context.dead_hosts.clear()
+        self.unmask_logs()
+
     async def close(self) -> None:
         """Closes the session and the finder clients; waiting retries end.
         The layer stays usable: the next request opens them again."""
-        closing, self._closing = self._closing, threading.Event()
-        closing.set()
-        self.unmask_logs()
+        self._closed()
         session, self._session = self._session, None
         try:
             if session is not None and not session.closed:
@@ -187,36 +195,113 @@ class Network:
     def close_sync(self) -> None:
         """Closes the finder clients, for a host without a running loop
         (the aiohttp session, if any, needs :meth:`close`)."""
-        closing, self._closing = self._closing, threading.Event()
-        closing.set()
-        self.unmask_logs()
+        self._closed()
         self.finder_clients.close()
 
 
-def _client_class() -> type:
-    base = client_module().PackageIndexClient
+class NetworkClientMethods:
+    """What :class:`NetworkClient` adds to ``PackageIndexClient`` (the base
+    comes from the extension, imported on first use). Each single-index
+    method keeps the base's exact signature."""
 
-    class NetworkClient(base):  # type: ignore[misc, valid-type]
-        """A ``PackageIndexClient`` whose both roads use a :class:`Network`.
+    network: Network
 
-        ``close()`` closes the layer with the client's own session."""
+    def __init__(self, settings_manager: Any, network: Network | None = None) -> None:
+        super().__init__(settings_manager)  # type: ignore[call-arg]
+        self.network = network if network is not None else Network()
+        self.network.attach(self)
 
-        def __init__(self, settings_manager: Any, network: Network | None = None) -> None:
-            super().__init__(settings_manager)
-            self.network = network if network is not None else Network()
-            self.network.attach(self)
+    async def _get_session(self) -> CachingSession:
+        return self.network.session()
 
-        async def _get_session(self) -> CachingSession:
-            return self.network.session()
+    async def close(self) -> None:
+        try:
+            await super().close()  # type: ignore[misc]
+        finally:
+            await self.network.close()
 
-        async def close(self) -> None:
-            try:
-                await super().close()
-            finally:
-                await self.network.close()
+    async def _routed(self, name: str, index_url: str, empty: Any, call: Callable[[], Awaitable[Any]]) -> Any:
+        """One index asked about one project, as the layer's routes allow: an
+        index the project is not pinned to gets no request (the empty answer),
+        and under fail-closed a failure ends the walk (IndexUnreadable)."""
+        routes = self.network.routes
+        if not routes.allows(name, index_url):
+            return empty
+        with self.network.failures.watching(index_url, name) as failed, asking(index_url):
+            result = await call()
+        stop = next((o for o in failed if routes.ends_question(o)), None)
+        if stop is not None:
+            raise IndexUnreadable(name, index_url, stop)
+        return result
 
-    NetworkClient.__module__ = __name__
-    return NetworkClient
+    async def _package_exists_in_index(self, package_name: str, index_url: str) -> bool:
+        return await self._routed(package_name, index_url, False, lambda: super(  # type: ignore[misc]
+            NetworkClientMethods, self)._package_exists_in_index(package_name, index_url))
+
+    async def _package_version_exists_in_index(self, package_name: str, version: str, index_url: str) -> bool:
+        return await self._routed(package_name, index_url, False, lambda: super(  # type: ignore[misc]
+            NetworkClientMethods, self)._package_version_exists_in_index(package_name, version, index_url))
+
+    async def _get_versions_from_index(self, package_name: str, index_url: str) -> List[str]:
+        return await self._routed(package_name, index_url, [], lambda: super(  # type: ignore[misc]
+            NetworkClientMethods, self)._get_versions_from_index(package_name, index_url))
+
+    async def _get_extras_from_index(self, package_name: str, version: str, index_url: str) -> Set[str]:
+        return await self._routed(package_name, index_url, set(), lambda: super(  # type: ignore[misc]
+            NetworkClientMethods, self)._get_extras_from_index(package_name, version, index_url))
+
+    async def _get_dependencies_from_index(self, package_name: str, version: str,
+                                           index_url: str) -> List[Dict[str, Any]]:
+        return await self._routed(package_name, index_url, [], lambda: super(  # type: ignore[misc]
+            NetworkClientMethods, self)._get_dependencies_from_index(package_name, version, index_url))
+
+    async def _get_package_info_from_index(self, package_name: str, index_url: str) -> Dict[str, str]:
+        refused = {"error": f"Package '{package_name}' is pinned to another index"}
+        return await self._routed(package_name, index_url, refused, lambda: super(  # type: ignore[misc]
+            NetworkClientMethods, self)._get_package_info_from_index(package_name, index_url))
+
+    # -- the walks: a pinned project sees its index alone --
+
+    def _get_pip_settings(self) -> Any:
+        settings = super()._get_pip_settings()  # type: ignore[misc]
+        project = _project.get()
+        return settings if project is None else self.network.routes.pip_settings(project, settings)
+
+    def _question(self, project: Any, made: Any) -> Any:
+        # Without routes the client's own coroutine, untouched. The base made
+        # it (and checked the arguments); the walk runs when it is awaited.
+        if not self.network.routes.pins:
+            return made
+        return _about(project, made)
+
+    def get_versions(self, package_name: str, index_url: str | None = None) -> Any:
+        return self._question(package_name, super().get_versions(package_name, index_url))  # type: ignore[misc]
+
+    def get_extras(self, package_name: str, version: str, index_url: str | None = None) -> Any:
+        return self._question(package_name, super().get_extras(  # type: ignore[misc]
+            package_name, version, index_url))
+
+    def get_dependencies(self, package_name: str, version: str, index_url: str | None = None) -> Any:
+        return self._question(package_name, super().get_dependencies(  # type: ignore[misc]
+            package_name, version, index_url))
+
+    def get_package_info(self, package_name: str) -> Any:
+        return self._question(package_name, super().get_package_info(package_name))  # type: ignore[misc]
+
+    def find_repo_for_package(self, package_name: str) -> Any:
+        return self._question(package_name, super().find_repo_for_package(package_name))  # type: ignore[misc]
+
+    def find_repo_for_package_version(self, package_name: str, version: str) -> Any:
+        return self._question(package_name, super().find_repo_for_package_version(  # type: ignore[misc]
+            package_name, version))
+
+
+async def _about(project: str, made: Awaitable[Any]) -> Any:
+    token = _project.set(project)
+    try:
+        return await made
+    finally:
+        _project.reset(token)
 
 
 _client_class_made: type | None = None
@@ -227,6 +312,10 @@ def __getattr__(name: str) -> Any:
     global _client_class_made
     if name == "NetworkClient":
         if _client_class_made is None:
-            _client_class_made = _client_class()
+            _client_class_made = type("NetworkClient", (NetworkClientMethods, client_module().PackageIndexClient), {
+                "__module__": __name__,
+                "__doc__": "A ``PackageIndexClient`` whose both roads use a :class:`Network`.\n\n"
+                           "``close()`` closes the layer with the client's own session.",
+            })
         return _client_class_made
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

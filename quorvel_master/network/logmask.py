@@ -29,7 +29,9 @@ LIBRARIES = frozenset({
     "unearth", "httpx", "httpx2", "httpcore", "httpcore2", "h11", "aiohttp", "urllib3", "requests", "truststore",
 })
 
-_lock = threading.Lock()
+# Reentrant: a collection inside hold() may run an old layer's finalizer,
+# which releases its token on the same thread.
+_lock = threading.RLock()
 _holders: set[object] = set()
 _previous: Any = None
 

@@ -10,8 +10,18 @@ certificate or the handshake failed; the detail says which, in the
 verifier's words), ``name`` (the host name is unknown),
 ``closed`` (the server dropped the connection, also in the middle of a
 body), ``proxy``, ``offline-miss`` (offline, and not in the cache),
-``too-large`` (a JSON answer beyond ``max_body``) or ``connection`` (any
-other failure to talk to the server).
+``too-large`` (a JSON answer beyond ``max_body``), ``unusable`` (a 200 whose
+body the client cannot use: on the JSON road not a JSON object, such as a
+proxy's HTML login page; on the finder road an index page that is neither
+HTML nor a PEP 691 JSON page) or ``connection`` (any other failure to talk to
+the server).
+
+A request to a host the layer gave up on a moment ago (see
+``NetworkOptions.dead_host_seconds``) ends at once with that failure's kind
+and detail, and ``attempts`` 0 (as an offline miss: no request was made).
+
+Every text of these records for people is masked by the client's own rules,
+and so is the ``repr`` (and ``str``) of each record: a host may log them.
 """
 
 from __future__ import annotations
@@ -26,26 +36,40 @@ from collections.abc import Callable
 from typing import Any
 
 from .cache import OfflineMiss
+from .urls import index_key, mask_given_url, mask_text, masked_repr, without_credentials
 
 FAILED_KINDS = frozenset({
-    "status", "refused", "timeout", "tls", "name", "closed", "proxy", "offline-miss", "too-large", "connection",
+    "status", "refused", "timeout", "tls", "name", "closed", "proxy", "offline-miss", "too-large", "unusable",
+    "connection",
 })
 
 
-@dc.dataclass(frozen=True)
+class ResponseTooLarge(Exception):
+    def __init__(self, url: str, limit: int) -> None:
+        super().__init__(f"the answer of {without_credentials(url)} is larger than {limit} bytes")
+
+
+@dc.dataclass(frozen=True, repr=False)
 class Outcome:
     index: str | None  # the index URL as configured, or None for a URL of no index
     url: str           # the request URL without credentials
     road: str          # "json" (the aiohttp session) or "finder"
     kind: str
     status: int | None = None
-    detail: str = ""   # a short reason, free of credentials
-    attempts: int = 1
+    detail: str = ""   # a short reason, its credentials masked
+    attempts: int = 1  # 0: no request made (offline, or its host was given up on a moment ago)
     from_cache: bool = False
+
+    __repr__ = masked_repr
 
     @property
     def failed(self) -> bool:
         return self.kind in FAILED_KINDS
+
+    @property
+    def where(self) -> str:
+        """The index (else the URL), for people: its credentials masked."""
+        return mask_given_url(self.index if self.index is not None else self.url)
 
     @property
     def reason(self) -> str:
@@ -54,8 +78,9 @@ class Outcome:
             return f"HTTP {self.status}"
         if self.kind == "tls":
             # The detail says what failed, with the verifier's own words.
-            return self.detail or "certificate verification failed"
-        return _REASONS.get(self.kind, self.kind) + (f": {self.detail}" if self.kind == "connection" and self.detail else "")
+            return mask_text(self.detail) or "certificate verification failed"
+        explained = self.kind in ("connection", "unusable") and self.detail
+        return _REASONS.get(self.kind, self.kind) + (f": {mask_text(self.detail)}" if explained else "")
 
 
 _REASONS = {
@@ -69,6 +94,7 @@ _REASONS = {
     "proxy": "the proxy refused the request",
     "offline-miss": "offline, and not in the cache",
     "too-large": "the answer is larger than the layer holds",
+    "unusable": "an answer the client cannot use",
     "connection": "connection failed",
 }
 
@@ -125,6 +151,8 @@ def _kind(exc: BaseException) -> str | None:
     name = type(exc).__name__
     if isinstance(exc, OfflineMiss):
         return "offline-miss"
+    if isinstance(exc, ResponseTooLarge):
+        return "too-large"
     if isinstance(exc, (ssl.SSLCertVerificationError, ssl.SSLError)) or "Certificate" in name or "SSL" in name:
         return "tls"
     if "Proxy" in name:
@@ -143,12 +171,8 @@ def _kind(exc: BaseException) -> str | None:
 
 
 def _detail(exc: BaseException) -> str:
-    text = " ".join(str(exc).split()) or type(exc).__name__
-    # Exception texts may carry a URL with credentials: drop the user-info.
-    from .setup import without_credentials
-
-    words = [without_credentials(w) if "://" in w and "@" in w else w for w in text.split(" ")]
-    return " ".join(words)[:300]
+    # Exception texts may carry a URL with credentials.
+    return mask_text(" ".join(str(exc).split()) or type(exc).__name__)[:300]
 
 
 class Outcomes:
@@ -199,8 +223,8 @@ class Outcomes:
             return list(self._items)
 
     def for_index(self, index: str) -> list[Outcome]:
-        key = _index_key(index)
-        return [o for o in self.all() if o.index is not None and _index_key(o.index) == key]
+        key = index_key(index)
+        return [o for o in self.all() if o.index is not None and index_key(o.index) == key]
 
     def failures(self) -> dict[str, Outcome]:
         """The first failed outcome of each index that had one, by index URL,
@@ -216,14 +240,16 @@ class Outcomes:
             self._items.clear()
 
 
-@dc.dataclass(frozen=True)
+@dc.dataclass(frozen=True, repr=False)
 class Request:
     index: str | None
     url: str
     road: str
 
+    __repr__ = masked_repr
 
-@dc.dataclass(frozen=True)
+
+@dc.dataclass(frozen=True, repr=False)
 class Retry:
     index: str | None
     url: str
@@ -232,6 +258,4 @@ class Retry:
     delay: float   # seconds it waits first
     why: str       # the status or failure kind that asked for it
 
-
-def _index_key(url: str) -> str:
-    return url.rstrip("/\\")
+    __repr__ = masked_repr

@@ -14,21 +14,14 @@ from __future__ import annotations
 import asyncio
 import functools
 import json
-import time
-from typing import TYPE_CHECKING, Any
+from typing import Any
 
-from .cache import Entry, Lookup, OfflineMiss, header, header_list
-from .outcomes import Outcome, Request, Retry, classify, kind_of_status
-from .retry import Attempts, send_with_retries_async
-from .setup import basic_auth, without_credentials
-
-if TYPE_CHECKING:
-    from .layer import Network
-
-
-class ResponseTooLarge(Exception):
-    def __init__(self, url: str, limit: int) -> None:
-        super().__init__(f"the answer of {without_credentials(url)} is larger than {limit} bytes")
+from .cache import Entry, header, header_list
+from .context import RoadContext, current_index
+from .outcomes import ResponseTooLarge
+from .pipeline import Exchange, Unreachable, Wire
+from .retry import send_with_retries_async
+from .urls import basic_auth, credentials_in, without_credentials
 
 
 class StoredResponse:
@@ -149,11 +142,11 @@ class _RequestContext:
 class CachingSession:
     """The session a client of the layer gets from ``_get_session``."""
 
-    def __init__(self, network: Network) -> None:
+    def __init__(self, ctx: RoadContext) -> None:
         import aiohttp
 
-        self.network = network
-        setup = network.setup
+        self.ctx = ctx
+        setup = ctx.setup
         self._aiohttp = aiohttp
         connector = aiohttp.TCPConnector(ssl=setup.ssl, limit_per_host=setup.options.per_host_connections)
         # trust_env stays off: proxies and netrc come from the layer's setup,
@@ -171,106 +164,78 @@ class CachingSession:
         return _RequestContext(self._get(str(url), kwargs))
 
     async def _get(self, url: str, kwargs: dict[str, Any]) -> Any:
-        network = self.network
-        options = network.setup.options
         headers = header_list(kwargs.pop("headers", None) or {})
-        if options.revalidate_documents and header(headers, "cache-control") is None:
-            headers.append(("Cache-Control", "max-age=0"))
-        if options.timeout is not None:
-            kwargs["timeout"] = self._aiohttp.ClientTimeout(total=options.timeout)
-        index = network.index_of(url)
-        network.outcomes.started(Request(index, without_credentials(url), "json"))
-        cache = network.cache
-        lookup = Lookup(bypass=True)
-        if cache is not None:
-            try:
-                lookup = cache.lookup("GET", url, headers)
-            except OfflineMiss as miss:
-                network.outcomes.record(Outcome(index, miss.url, "json", "offline-miss"))
-                raise self._aiohttp.ClientConnectionError(str(miss)) from miss
-        if lookup.fresh and lookup.entry is not None:
-            network.outcomes.record(Outcome(index, without_credentials(url), "json", "ok", 200, from_cache=True))
-            return _from_entry(url, lookup.entry, from_cache=True)
-        sent = headers + list(lookup.conditional.items())
-        bare = without_credentials(url)
-        attempts = Attempts(
-            network.policy, "GET", status_of=_status, retry_after_of=_retry_after,
-            announce=lambda made, delay, why: network.outcomes.retrying(Retry(index, bare, "json", made, delay, why)),
-        )
-        request_time = 0.0
+        auth = kwargs.pop("auth", None)
+        if auth is not None:
+            headers.append(("Authorization", auth.encode()))
+        if self.ctx.options.timeout is not None:
+            kwargs["timeout"] = self._aiohttp.ClientTimeout(total=self.ctx.options.timeout)
+        exchange = Exchange(self.ctx, "json", current_index(), "GET", url, headers, wire=AIOHTTP,
+                            keep_cap=self.ctx.cache.store.max_entry if self.ctx.cache is not None else 0)
+        try:
+            ready = exchange.begin()
+        except Unreachable as gone:
+            raise _connection_error(self._aiohttp, gone) from gone
+        if ready is not None:
+            return _from_entry(url, ready, from_cache=True)
 
         async def send() -> Any:
-            nonlocal request_time
-            request_time = time.time()
-            return await self._send(url, sent, kwargs)
+            exchange.sending()
+            return await self._send(url, exchange.sent_headers, kwargs)
 
         try:
-            response = await send_with_retries_async(attempts, send, _release, asyncio.sleep)
-        except Exception:
-            stale = cache.stale_answer(lookup) if cache is not None else None
-            network.outcomes.record(Outcome(index, bare, "json", attempts.kind or "connection", None, attempts.detail,
-                                            attempts.made, from_cache=stale is not None))
-            if stale is not None:
-                return _from_entry(url, stale, from_cache=True)
-            raise
-        status = response.status
-        if attempts.gave_up:
-            stale = cache.stale_answer(lookup) if cache is not None else None
-            if stale is not None:
-                response.release()
-                network.outcomes.record(Outcome(index, bare, "json", "status", status, attempts=attempts.made,
-                                                from_cache=True))
-                return _from_entry(url, stale, from_cache=True)
-        try:
-            answer = await self._answer(url, headers, lookup, response, request_time)
+            response = await send_with_retries_async(exchange.attempts, send, _release, asyncio.sleep)
         except Exception as exc:
+            stale = exchange.failed(exc)
+            if stale is None:
+                raise
+            return _from_entry(url, stale, from_cache=True)
+        stored = exchange.arrived(response, whole=True)
+        if stored is not None:
             response.release()
-            kind, detail = ("too-large", str(exc)) if isinstance(exc, ResponseTooLarge) else classify(exc)
-            network.outcomes.record(Outcome(index, bare, "json", kind, status, detail, attempts.made))
-            raise
-        except BaseException:
+            return _from_entry(url, stored, from_cache=True)
+        if response.status != 200:
+            return response
+        try:
+            body = await _read_bounded(response, url, self.ctx.options.max_body)
+        except BaseException as exc:
             response.release()
+            if isinstance(exc, Exception):
+                exchange.body_failed(exc)
             raise
-        network.outcomes.record(Outcome(index, bare, "json", kind_of_status(status), status, attempts=attempts.made,
-                                        from_cache=status == 304))
-        return answer
+        response.release()
+        # aiohttp decoded the body: what is kept and shown says so.
+        exchange.response_headers = _whole_body_headers(exchange.response_headers, body)
+        exchange.body_read(body)
+        return StoredResponse(url, 200, exchange.response_headers, body, from_cache=False)
 
     async def _send(self, url: str, headers: list[tuple[str, str]], kwargs: dict[str, Any]) -> Any:
-        setup = self.network.setup
+        setup = self.ctx.setup
         extra: dict[str, Any] = {}
         proxy = setup.proxy_for(url)
         if proxy is not None:
-            proxy_url, proxy_credentials = _split_credentials(proxy)
-            extra["proxy"] = proxy_url
-            if proxy_credentials is not None:
-                extra["proxy_headers"] = {"Proxy-Authorization": basic_auth(*proxy_credentials)}
+            found = credentials_in(proxy)
+            extra["proxy"] = proxy if found is None else without_credentials(proxy)
+            if found is not None:
+                extra["proxy_headers"] = {"Proxy-Authorization": basic_auth(*found)}
         if setup.trusted(url):
             extra["ssl"] = False
-        if "auth" not in kwargs and header(headers, "authorization") is None:
-            found = setup.credentials(url)
-            if found is not None:
-                headers = headers + [("Authorization", basic_auth(*found))]
         from multidict import CIMultiDict
 
         return await self.session.get(url, headers=CIMultiDict(headers), **{**kwargs, **extra})
 
-    async def _answer(self, url: str, headers: list[tuple[str, str]], lookup: Lookup, response: Any,
-                      request_time: float) -> Any:
-        cache = self.network.cache
-        if response.status == 304 and lookup.entry is not None and cache is not None:
-            response.release()
-            entry = cache.revalidated(url, headers, lookup.entry, header_list(response.headers), request_time, time.time())
-            return _from_entry(url, entry, from_cache=True)
-        if response.status != 200:
-            return response
-        body = await _read_bounded(response, url, self.network.setup.options.max_body)
-        response_headers = [(k, v) for k, v in header_list(response.headers)
-                            if k.lower() not in ("content-encoding", "content-length", "transfer-encoding")]
-        response_headers.append(("Content-Length", str(len(body))))
-        response.release()
-        if cache is not None:
-            cache.keep(url, headers, 200, response_headers, body, request_time, time.time())
-        return StoredResponse(url, 200, response_headers, body, from_cache=False)
+
+def _connection_error(aiohttp: Any, gone: Unreachable) -> Exception:
+    """What aiohttp would have raised had the request been made."""
+    if gone.kind == "timeout":
+        return aiohttp.ServerTimeoutError(str(gone))
+    return aiohttp.ClientConnectionError(str(gone))
+
+
+def _whole_body_headers(headers: list[tuple[str, str]], body: bytes) -> list[tuple[str, str]]:
+    """The answer's headers once its body is held whole and decoded."""
+    kept = [(k, v) for k, v in headers if k.lower() not in ("content-encoding", "content-length", "transfer-encoding")]
+    return kept + [("Content-Length", str(len(body)))]
 
 
 async def _read_bounded(response: Any, url: str, limit: int) -> bytes:
@@ -314,22 +279,9 @@ def _decoded(entry: Entry) -> bytes:
     raise ValueError(f"stored answer with unsupported content coding {coding}")
 
 
-def _status(response: Any) -> int:
-    return response.status
-
-
-def _retry_after(response: Any) -> str | None:
-    return response.headers.get("Retry-After")
+AIOHTTP = Wire(status=lambda response: response.status, headers=lambda response: header_list(response.headers),
+              retry_after=lambda response: response.headers.get("Retry-After"))
 
 
 def _release(response: Any) -> None:
     response.release()
-
-
-def _split_credentials(proxy: str) -> tuple[str, tuple[str, str] | None]:
-    from yarl import URL
-
-    parsed = URL(proxy)
-    if parsed.user is None:
-        return proxy, None
-    return str(parsed.with_user(None)), (parsed.user, parsed.password or "")

@@ -1,5 +1,5 @@
-"""The one network setup both roads share: options, TLS context, proxy choice,
-netrc credentials and URL keys without credentials.
+"""The one network setup both roads share: options, TLS context, proxy choice
+and netrc credentials.
 
 Every decision about how a URL is reached (through which proxy, verified or
 not, with which credentials) is made here once; the aiohttp session and the
@@ -8,9 +8,7 @@ finder's HTTP clients only ask.
 
 from __future__ import annotations
 
-import base64
 import dataclasses as dc
-import functools
 import netrc
 import os
 import ssl
@@ -18,20 +16,27 @@ import threading
 import urllib.request
 from pathlib import Path
 from typing import Any
-from urllib.parse import urlsplit, urlunsplit
+from urllib.parse import urlsplit
+
+from .urls import basic_auth, masked_repr, user_info, without_credentials
+
+__all__ = ["DEFAULT_MAX_BODY", "NetworkOptions", "Setup", "basic_auth", "ssl_context", "without_credentials"]
 
 #: Answers the layer stores whole in memory at most this large; larger ones
 #: pass through uncached (finder road) or fail (JSON road, which holds them).
 DEFAULT_MAX_BODY = 64 * 1024 * 1024
 
 
-@dc.dataclass(frozen=True)
+@dc.dataclass(frozen=True, repr=False)
 class NetworkOptions:
     """What a host may choose; every field has a usable default.
 
     ``cache_dir`` None keeps the cache in memory (``memory_cache_bytes``);
     ``cache=False`` turns it off. ``mode`` is ``"normal"``, ``"refresh"``
     (revalidate every stored answer) or ``"offline"`` (no request at all).
+    ``dead_host_seconds``: once every retry of a request was spent on failed
+    connections or time-outs, further requests to that host fail at once, with
+    the same outcome, for this long (0: every request tries).
     """
 
     cache: bool = True
@@ -46,6 +51,7 @@ class NetworkOptions:
     backoff: float = 0.25
     backoff_max: float = 10.0
     retry_after_max: float = 60.0
+    dead_host_seconds: float = 30.0
     proxy: str | None = None
     #: Proxies from HTTP_PROXY/HTTPS_PROXY/ALL_PROXY with NO_PROXY, when no ``proxy``.
     proxy_from_env: bool = True
@@ -58,30 +64,23 @@ class NetworkOptions:
     per_host_connections: int = 10
     timeout: float | None = None
     max_body: int = DEFAULT_MAX_BODY
+    #: (project name or glob, index URL) pairs: a pinned project is asked of its index alone.
+    pins: tuple[tuple[str, str], ...] = ()
+    #: An index that could not be read about a project ends the question about it.
+    fail_closed: bool = False
+
+    __repr__ = masked_repr
 
     def __post_init__(self) -> None:
         if self.mode not in ("normal", "refresh", "offline"):
             raise ValueError(f"mode must be 'normal', 'refresh' or 'offline', not {self.mode!r}")
-        if self.retries < 0 or self.per_host_connections < 1:
-            raise ValueError("retries must be >= 0 and per_host_connections >= 1")
+        if self.retries < 0 or self.per_host_connections < 1 or self.dead_host_seconds < 0:
+            raise ValueError("retries and dead_host_seconds must be >= 0 and per_host_connections >= 1")
         object.__setattr__(self, "trusted_hosts", tuple(self.trusted_hosts))
+        object.__setattr__(self, "pins", tuple((str(name), str(url)) for name, url in self.pins))
 
 
 # -- URLs -------------------------------------------------------------------------
-
-
-@functools.lru_cache(maxsize=4096)
-def without_credentials(url: str) -> str:
-    """The URL with its user-info and fragment removed: the cache key and
-    what outcomes show."""
-    parts = urlsplit(url)
-    host = parts.netloc.rpartition("@")[2]
-    return urlunsplit((parts.scheme.lower(), host.lower(), parts.path, parts.query, ""))
-
-
-def basic_auth(login: str, password: str) -> str:
-    """An Authorization header value for Basic credentials."""
-    return "Basic " + base64.b64encode(f"{login}:{password}".encode()).decode("ascii")
 
 
 def host_port(url: str) -> tuple[str, int | None]:
@@ -175,7 +174,7 @@ class Setup:
     def credentials(self, url: str) -> tuple[str, str] | None:
         """(login, password) from netrc for the URL's host, when the URL
         carries none of its own."""
-        if not self.options.netrc or "@" in urlsplit(url).netloc:
+        if not self.options.netrc or user_info(url) is not None:
             return None
         with self._lock:
             if not self._netrc_read:

@@ -103,11 +103,12 @@ QUESTIONS: tuple[Question, ...] = (
 
 
 class DemoIndexes:
-    """Two sample indexes on 127.0.0.1 (free ports), served from this process."""
+    """Two sample indexes served from this process: the primary on ``port``
+    and the secondary on the next one, or both on free ports (port 0)."""
 
-    def __init__(self) -> None:
-        self.primary = IndexServer()
-        self.secondary = IndexServer()
+    def __init__(self, host: str = "127.0.0.1", port: int = 0) -> None:
+        self.primary = IndexServer(host, port)
+        self.secondary = IndexServer(host, port + 1 if port else 0)
 
     def start(self) -> DemoIndexes:
         self.primary.start()

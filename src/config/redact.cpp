@@ -1,5 +1,7 @@
 #include "config/redact.hpp"
 
+#include "config/url_parts.hpp"
+
 #include <algorithm>
 #include <string>
 #include <string_view>
@@ -8,22 +10,9 @@ namespace pic::config {
 
 namespace {
 
-constexpr std::size_t npos = std::string_view::npos;
-
-// urlsplit deletes these anywhere in the URL before splitting it.
-bool dropped(char c) { return c == '\t' || c == '\r' || c == '\n'; }
-
-bool ascii_alpha(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
-
-bool scheme_char(char c) {
-    return ascii_alpha(c) || (c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.';
-}
-
-// The netloc runs from after "//" to the first '/', '?' or '#'.
-std::size_t netloc_end(std::string_view text, std::size_t begin) {
-    std::size_t end = text.find_first_of("/?#", begin);
-    return end == npos ? text.size() : end;
-}
+using url::npos;
+using url::netloc_end;
+using url::netloc_start;
 
 // Appends the netloc with its secret masked: after the first ':' of the
 // user-info, or the whole user-info; unchanged without an '@'.
@@ -35,25 +24,6 @@ void append_netloc(std::string& out, std::string_view netloc) {
     }
     std::size_t colon = netloc.substr(0, at).find(':');
     out.append(netloc.substr(0, colon == npos ? 0 : colon + 1)).append("****").append(netloc.substr(at));
-}
-
-// The start of the netloc urlsplit finds in `url`, or npos. Works on the text
-// as given: the leading C0 controls and spaces it strips, and the tabs and
-// line breaks it deletes, are skipped over instead.
-std::size_t netloc_start(std::string_view url) {
-    std::size_t i = 0;
-    while (i < url.size() && static_cast<unsigned char>(url[i]) <= ' ') ++i;
-    std::size_t rest = i;
-    std::size_t colon = url.find(':', i);
-    if (colon != npos && colon > i && ascii_alpha(url[i]) &&
-        std::all_of(url.begin() + i, url.begin() + colon, [](char c) { return dropped(c) || scheme_char(c); }))
-        rest = colon + 1;
-    // then "//" must follow
-    for (int slashes = 0; slashes < 2; ++rest) {
-        if (rest == url.size() || !(url[rest] == '/' || dropped(url[rest]))) return npos;
-        if (url[rest] == '/') ++slashes;
-    }
-    return rest;
 }
 
 // Free text: every "//" starts a netloc, whether a scheme precedes it or not.
@@ -92,14 +62,13 @@ std::string mask_url(std::string_view url) {
 // keeps its user name and nothing more).
 std::size_t authority_start(std::string_view url) {
     auto skip_slashes = [&](std::size_t i) {
-        while (i < url.size() && (url[i] == '/' || url[i] == '\\' || dropped(url[i]))) ++i;
+        while (i < url.size() && (url[i] == '/' || url[i] == '\\' || url::dropped(url[i]))) ++i;
         return i;
     };
     std::size_t i = 0;
     while (i < url.size() && static_cast<unsigned char>(url[i]) <= ' ') ++i;
-    std::size_t colon = url.find(':', i);
-    if (colon != npos && colon > i && ascii_alpha(url[i]) &&
-        std::all_of(url.begin() + i, url.begin() + colon, [](char c) { return dropped(c) || scheme_char(c); })) {
+    std::size_t colon = url::scheme_end(url, i);
+    if (colon != npos) {
         std::size_t after = skip_slashes(colon + 1);
         if (url.substr(colon + 1, after - colon - 1).find_first_of("/\\") != npos) return after;
     }

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "config/url_parts.hpp"
 #include "fastpath/paths.hpp"
 #include "runtime/compat.hpp"
 #include "runtime/function.hpp"
@@ -10,19 +11,6 @@
 namespace pic::config {
 
 namespace {
-
-// The length of url.rstrip("/\\").
-Py_ssize_t rstripped_length(PyObject* url) {
-    Py_ssize_t end = PyUnicode_GET_LENGTH(url);
-    const int kind = PyUnicode_KIND(url);
-    const void* data = PyUnicode_DATA(url);
-    while (end > 0) {
-        Py_UCS4 c = PyUnicode_READ(kind, data, end - 1);
-        if (c != '/' && c != '\\') break;
-        --end;
-    }
-    return end;
-}
 
 // url.rstrip("/\\") == other, for exact str values, without building the
 // stripped str. Only slashes go, so the stripped text keeps the kind of `url`,
@@ -70,11 +58,7 @@ Object get_pip_api_list(Object self) {
 }
 
 // url.rstrip("/\\")
-Object normalize_url(Object, Object url) {
-    Py_ssize_t end = rstripped_length(url.get());
-    if (end == PyUnicode_GET_LENGTH(url.get())) return url;
-    return Object::steal(PyUnicode_Substring(url.get(), 0, end));
-}
+Object normalize_url(Object, Object url) { return strip_trailing_slashes(url); }
 
 // re.sub("[-_.]+", "-", name.lower())
 Object normalize_name(Object, Object name) { return fastpath::answer<fastpath::NormalizeName>(name); }

@@ -200,12 +200,17 @@ PyObject* function_repr(PyObject* self) {
 }
 
 int function_traverse(PyObject* self, visitproc visit, void* arg) {
+    // Every field function_clear drops: __module__, __doc__ and
+    // __annotations__ can be set to anything, so any of them may close a cycle.
     FunctionObject* f = as_func(self);
+    Py_VISIT(f->name);
+    Py_VISIT(f->qualname);
+    Py_VISIT(f->module);
+    Py_VISIT(f->doc);
     Py_VISIT(f->annotations);
     Py_VISIT(f->code);
     Py_VISIT(f->defaults);
     Py_VISIT(f->dict);
-    Py_VISIT(f->doc);
     return 0;
 }
 

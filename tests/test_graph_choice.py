@@ -1,0 +1,109 @@
+"""The version the graph chooses per project and target: pip's rules, and
+re-choice as edges are learnt."""
+
+from __future__ import annotations
+
+from datetime import datetime, timezone
+
+import pytest
+from graph_support import LINUX, MAC, WINDOWS, MemoryIndex, chosen, draw, rel
+
+LATER = datetime(2024, 6, 1, tzinfo=timezone.utc)
+AS_OF = datetime(2024, 3, 1, tzinfo=timezone.utc)
+WIN_ONLY = ("cp311-cp311-win_amd64",)
+
+CHOICES = [
+    # (case, index, roots, options, expected on LINUX: name -> version or status)
+    ("newest", {"a": ["1.0", "2.0", "1.5"]}, ["a"], {}, {"a": "2.0"}),
+    ("specifier", {"a": ["1.0", "2.0", "1.5"]}, ["a<2"], {}, {"a": "1.5"}),
+    ("yanked newest skipped", {"a": ["1.0", rel("2.0", yanked=True)]}, ["a"], {}, {"a": "1.0"}),
+    ("== pin selects a yanked release", {"a": ["1.0", rel("2.0", yanked=True)]}, ["a==2.0"], {}, {"a": "2.0"}),
+    ("=== pin selects a yanked release", {"a": ["1.0", rel("2.0", yanked=True)]}, ["a===2.0"], {}, {"a": "2.0"}),
+    ("wildcard pin does not", {"a": ["1.0", rel("2.0", yanked=True)]}, ["a==2.*"], {}, {"a": "conflict"}),
+    ("pin with a non-yanked file left",
+     {"a": [rel("2.0", yanked=True), rel("2.0", wheels=("cp312-cp312-manylinux_2_17_x86_64",))]}, ["a==2.0"], {}, {"a": "2.0"}),
+    ("needs a newer Python", {"a": ["1.0", rel("2.0", python=">=3.13")]}, ["a"], {}, {"a": "1.0"}),
+    ("unreadable requires-python admits", {"a": ["1.0", rel("2.0", python="not a specifier")]}, ["a"], {},
+     {"a": "2.0"}),
+    ("pre-release left out", {"a": ["1.0", "2.0b1"]}, ["a"], {}, {"a": "1.0"}),
+    ("pre-release with --pre", {"a": ["1.0", "2.0b1"]}, ["a"], {"pre": True}, {"a": "2.0b1"}),
+    ("specifier naming a pre-release", {"a": ["1.0", "2.0b1"]}, ["a>=2.0b1"], {}, {"a": "2.0b1"}),
+    ("only pre-releases", {"a": ["1.0a1", "1.0b2"]}, ["a"], {}, {"a": "1.0b2"}),
+    ("other platforms' wheels: sdist", {"a": ["1.0", rel("2.0", wheels=WIN_ONLY, sdist=True)]}, ["a"], {},
+     {"a": "2.0"}),
+    ("other platforms' wheels, no sdist", {"a": ["1.0", rel("2.0", wheels=WIN_ONLY)]}, ["a"], {}, {"a": "1.0"}),
+    ("nothing for the platform", {"a": [rel("2.0", wheels=WIN_ONLY)]}, ["a"], {}, {"a": "conflict"}),
+    ("as-of leaves later uploads out", {"a": ["1.0", rel("2.0", uploaded=LATER)]}, ["a"], {"as_of": AS_OF},
+     {"a": "1.0"}),
+    ("as-of leaves files without a time out", {"a": ["1.0", rel("2.0", uploaded=None)]}, ["a"], {"as_of": AS_OF},
+     {"a": "1.0"}),
+    ("an upload time without a zone is UTC", {"a": ["1.0", rel("2.0", uploaded=datetime(2024, 3, 1, 0, 30))]}, ["a"],
+     {"as_of": AS_OF}, {"a": "1.0"}),
+    ("no as-of: every upload", {"a": ["1.0", rel("2.0", uploaded=None)]}, ["a"], {}, {"a": "2.0"}),
+    ("not on any index", {"a": [rel("1.0", "ghost")]}, ["a"], {}, {"a": "1.0", "ghost": "not-found"}),
+    ("specifiers of every edge",
+     {"a": [rel("1.0", "c<3")], "b": [rel("1.0", "c>=2")], "c": ["1.0", "2.0", "2.5", "3.0"]}, ["a", "b"], {}, {"a": "1.0", "b": "1.0", "c": "2.5"}),
+    ("re-chosen when a later edge excludes it",
+     {"a": [rel("1.0", "b")], "x": [rel("1.0", "y")], "y": [rel("1.0", "b<2")], "b": ["1.0", "2.0"]},
+     ["a", "x"], {}, {"a": "1.0", "x": "1.0", "y": "1.0", "b": "1.0"}),
+    ("a dropped edge's project leaves",
+     {"a": ["1.0", rel("2.0", "old"), ], "b": [rel("1.0", "a<2")], "old": ["1.0"]},
+     ["a", "b"], {}, {"a": "1.0", "b": "1.0"}),
+    ("a version kept while it passes",   # not moved back to the newest when the edge that excluded it leaves
+     {"x": [rel("1.0"), rel("2.0", "y<2")], "y": [rel("1.0"), rel("2.0", "x<2")]}, ["x", "y"], {},
+     {"x": "1.0", "y": "1.0"}),
+    ("conflict", {"a": [rel("1.0", "c>=2")], "b": [rel("1.0", "c<2")], "c": ["1.0", "2.0"]}, ["a", "b"], {},
+     {"a": "1.0", "b": "1.0", "c": "conflict"}),
+]
+
+
+@pytest.mark.parametrize("case, index, roots, options, expected", CHOICES, ids=[c[0] for c in CHOICES])
+def test_choice(case, index, roots, options, expected):
+    graph = draw(MemoryIndex(index), roots, **options)
+    assert chosen(graph) == expected
+    assert graph.settled
+
+
+def test_file_preference_per_target():
+    # The wheel the target prefers is read; an sdist only where no wheel fits.
+    index = MemoryIndex({"a": [rel("1.0", wheels=("py3-none-any", "cp312-cp312-manylinux_2_17_x86_64",
+                                                   "cp311-cp311-win_amd64"), sdist=True),
+                               rel("1.1", wheels=("cp312-cp312-manylinux_2_17_x86_64",), sdist=True)]})
+    graph = draw(index, ["a<1.1"], targets=(LINUX, WINDOWS, MAC))
+    assert dict(graph.by_id["a==1.0"].files) == {LINUX: "a-1.0-cp312-cp312-manylinux_2_17_x86_64.whl",
+                                                 WINDOWS: "a-1.0-cp311-cp311-win_amd64.whl",
+                                                 MAC: "a-1.0-py3-none-any.whl"}
+    graph = draw(index, ["a"], targets=(LINUX, MAC))
+    assert dict(graph.by_id["a==1.1"].files) == {LINUX: "a-1.1-cp312-cp312-manylinux_2_17_x86_64.whl",
+                                                 MAC: "a-1.1.tar.gz"}
+
+
+CONFLICTS = [
+    # (index, roots, node, reason, edges into it, excluded versions)
+    ({"a": [rel("1.0", "c>=2")], "b": [rel("1.0", "c<2; python_version > '3'")], "c": ["1.0", "2.0"]}, ["a", "b"],
+     "c", "no release satisfies every specifier",
+     (("a==1.0", "c>=2"), ("b==1.0", "c<2; python_version > '3'")), ()),
+    ({"a": ["1.0", rel("2.0", yanked=True), rel("3.0", python=">=4")]}, ["a>=2"],
+     "a", "no release that satisfies every specifier is usable on the target",
+     ((None, "a>=2"),), (("3.0", "needs Python >=4"), ("2.0", "yanked"))),
+    ({"a": []}, ["a"], "a", "the index lists no file of it", ((None, "a"),), ()),
+]
+
+
+@pytest.mark.parametrize("index, roots, node, reason, edges, excluded", CONFLICTS)
+def test_conflict_shows_edges(index, roots, node, reason, edges, excluded):
+    graph = draw(MemoryIndex(index), roots)
+    [conflict] = graph.conflicts
+    assert (conflict.node, conflict.reason, conflict.edges, conflict.excluded) == (node, reason, edges, excluded)
+    assert graph.by_id[node].status == "conflict" and graph.by_id[node].version is None
+
+
+def test_turning_choices_end_unsettled():
+    # x 2 wants y<2, y 1 wants x<2, x 1 wants y>=2, y 2 wants x>=2: each
+    # round excludes one choice, and the fourth state is the first again.
+    index = MemoryIndex({"x": [rel("1.0", "y>=2"), rel("2.0", "y<2")], "y": [rel("1.0", "x<2"), rel("2.0", "x>=2")]})
+    graph = draw(index, ["x", "y"], max_rounds=50)
+    assert not graph.settled and graph.rounds < 10
+    assert {c.node.split("==")[0] for c in graph.conflicts} == {"x", "y"}
+    assert all("did not settle" in c.reason for c in graph.conflicts)
+    assert max(index.page_calls.values()) == 1 and max(index.file_calls.values()) == 1
