@@ -322,6 +322,18 @@ def test_failures_end_both_drivers_alike(m, srv, log, monkeypatch, temp_files, d
     assert temp_files() == []
 
 
+def test_a_download_that_keeps_its_pace_outlasts_the_sessions_own_time_out(srv):
+    srv.ranges = False
+    publish(srv, many_files_wheel())
+    srv.throttle(PATH, 128 << 10)  # two seconds or so, 128 KiB in each
+
+    async def go():
+        async with aiohttp.ClientSession(timeout=aiohttp.ClientTimeout(total=0.5)) as session:
+            return await read_wheel_metadata(session, srv.url + PATH, timeout=SECONDS)
+
+    assert asyncio.run(go()) == REQUIRES
+
+
 @pytest.mark.parametrize("ranges", [True, False], ids=["a range", "the download"])
 def test_cancelling_stops_the_read_at_once(srv, temp_files, ranges):
     srv.ranges = ranges

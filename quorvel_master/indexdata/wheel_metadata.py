@@ -26,6 +26,8 @@ import urllib.parse
 from collections.abc import AsyncIterator, Mapping
 from typing import IO, Any
 
+import aiohttp
+
 from .._native import WheelMetadataReader, mask_text
 
 Wanted = tuple[str, int, "int | None"]
@@ -151,10 +153,13 @@ class _Read:
 
 
 async def _open(session: Any, first: str, headers: dict[str, str]) -> Any:
-    """The first answer that is not a redirect to follow, its body unread."""
+    """The first answer that is not a redirect to follow, its body unread.
+    The session's own time-outs are off: the deadlines here bound the request,
+    and a whole wheel may take longer than any total."""
     url, sent, made = first, headers, 0
     while True:
-        response = await session.get(url, headers=sent, allow_redirects=False, auto_decompress=False)
+        response = await session.get(url, headers=sent, allow_redirects=False, auto_decompress=False,
+                                     timeout=aiohttp.ClientTimeout())
         try:
             hop = WheelMetadataReader.redirect(first, url, response.status, response.headers.get("Location"), sent,
                                                made)
@@ -167,13 +172,19 @@ async def _open(session: Any, first: str, headers: dict[str, str]) -> Any:
         (url, sent), made = hop, made + 1
 
 
+# Pieces of a body as the finder's client hands them out: a chunk never
+# carries a body past two of the reader's caps at once.
+_CHUNK = 64 << 10
+
+
 async def _chunks(response: Any) -> AsyncIterator[bytes]:
-    """The body as it arrives; a response read whole already comes in one piece."""
+    """The body as it arrives, at most _CHUNK bytes at a time; a response read
+    whole already comes in one piece."""
     content = getattr(response, "content", None)
     if content is None:
         yield await response.read()
         return
-    while chunk := await content.readany():
+    while chunk := await content.read(_CHUNK):
         yield chunk
 
 

@@ -1,5 +1,9 @@
 #include "environment/requirement.hpp"
 
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
 #include "fastpath/paths.hpp"
 #include "runtime/globals.hpp"
 
@@ -24,22 +28,31 @@ Object record(const fastpath::RequirementParts::Result& parts, const Object& mar
 // extras list, so that a caller changing its answer changes no other answer.
 // Bounded: only strings of real requirements' length are kept, and the table
 // starts afresh when full (a run asks a few thousand distinct strings).
+//
+// The strings of a cached document come back as the same objects, call after
+// call: a small table by address answers them before the look-up by text. It
+// holds its strings, so an address there is never another string's.
 class Parsed {
 public:
     static constexpr Py_ssize_t kEntries = 4096;
     static constexpr Py_ssize_t kLongest = 256;  // code points
+    static constexpr std::size_t kRecent = 1024;
 
     // A copy of the record kept for `req`, or a null Object.
     Object find(PyObject* req) {
+        Recent& recent = recent_[slot(req)];
+        if (recent.text.get() == req) return copy(recent.kept);
         if (!table_) return {};
         PyObject* found = PyDict_GetItemWithError(table_.get(), req);  // borrowed
         if (!found) {
             if (PyErr_Occurred()) throw_error();
             return {};
         }
-        // Owned while copying: an allocation may collect, and a finaliser
-        // running then may reach this table.
-        return copy(Object::borrow(found));
+        // Owned from here: an allocation may collect, and a finaliser running
+        // then may reach this table.
+        Object kept = Object::borrow(found);
+        remember(req, kept);
+        return copy(kept);
     }
 
     // Keeps `made` for `req`; gives the caller its copy.
@@ -49,15 +62,24 @@ public:
         if (PyDict_GET_SIZE(table_.get()) >= kEntries) PyDict_Clear(table_.get());
         Object kept = tuple(made, extras);
         check(PyDict_SetItem(table_.get(), req.get(), kept.get()));
+        remember(req.get(), kept);
         return copy(kept);
     }
 
     // The proof no longer holds: nothing parsed under it is handed out again.
     void forget() {
-        if (table_ && PyDict_GET_SIZE(table_.get())) PyDict_Clear(table_.get());
+        if (!table_ || !PyDict_GET_SIZE(table_.get())) return;
+        PyDict_Clear(table_.get());
+        for (Recent& recent : recent_) recent = Recent();
     }
 
 private:
+    struct Recent {
+        Object text, kept;
+    };
+    static std::size_t slot(PyObject* text) { return (reinterpret_cast<std::uintptr_t>(text) >> 4) % kRecent; }
+    void remember(PyObject* text, const Object& kept) { recent_[slot(text)] = Recent{Object::borrow(text), kept}; }
+
     // (record, its extras list): the list at hand without a look-up.
     static Object copy(const Object& kept) {
         Object fresh = Object::steal(PyDict_Copy(PyTuple_GET_ITEM(kept.get(), 0)));
@@ -69,6 +91,7 @@ private:
     }
 
     Object table_;  // {str: (record, extras)}, made at the first record kept; lives as long as the process
+    std::array<Recent, kRecent> recent_;
 };
 
 Parsed& parsed() {
