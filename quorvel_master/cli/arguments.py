@@ -192,7 +192,7 @@ def _as_of(text: str) -> Any:
 
     try:
         return parse_when(text, datetime.datetime.now(datetime.timezone.utc))
-    except UsageError as exc:
+    except ValueError as exc:
         raise argparse.ArgumentTypeError(str(exc)) from None
 
 

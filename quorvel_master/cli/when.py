@@ -16,7 +16,6 @@ import datetime as dt
 import re
 
 from .._native import parse_time
-from .arguments import UsageError
 
 __all__ = ["parse_when", "shown_when"]
 
@@ -31,13 +30,13 @@ _DURATION = re.compile(
 
 def parse_when(text: str, now: dt.datetime) -> dt.datetime:
     """The aware moment ``text`` names, durations counted back from ``now``
-    (aware); raises UsageError for anything else."""
+    (aware); raises ValueError for anything else."""
     try:
         moment = _date(text) or parse_time(text) or _duration(text, now)
     except (OverflowError, ValueError):
         moment = None
     if moment is None:
-        raise UsageError(f"{text!r} is not a date (2024-06-01), an RFC 3339 time (2024-06-01T12:00:00Z) "
+        raise ValueError(f"{text!r} is not a date (2024-06-01), an RFC 3339 time (2024-06-01T12:00:00Z) "
                          "or an ISO 8601 duration (P14D)")
     return moment
 
