@@ -290,7 +290,8 @@ def zipped(**members):
     buffer = io.BytesIO()
     with zipfile.ZipFile(buffer, "w") as zf:
         for name, text in members.items():
-            zf.writestr(name.replace("__", "/"), text)
+            # a fixed time, so the bytes (and the test ids) are the same in every worker
+            zf.writestr(zipfile.ZipInfo(name.replace("__", "/"), date_time=(2024, 1, 1, 0, 0, 0)), text)
     return buffer.getvalue()
 
 
@@ -302,6 +303,7 @@ def zipped(**members):
         (zipped(**{"a.dist-info__METADATA": "x", "b.dist-info__METADATA": "y"}), None,
          f"more than one .dist-info/METADATA in wheel {WHEEL}"),
     ],
+    ids=["not-a-zip", "no-metadata", "two-metadata"],
 )
 def test_unreadable_metadata_is_one_debug_line(m, finder_road, log, content, metadata, error):
     finder_road.primary.add_project("demo", {})
