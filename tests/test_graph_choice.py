@@ -12,6 +12,14 @@ LATER = datetime(2024, 6, 1, tzinfo=timezone.utc)
 AS_OF = datetime(2024, 3, 1, tzinfo=timezone.utc)
 WIN_ONLY = ("cp311-cp311-win_amd64",)
 
+PLUGINS = {
+    "app": [rel("0.9", "plugin"), rel("1.0", "plugin", "app[web]; extra == 'all'", "extra; extra == 'web'"),
+            rel("1.1.dev1", "plugin"), rel("2.0", "plugin")],
+    "plugin": [rel("1.0", "app>=0.95"), rel("1.5", "app>=1.0"), rel("1.6", "app>=1.1.dev0"), rel("1.7", "app>=1.2.dev0"),
+               rel("2.0", "app>=2.0")],
+    "extra": ["1.0"],
+}
+
 CHOICES = [
     # (case, index, roots, options, expected on LINUX: name -> version or status)
     ("newest", {"a": ["1.0", "2.0", "1.5"]}, ["a"], {}, {"a": "2.0"}),
@@ -54,6 +62,17 @@ CHOICES = [
      {"x": "1.0", "y": "1.0"}),
     ("conflict", {"a": [rel("1.0", "c>=2")], "b": [rel("1.0", "c<2")], "c": ["1.0", "2.0"]}, ["a", "b"], {},
      {"a": "1.0", "b": "1.0", "c": "conflict"}),
+    # A plugin's newest release asks for a newer release of the pinned root
+    # that pulls it in: that release is passed over, as pip passes it over.
+    ("a release asking back for a newer pinned root", PLUGINS, ["app==1.0"], {}, {"app": "1.0", "plugin": "1.5"}),
+    ("the same, asked through an extra of the root itself", PLUGINS, ["app[all]==1.0"], {},
+     {"app": "1.0", "plugin": "1.5", "extra": "1.0"}),
+    ("a pre-release specifier into the root", PLUGINS, ["app==1.1.dev1"], {}, {"app": "1.1.dev1", "plugin": "1.6"}),
+    ("no release fits: the conflict stays, with its edges", PLUGINS, ["app==0.9"], {},
+     {"app": "conflict", "plugin": "2.0"}),
+    ("a clash between two parents: the one that can move moves",
+     {"x": [rel("1.0", "z"), rel("2.0", "z<2")], "y": [rel("1.0", "z>=2")], "z": ["1.0", "2.0"]}, ["x", "y"], {},
+     {"x": "1.0", "y": "1.0", "z": "2.0"}),
 ]
 
 

@@ -30,7 +30,14 @@ from .targets import Target
 
 FileKey = tuple[str, str]          # (project, file URL)
 Choice = Chosen | NoRelease
+Into = dict[str, dict[str, set[str | None]]]     # project: specifier: the projects (None: a root) asking it
 State = tuple[dict[str, Choice], ...]
+
+#: Releases of one project tried, newest first, when their requirements clash.
+TRIES = 100
+#: Releases whose requirements are asked at once while trying them, at least:
+#: as many as were tried already, so a long search takes few waits.
+PREFETCH = 4
 
 
 @dc.dataclass(frozen=True)
@@ -92,7 +99,9 @@ class Engine:
     def active(self, t: int, name: str, choice: Choice | None, extras: frozenset[str],
                walk: Walk) -> tuple[list[Dependency], list[tuple[Parsed, str]]]:
         """The requirements of a chosen node that hold on target *t*, and those not followed."""
-        if not isinstance(choice, Chosen):
+        if isinstance(choice, NoRelease):
+            choice = choice.kept
+        if choice is None:
             return [], []
         key = file_key(name, choice)
         read = self.data.requirements.get(key)
@@ -148,8 +157,11 @@ class Engine:
 
     # -- the choice -------------------------------------------------------------
 
-    def choose(self, t: int, name: str, specifiers: frozenset[str], current: Choice | None) -> Choice | None:
-        """The project's choice on target *t*; None while its page is unread."""
+    def chooser(self, t: int, name: str) -> Chooser | NoRelease | None:
+        """The project's chooser on target *t*; why it has none; None while its page is unread."""
+        chooser = self._choosers.get((name, t))
+        if chooser is not None:
+            return chooser
         page = self.data.pages.get(name)
         if page is None:
             return None
@@ -157,41 +169,135 @@ class Engine:
             return NoRelease(page.failure, kind=page.kind)
         if page.project is None:
             return NoRelease("no index holds it", kind="not-found")
-        chooser = self._choosers.get((name, t))
-        if chooser is None:
-            if name not in self._candidates:
-                self._candidates[name] = candidates(page.project, name)
-            chooser = self._choosers[(name, t)] = Chooser(self._candidates[name], self.targets[t], self._as_of,
-                                                          self._pre)
-        return chooser.choose(specifiers, current.version if isinstance(current, Chosen) else None)
+        if name not in self._candidates:
+            self._candidates[name] = candidates(page.project, name)
+        chooser = self._choosers[(name, t)] = Chooser(self._candidates[name], self.targets[t], self._as_of, self._pre)
+        return chooser
+
+    def choose(self, t: int, name: str, specifiers: frozenset[str], current: Choice | None,
+               fits: Fits | None = None) -> Choice | None:
+        """The project's choice on target *t*; None while its page is unread.
+
+        The current version stays while every edge admits it and *fits* does
+        not refuse it; else the newest release the edges admit whose own
+        requirements *fits* takes (pip's resolver skips a candidate whose
+        requirements clash with the others it holds). When *fits* refuses
+        every one, the newest the edges admit, as when nothing is refused.
+        """
+        chooser = self.chooser(t, name)
+        if not isinstance(chooser, Chooser):
+            return chooser
+        before = current.kept if isinstance(current, NoRelease) else current
+        version = before.version if isinstance(before, Chosen) else None
+        plain = chooser.choose(specifiers, version)
+        if isinstance(plain, NoRelease):
+            return dc.replace(plain, kept=before) if isinstance(before, Chosen) else plain
+        if fits is None or (plain.version == version and fits.refused is None):
+            return plain
+        ordered = chooser.ordered(specifiers)
+        for tried, candidate in enumerate(ordered[:TRIES]):
+            verdict = fits(candidate)
+            if verdict is None:
+                # taken for now; when it is its requirements that are unread,
+                # the next few are asked too, as they may be tried next
+                if file_key(name, candidate) not in self.data.requirements:
+                    fits.prefetch(ordered[tried + 1:tried + 1 + max(PREFETCH, tried)])
+                return candidate
+            if verdict:
+                return candidate
+        return plain
 
     def step(self, state: State, *, strict: bool) -> Step:
         """One round over every target."""
         new_state: list[dict[str, Choice]] = []
         pages: set[str] = set()
         files: dict[FileKey, tuple[ProjectLike, FileLike]] = {}
-        blocked = False
         for t, choices in enumerate(state):
             walk = self.walk(t, choices)
-            files.update(walk.missing)
-            into: dict[str, set[str]] = defaultdict(set)
-            for _, dep in walk.edges:
-                into[dep.name].add(dep.specifier)
+            into: Into = defaultdict(lambda: defaultdict(set))
+            for source, dep in walk.edges:
+                into[dep.name][dep.specifier].add(source)
+            refused = {name for name, choice in choices.items()
+                       if name in walk.reached and isinstance(choice, Chosen)
+                       and Fits(self, t, name, walk, into, frozenset())(choice) is False}
             chosen: dict[str, Choice] = {}
             for name in walk.reached:
-                choice = self.choose(t, name, frozenset(into[name]), choices.get(name))
+                current = choices.get(name)
+                fits = Fits(self, t, name, walk, into, refused)
+                if name in refused:
+                    fits.refused = current
+                choice = self.choose(t, name, frozenset(into[name]), current, fits)
                 if choice is None:
                     pages.add(name)
                     continue
                 chosen[name] = choice
-                page = self.data.pages[name]
-                if isinstance(choice, Chosen) and file_key(name, choice) not in self.data.requirements:
-                    assert page.project is not None
-                    files[file_key(name, choice)] = (page.project, choice.file)
-            blocked = blocked or bool(walk.missing) or bool(pages)
+                if isinstance(choice, Chosen):
+                    self.wanted(name, choice, walk)
+            files.update(walk.missing)
             new_state.append(chosen)
+        blocked = bool(files) or bool(pages)
         result = state if strict and blocked else tuple(new_state)
         return Step(result, pages, files, blocked, result != state)
+
+    def wanted(self, name: str, choice: Chosen, walk: Walk) -> None:
+        """Asks for the requirements of a chosen file not read yet."""
+        key = file_key(name, choice)
+        if key not in self.data.requirements:
+            project = self.data.pages[name].project
+            assert project is not None
+            walk.missing[key] = (project, choice.file)
+
+
+class Fits:
+    """Whether a release of *name* may be chosen beside the other edges of the
+    walk: refused when one of its requirements clashes with another edge into
+    the same project (each alone leaves a release, together none); None while
+    something it needs is unread. Edges from *skip* (projects whose current
+    choice is refused, so about to change) are not held against it."""
+
+    def __init__(self, engine: Engine, t: int, name: str, walk: Walk,
+                 into: Into, skip: set[str] | frozenset[str]) -> None:
+        self.engine, self.t, self.name, self.walk, self.into, self.skip = engine, t, name, walk, into, skip
+        self.refused: Choice | None = None
+
+    def __call__(self, choice: Chosen) -> bool | None:
+        if choice is self.refused:
+            return False
+        engine, name = self.engine, self.name
+        read = engine.data.requirements.get(file_key(name, choice))
+        if read is None:
+            engine.wanted(name, choice, self.walk)
+            return None
+        if isinstance(read, Unknown):
+            return True
+        follow = engine.active(self.t, name, choice, self.walk.reached.get(name, frozenset()), self.walk)[0]
+        unknown = False
+        for dep in follow:
+            if dep.name == name or dep.name not in self.into:
+                continue
+            others = [spec for spec, sources in self.into[dep.name].items()
+                      if spec != dep.specifier and any(s != name and s not in self.skip for s in sources)]
+            for other in others:
+                clash = self.clash(dep.name, dep.specifier, other)
+                if clash:
+                    return False
+                unknown = unknown or clash is None
+        return None if unknown else True
+
+    def clash(self, project: str, one: str, other: str) -> bool | None:
+        chooser = self.engine.chooser(self.t, project)
+        if chooser is None:
+            return None
+        if not isinstance(chooser, Chooser):
+            return False
+        together = chooser.choose(frozenset((one, other)))
+        return (isinstance(together, NoRelease) and isinstance(chooser.choose(frozenset((one,))), Chosen)
+                and isinstance(chooser.choose(frozenset((other,))), Chosen))
+
+    def prefetch(self, choices: Sequence[Chosen]) -> None:
+        for choice in choices:
+            if file_key(self.name, choice) not in self.engine.data.requirements:
+                self.engine.wanted(self.name, choice, self.walk)
 
 
 def signature(state: State) -> tuple[frozenset[tuple[str, str]], ...]:

@@ -58,6 +58,9 @@ class NoRelease:
     reason: str
     excluded: tuple[tuple[str, str], ...] = ()   # (version, why), newest first
     kind: str = "conflict"                       # or "not-found", "unreadable", "unsettled"
+    # a conflict keeps the version chosen before it, so the edges that made
+    # the conflict stay in the graph (dropping them would undo the conflict)
+    kept: Chosen | None = None
 
 
 def candidates(project: ProjectLike, name: str) -> list[Candidate]:
@@ -132,11 +135,22 @@ class Chooser:
         if isinstance(allowed, NoRelease):
             return allowed
         files, newest = allowed
-        version = current if current is not None and current in files else newest
-        candidate = files[version]
+        return self._chosen(files[current if current is not None and current in files else newest])
+
+    def ordered(self, specifiers: frozenset[str]) -> list[Chosen]:
+        """Every release the specifiers allow, newest first."""
+        allowed = self._memo.get(specifiers)
+        if allowed is None:
+            allowed = self._memo[specifiers] = self._allowed(specifiers)
+        if isinstance(allowed, NoRelease):
+            return []
+        files = allowed[0]
+        return [self._chosen(files[v]) for v in sorted(files, reverse=True)]
+
+    def _chosen(self, candidate: Candidate) -> Chosen:
         made = self._made.get(candidate)
         if made is None:
-            made = self._made[candidate] = Chosen(version, candidate.file)
+            made = self._made[candidate] = Chosen(candidate.version, candidate.file)
         return made
 
     def _filter(self, specifiers: frozenset[str], cands: list[Candidate]) -> list[Candidate]:
