@@ -198,9 +198,9 @@ class Engine:
         for tried, candidate in enumerate(ordered[:TRIES]):
             verdict = fits(candidate)
             if verdict is None:
-                # taken for now; when it is its requirements that are unread,
-                # the next few are asked too, as they may be tried next
-                if file_key(name, candidate) not in self.data.requirements:
+                # taken for now; when releases were passed over already and
+                # its requirements are unread, the next few are asked too
+                if tried and file_key(name, candidate) not in self.data.requirements:
                     fits.prefetch(ordered[tried + 1:tried + 1 + max(PREFETCH, tried)])
                 return candidate
             if verdict:
