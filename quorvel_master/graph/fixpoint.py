@@ -19,7 +19,7 @@ learn early what to read next, then replays strict rounds for the answer.
 from __future__ import annotations
 
 import dataclasses as dc
-from collections import defaultdict, deque
+from collections import deque
 from collections.abc import Sequence
 from datetime import datetime
 
@@ -90,6 +90,8 @@ class Engine:
         self._candidates: dict[str, list[Candidate]] = {}
         self._choosers: dict[tuple[str, int], Chooser] = {}
         self._active: dict[tuple[int, FileKey, frozenset[str]], tuple[list[Dependency], list[tuple[Parsed, str]]]] = {}
+        self._memory = [Memory() for _ in self.targets]
+        self._steps = 0
 
     def empty(self) -> State:
         return tuple({} for _ in self.targets)
@@ -208,25 +210,27 @@ class Engine:
         return plain
 
     def step(self, state: State, *, strict: bool) -> Step:
-        """One round over every target."""
+        """One round over every target.
+
+        A round decides again only what may have changed: a project whose
+        edges in, current choice or extras differ from when it was last
+        decided, whose decision read the edges into a project that changed
+        since, or that waited for a read. The rest keep their decision, which
+        the same inputs would give again.
+        """
+        self._steps += 1
         new_state: list[dict[str, Choice]] = []
         pages: set[str] = set()
         files: dict[FileKey, tuple[ProjectLike, FileLike]] = {}
         for t, choices in enumerate(state):
             walk = self.walk(t, choices)
-            into: Into = defaultdict(lambda: defaultdict(set))
-            for source, dep in walk.edges:
-                into[dep.name][dep.specifier].add(source)
-            refused = {name for name, choice in choices.items()
-                       if name in walk.reached and isinstance(choice, Chosen)
-                       and Fits(self, t, name, walk, into, frozenset())(choice) is False}
+            memory = self._memory[t]
+            into = memory.edges_in(walk, self._steps)
+            refused = self._refused(t, choices, walk, into, memory)
+            memory.skipping(refused, walk, self._steps)
             chosen: dict[str, Choice] = {}
-            for name in walk.reached:
-                current = choices.get(name)
-                fits = Fits(self, t, name, walk, into, refused)
-                if name in refused:
-                    fits.refused = current
-                choice = self.choose(t, name, frozenset(into[name]), current, fits)
+            for name, extras in walk.reached.items():
+                choice = self._decide(t, name, choices.get(name), extras, walk, into, refused, memory)
                 if choice is None:
                     pages.add(name)
                     continue
@@ -239,6 +243,36 @@ class Engine:
         result = state if strict and blocked else tuple(new_state)
         return Step(result, pages, files, blocked, result != state)
 
+    def _refused(self, t: int, choices: dict[str, Choice], walk: Walk, into: Into, memory: Memory) -> set[str]:
+        """The reached projects whose current release clashes with another edge."""
+        refused = set()
+        for name, extras in walk.reached.items():
+            choice = choices.get(name)
+            if not isinstance(choice, Chosen):
+                continue
+            known = memory.verdicts.get(name)
+            if known is None or not memory.holds(known, choice, extras):
+                fits = Fits(self, t, name, walk, into, frozenset())
+                verdict = fits(choice)
+                known = memory.verdicts[name] = Decision(self._steps, choice, extras, False, fits.consulted,
+                                                         fits.pending, verdict)
+            if known.choice is False:
+                refused.add(name)
+        return refused
+
+    def _decide(self, t: int, name: str, current: Choice | None, extras: frozenset[str], walk: Walk, into: Into,
+                refused: set[str], memory: Memory) -> Choice | None:
+        known = memory.decisions.get(name)
+        if known is not None and known.refused == (name in refused) and memory.holds(known, current, extras):
+            return known.choice
+        fits = Fits(self, t, name, walk, into, refused)
+        if name in refused:
+            fits.refused = current
+        choice = self.choose(t, name, frozenset(into.get(name, ())), current, fits)
+        memory.decisions[name] = Decision(self._steps, current, extras, name in refused, fits.consulted,
+                                          fits.pending or choice is None, choice)
+        return choice
+
     def wanted(self, name: str, choice: Chosen, walk: Walk) -> None:
         """Asks for the requirements of a chosen file not read yet."""
         key = file_key(name, choice)
@@ -246,6 +280,66 @@ class Engine:
             project = self.data.pages[name].project
             assert project is not None
             walk.missing[key] = (project, choice.file)
+
+
+@dc.dataclass(frozen=True, eq=False)
+class Decision:
+    """What a round decided for one project, and what that rested on."""
+    made: int                          # the round it was made in
+    current: Choice | None             # the choice it started from
+    extras: frozenset[str]
+    refused: bool
+    consulted: set[str]                # the projects whose edges in it read
+    pending: bool                      # something it needed was unread
+    choice: Choice | bool | None
+
+
+class Memory:
+    """One target's edges of the last round and the decisions kept from before."""
+
+    def __init__(self) -> None:
+        self.into: Into = {}
+        self.refused: set[str] = set()
+        self.changed: dict[str, int] = {}      # project: the last round its edges in changed
+        self.decisions: dict[str, Decision] = {}
+        self.verdicts: dict[str, Decision] = {}
+
+    def edges_in(self, walk: Walk, now: int) -> Into:
+        into: Into = {}
+        for source, dep in walk.edges:
+            specifiers = into.get(dep.name)
+            if specifiers is None:
+                specifiers = into[dep.name] = {}
+            sources = specifiers.get(dep.specifier)
+            if sources is None:
+                specifiers[dep.specifier] = {source}
+            else:
+                sources.add(source)
+        before = self.into
+        for name, specifiers in into.items():
+            if before.get(name) != specifiers:
+                self.changed[name] = now
+        for name in before.keys() - into.keys():
+            self.changed[name] = now
+        self.into = into
+        return into
+
+    def skipping(self, refused: set[str], walk: Walk, now: int) -> None:
+        """Edges from a project refused now and not before, or the reverse,
+        count as changed for the verdicts that skip them."""
+        turned = refused ^ self.refused
+        if turned:
+            for source, dep in walk.edges:
+                if source in turned:
+                    self.changed[dep.name] = now
+        self.refused = refused
+
+    def holds(self, known: Decision, current: Choice | None, extras: frozenset[str]) -> bool:
+        """Whether a decision would come out the same now."""
+        if known.pending or not (known.current is current or known.current == current) or known.extras != extras:
+            return False
+        changed, made = self.changed, known.made
+        return all(changed.get(name, 0) <= made for name in known.consulted)
 
 
 class Fits:
@@ -259,6 +353,10 @@ class Fits:
                  into: Into, skip: set[str] | frozenset[str]) -> None:
         self.engine, self.t, self.name, self.walk, self.into, self.skip = engine, t, name, walk, into, skip
         self.refused: Choice | None = None
+        # what the verdicts read: the projects whose edges in they looked at,
+        # and whether something was unread (then they are not kept)
+        self.consulted: set[str] = {name}
+        self.pending = False
 
     def __call__(self, choice: Chosen) -> bool | None:
         if choice is self.refused:
@@ -267,21 +365,25 @@ class Fits:
         read = engine.data.requirements.get(file_key(name, choice))
         if read is None:
             engine.wanted(name, choice, self.walk)
+            self.pending = True
             return None
         if isinstance(read, Unknown):
             return True
         follow = engine.active(self.t, name, choice, self.walk.reached.get(name, frozenset()), self.walk)[0]
         unknown = False
         for dep in follow:
-            if dep.name == name or dep.name not in self.into:
+            self.consulted.add(dep.name)
+            into = self.into.get(dep.name)
+            if dep.name == name or into is None or len(into) < 2:
                 continue
-            others = [spec for spec, sources in self.into[dep.name].items()
+            others = [spec for spec, sources in into.items()
                       if spec != dep.specifier and any(s != name and s not in self.skip for s in sources)]
             for other in others:
                 clash = self.clash(dep.name, dep.specifier, other)
                 if clash:
                     return False
                 unknown = unknown or clash is None
+        self.pending = self.pending or unknown
         return None if unknown else True
 
     def clash(self, project: str, one: str, other: str) -> bool | None:
