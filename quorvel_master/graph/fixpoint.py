@@ -252,7 +252,7 @@ class Engine:
                 continue
             known = memory.verdicts.get(name)
             if known is None or not memory.holds(known, choice, extras):
-                fits = Fits(self, t, name, walk, into, frozenset())
+                fits = Fits(self, t, name, walk, into, frozenset(), memory)
                 verdict = fits(choice)
                 known = memory.verdicts[name] = Decision(self._steps, choice, extras, False, fits.consulted,
                                                          fits.pending, verdict)
@@ -265,7 +265,7 @@ class Engine:
         known = memory.decisions.get(name)
         if known is not None and known.refused == (name in refused) and memory.holds(known, current, extras):
             return known.choice
-        fits = Fits(self, t, name, walk, into, refused)
+        fits = Fits(self, t, name, walk, into, refused, memory)
         if name in refused:
             fits.refused = current
         choice = self.choose(t, name, frozenset(into.get(name, ())), current, fits)
@@ -303,6 +303,7 @@ class Memory:
         self.changed: dict[str, int] = {}      # project: the last round its edges in changed
         self.decisions: dict[str, Decision] = {}
         self.verdicts: dict[str, Decision] = {}
+        self.roomy: dict[str, bool] = {}       # this round's shortcut per project
 
     def edges_in(self, walk: Walk, now: int) -> Into:
         into: Into = {}
@@ -322,6 +323,7 @@ class Memory:
         for name in before.keys() - into.keys():
             self.changed[name] = now
         self.into = into
+        self.roomy = {}
         return into
 
     def skipping(self, refused: set[str], walk: Walk, now: int) -> None:
@@ -349,9 +351,10 @@ class Fits:
     something it needs is unread. Edges from *skip* (projects whose current
     choice is refused, so about to change) are not held against it."""
 
-    def __init__(self, engine: Engine, t: int, name: str, walk: Walk,
-                 into: Into, skip: set[str] | frozenset[str]) -> None:
+    def __init__(self, engine: Engine, t: int, name: str, walk: Walk, into: Into, skip: set[str] | frozenset[str],
+                 memory: Memory) -> None:
         self.engine, self.t, self.name, self.walk, self.into, self.skip = engine, t, name, walk, into, skip
+        self.memory = memory
         self.refused: Choice | None = None
         # what the verdicts read: the projects whose edges in they looked at,
         # and whether something was unread (then they are not kept)
@@ -376,6 +379,8 @@ class Fits:
             into = self.into.get(dep.name)
             if dep.name == name or into is None or len(into) < 2:
                 continue
+            if dep.specifier in into and self.roomy(dep.name, into):
+                continue
             others = [spec for spec, sources in into.items()
                       if spec != dep.specifier and any(s != name and s not in self.skip for s in sources)]
             for other in others:
@@ -385,6 +390,19 @@ class Fits:
                 unknown = unknown or clash is None
         self.pending = self.pending or unknown
         return None if unknown else True
+
+    def roomy(self, project: str, into: dict[str, set[str | None]]) -> bool:
+        """Whether a final, unyanked release passes every edge into *project*:
+        then no two of them clash (a shortcut, not a verdict)."""
+        roomy = self.memory.roomy.get(project)
+        if roomy is None:
+            chooser = self.engine.chooser(self.t, project)
+            if not isinstance(chooser, Chooser):
+                return False
+            choice = chooser.choose(frozenset(into))
+            roomy = self.memory.roomy[project] = (isinstance(choice, Chosen) and not choice.version.is_prerelease
+                                                  and not choice.file.yanked)
+        return roomy
 
     def clash(self, project: str, one: str, other: str) -> bool | None:
         chooser = self.engine.chooser(self.t, project)
