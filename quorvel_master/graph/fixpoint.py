@@ -23,6 +23,7 @@ from collections import deque
 from collections.abc import Sequence
 from datetime import datetime
 
+from .memory import Decision, Into, Memory, followed
 from .releases import Candidate, Chooser, Chosen, NoRelease, candidates
 from .requirements import Dependency, NotFollowed, Parsed, Requirements
 from .source import FileLike, ProjectLike
@@ -30,7 +31,6 @@ from .targets import Target
 
 FileKey = tuple[str, str]          # (project, file URL)
 Choice = Chosen | NoRelease
-Into = dict[str, dict[str, set[str | None]]]     # project: specifier: the projects (None: a root) asking it
 State = tuple[dict[str, Choice], ...]
 
 #: Releases of one project tried, newest first, when their requirements clash.
@@ -223,11 +223,15 @@ class Engine:
         pages: set[str] = set()
         files: dict[FileKey, tuple[ProjectLike, FileLike]] = {}
         for t, choices in enumerate(state):
-            walk = self.walk(t, choices)
             memory = self._memory[t]
-            into = memory.edges_in(walk, self._steps)
+            memory.walk(choices, lambda name, choice, extras: self._follow(t, name, choice, extras),
+                        lambda: self.walk(t, choices), self._steps)
+            walk = Walk(reached=memory.reached)
+            for name, choice in memory.unread():
+                self.wanted(name, followed(choice), walk)
+            into = memory.into
             refused = self._refused(t, choices, walk, into, memory)
-            memory.skipping(refused, walk, self._steps)
+            memory.skipping(refused, self._steps)
             chosen: dict[str, Choice] = {}
             for name, extras in walk.reached.items():
                 choice = self._decide(t, name, choices.get(name), extras, walk, into, refused, memory)
@@ -273,6 +277,13 @@ class Engine:
                                           fits.pending or choice is None, choice)
         return choice
 
+    def _follow(self, t: int, name: str, choice: Choice | None, extras: frozenset[str]) -> list[Dependency] | None:
+        """The requirements a node follows; None while they are unread."""
+        chosen = followed(choice)
+        if chosen is not None and file_key(name, chosen) not in self.data.requirements:
+            return None
+        return self.active(t, name, choice, extras, Walk())[0]
+
     def wanted(self, name: str, choice: Chosen, walk: Walk) -> None:
         """Asks for the requirements of a chosen file not read yet."""
         key = file_key(name, choice)
@@ -280,68 +291,6 @@ class Engine:
             project = self.data.pages[name].project
             assert project is not None
             walk.missing[key] = (project, choice.file)
-
-
-@dc.dataclass(frozen=True, eq=False)
-class Decision:
-    """What a round decided for one project, and what that rested on."""
-    made: int                          # the round it was made in
-    current: Choice | None             # the choice it started from
-    extras: frozenset[str]
-    refused: bool
-    consulted: set[str]                # the projects whose edges in it read
-    pending: bool                      # something it needed was unread
-    choice: Choice | bool | None
-
-
-class Memory:
-    """One target's edges of the last round and the decisions kept from before."""
-
-    def __init__(self) -> None:
-        self.into: Into = {}
-        self.refused: set[str] = set()
-        self.changed: dict[str, int] = {}      # project: the last round its edges in changed
-        self.decisions: dict[str, Decision] = {}
-        self.verdicts: dict[str, Decision] = {}
-        self.roomy: dict[str, bool] = {}       # this round's shortcut per project
-
-    def edges_in(self, walk: Walk, now: int) -> Into:
-        into: Into = {}
-        for source, dep in walk.edges:
-            specifiers = into.get(dep.name)
-            if specifiers is None:
-                specifiers = into[dep.name] = {}
-            sources = specifiers.get(dep.specifier)
-            if sources is None:
-                specifiers[dep.specifier] = {source}
-            else:
-                sources.add(source)
-        before = self.into
-        for name, specifiers in into.items():
-            if before.get(name) != specifiers:
-                self.changed[name] = now
-        for name in before.keys() - into.keys():
-            self.changed[name] = now
-        self.into = into
-        self.roomy = {}
-        return into
-
-    def skipping(self, refused: set[str], walk: Walk, now: int) -> None:
-        """Edges from a project refused now and not before, or the reverse,
-        count as changed for the verdicts that skip them."""
-        turned = refused ^ self.refused
-        if turned:
-            for source, dep in walk.edges:
-                if source in turned:
-                    self.changed[dep.name] = now
-        self.refused = refused
-
-    def holds(self, known: Decision, current: Choice | None, extras: frozenset[str]) -> bool:
-        """Whether a decision would come out the same now."""
-        if known.pending or not (known.current is current or known.current == current) or known.extras != extras:
-            return False
-        changed, made = self.changed, known.made
-        return all(changed.get(name, 0) <= made for name in known.consulted)
 
 
 class Fits:

@@ -1,0 +1,154 @@
+"""What one target's rounds keep from the round before, so a round touches
+only what changed.
+
+The walk is kept whole: the projects reached with their extras, each one's
+followed requirements, and the edges into each project. A round first redoes
+the requirements of the projects whose choice changed or whose requirements
+were read since; while that only adds edges (a read came in, an extra is
+asked), it walks on from the new edges alone. An edge that goes (a choice
+moved) can leave projects unreached, which only a walk from the roots can
+tell: then the round walks from the roots again.
+
+Each project's edges in carry the round they last changed. A decision (a
+project's choice, or whether its current release is refused) records the
+round it was made in, what it started from and the projects whose edges in
+it read; it is kept while none of those changed and it waited for no read.
+"""
+
+from __future__ import annotations
+
+import dataclasses as dc
+from collections import deque
+from collections.abc import Callable
+from typing import TYPE_CHECKING
+
+from .releases import Chosen, NoRelease
+from .requirements import Dependency
+
+if TYPE_CHECKING:
+    from .fixpoint import Choice, Walk
+
+#: Rounds keep the decisions and the walk whose inputs did not change (False:
+#: every round does all again, the reference the kept work must agree with).
+INCREMENTAL = True
+
+Into = dict[str, dict[str, set[str | None]]]     # project: specifier: the projects (None: a root) asking it
+Active = Callable[[str, "Choice | None", frozenset[str]], "list[Dependency] | None"]   # None: unread
+
+
+@dc.dataclass(frozen=True, eq=False)
+class Decision:
+    """What a round decided for one project, and what that rested on."""
+    made: int                          # the round it was made in
+    current: Choice | None             # the choice it started from
+    extras: frozenset[str]
+    refused: bool
+    consulted: set[str]                # the projects whose edges in it read
+    pending: bool                      # something it needed was unread
+    choice: Choice | bool | None
+
+
+@dc.dataclass
+class Out:
+    """A reached project's followed requirements, and what they came from."""
+    choice: Choice | None
+    extras: frozenset[str]
+    follow: list[Dependency] | None    # None: the chosen file's requirements are unread
+
+
+class Memory:
+    def __init__(self) -> None:
+        self.reached: dict[str, frozenset[str]] = {}
+        self.out: dict[str, Out] = {}
+        self.into: Into = {}
+        self.refused: set[str] = set()
+        self.changed: dict[str, int] = {}      # project: the last round its edges in changed
+        self.decisions: dict[str, Decision] = {}
+        self.verdicts: dict[str, Decision] = {}
+        self.roomy: dict[str, bool] = {}       # this round's shortcut per project
+
+    # -- the walk ---------------------------------------------------------------
+
+    def walk(self, choices: dict[str, Choice], active: Active, whole: Callable[[], Walk], now: int) -> None:
+        """Brings the kept walk to *choices*: by its new edges when the round
+        only adds some, else by *whole* (a walk from the roots)."""
+        self.roomy = {}
+        if INCREMENTAL and self.out and self._grow(choices, active, now):
+            return
+        walk = whole()
+        self.reached = walk.reached
+        self.out = {name: Out(choices.get(name), extras, active(name, choices.get(name), extras))
+                    for name, extras in walk.reached.items()}
+        self._edges_in(walk, now)
+
+    def _grow(self, choices: dict[str, Choice], active: Active, now: int) -> bool:
+        queue: deque[str] = deque(name for name, out in self.out.items()
+                                  if out.follow is None or choices.get(name) is not out.choice)
+        while queue:
+            name = queue.popleft()
+            choice, extras, out = choices.get(name), self.reached[name], self.out.get(name)
+            follow = active(name, choice, extras)
+            before = out.follow if out is not None and out.follow is not None else []
+            if follow is not before:
+                known = {id(dep) for dep in follow or ()}
+                if any(id(dep) not in known for dep in before):
+                    return False         # an edge goes: the walk is redone from the roots
+                had = {id(dep) for dep in before}
+                for dep in follow or ():
+                    if id(dep) not in had:
+                        self._add(name, dep, queue, now)
+            self.out[name] = Out(choice, extras, follow)
+        return True
+
+    def _add(self, source: str, dep: Dependency, queue: deque[str], now: int) -> None:
+        self.into.setdefault(dep.name, {}).setdefault(dep.specifier, set()).add(source)
+        self.changed[dep.name] = now
+        have = self.reached.get(dep.name)
+        if have is None:
+            self.reached[dep.name] = dep.extras
+            queue.append(dep.name)
+        elif dep.extras and not dep.extras <= have:
+            self.reached[dep.name] = have | dep.extras
+            queue.append(dep.name)
+
+    def _edges_in(self, walk: Walk, now: int) -> None:
+        into: Into = {}
+        for source, dep in walk.edges:
+            into.setdefault(dep.name, {}).setdefault(dep.specifier, set()).add(source)
+        before = self.into
+        for name, specifiers in into.items():
+            if before.get(name) != specifiers:
+                self.changed[name] = now
+        for name in before.keys() - into.keys():
+            self.changed[name] = now
+        self.into = into
+
+    def unread(self) -> list[tuple[str, Choice]]:
+        """The reached projects whose chosen file's requirements are unread."""
+        return [(name, out.choice) for name, out in self.out.items()
+                if out.follow is None and out.choice is not None]
+
+    # -- the decisions ----------------------------------------------------------
+
+    def skipping(self, refused: set[str], now: int) -> None:
+        """Edges from a project refused now and not before, or the reverse,
+        count as changed for the verdicts that skip them."""
+        for name in refused ^ self.refused:
+            out = self.out.get(name)
+            if out is not None and out.follow:
+                for dep in out.follow:
+                    self.changed[dep.name] = now
+        self.refused = refused
+
+    def holds(self, known: Decision, current: Choice | None, extras: frozenset[str]) -> bool:
+        """Whether a decision would come out the same now."""
+        if not INCREMENTAL or known.pending or not (known.current is current or known.current == current) \
+                or known.extras != extras:
+            return False
+        changed, made = self.changed, known.made
+        return all(changed.get(name, 0) <= made for name in known.consulted)
+
+
+def followed(choice: Choice | None) -> Chosen | None:
+    """The release whose requirements a choice follows (a conflict: the one it keeps)."""
+    return choice.kept if isinstance(choice, NoRelease) else choice
