@@ -90,7 +90,7 @@ class Engine:
         self._candidates: dict[str, list[Candidate]] = {}
         self._choosers: dict[tuple[str, int], Chooser] = {}
         self._active: dict[tuple[int, FileKey, frozenset[str]], tuple[list[Dependency], list[tuple[Parsed, str]]]] = {}
-        self._memory = [Memory() for _ in self.targets]
+        self._memory = [Memory(data) for _ in self.targets]
         self._steps = 0
 
     def empty(self) -> State:
@@ -226,6 +226,7 @@ class Engine:
             memory = self._memory[t]
             memory.walk(choices, lambda name, choice, extras: self._follow(t, name, choice, extras),
                         lambda: self.walk(t, choices), self._steps)
+            memory.room(lambda name, into: self._roomy(t, name, into), self._steps)
             walk = Walk(reached=memory.reached)
             for name, choice in memory.unread():
                 self.wanted(name, followed(choice), walk)
@@ -255,11 +256,13 @@ class Engine:
             if not isinstance(choice, Chosen):
                 continue
             known = memory.verdicts.get(name)
-            if known is None or not memory.holds(known, choice, extras):
+            if known is None or not memory.holds("verdict", name, known, choice, extras):
                 fits = Fits(self, t, name, walk, into, frozenset(), memory)
+                fits.own = True
                 verdict = fits(choice)
-                known = memory.verdicts[name] = Decision(self._steps, choice, extras, False, fits.consulted,
-                                                         fits.pending, verdict)
+                known = memory.record("verdict", name, fits.decision(self._steps, choice, extras, False, verdict))
+            else:
+                walk.missing.update(known.asked)
             if known.choice is False:
                 refused.add(name)
         return refused
@@ -267,14 +270,16 @@ class Engine:
     def _decide(self, t: int, name: str, current: Choice | None, extras: frozenset[str], walk: Walk, into: Into,
                 refused: set[str], memory: Memory) -> Choice | None:
         known = memory.decisions.get(name)
-        if known is not None and known.refused == (name in refused) and memory.holds(known, current, extras):
+        if known is not None and known.refused == (name in refused) and memory.holds("choice", name, known, current, extras):
+            walk.missing.update(known.asked)
             return known.choice
         fits = Fits(self, t, name, walk, into, refused, memory)
         if name in refused:
             fits.refused = current
         choice = self.choose(t, name, frozenset(into.get(name, ())), current, fits)
-        memory.decisions[name] = Decision(self._steps, current, extras, name in refused, fits.consulted,
-                                          fits.pending or choice is None, choice)
+        if choice is None:
+            fits.pages.add(name)
+        memory.record("choice", name, fits.decision(self._steps, current, extras, name in refused, choice))
         return choice
 
     def _follow(self, t: int, name: str, choice: Choice | None, extras: frozenset[str]) -> list[Dependency] | None:
@@ -283,6 +288,15 @@ class Engine:
         if chosen is not None and file_key(name, chosen) not in self.data.requirements:
             return None
         return self.active(t, name, choice, extras, Walk())[0]
+
+    def _roomy(self, t: int, name: str, into: dict[str, set[str | None]]) -> bool | None:
+        """Whether a final, unyanked release passes every edge into the project
+        (None while its page is unread)."""
+        chooser = self.chooser(t, name)
+        if not isinstance(chooser, Chooser):
+            return None if chooser is None else False
+        choice = chooser.choose(frozenset(into))
+        return isinstance(choice, Chosen) and not choice.version.is_prerelease and not choice.file.yanked
 
     def wanted(self, name: str, choice: Chosen, walk: Walk) -> None:
         """Asks for the requirements of a chosen file not read yet."""
@@ -308,7 +322,13 @@ class Fits:
         # what the verdicts read: the projects whose edges in they looked at,
         # and whether something was unread (then they are not kept)
         self.consulted: set[str] = {name}
-        self.pending = False
+        self.roomed: set[str] = set()
+        # the verdict on the current release: its own edges are among those
+        # into each project, so a roomy project needs no more reading
+        self.own = False
+        # what was unread: the pages met, the requirements asked
+        self.pages: set[str] = set()
+        self.asked: dict[FileKey, tuple[ProjectLike, FileLike]] = {}
 
     def __call__(self, choice: Chosen) -> bool | None:
         if choice is self.refused:
@@ -316,19 +336,21 @@ class Fits:
         engine, name = self.engine, self.name
         read = engine.data.requirements.get(file_key(name, choice))
         if read is None:
-            engine.wanted(name, choice, self.walk)
-            self.pending = True
+            self.ask(choice)
             return None
         if isinstance(read, Unknown):
             return True
         follow = engine.active(self.t, name, choice, self.walk.reached.get(name, frozenset()), self.walk)[0]
         unknown = False
         for dep in follow:
-            self.consulted.add(dep.name)
             into = self.into.get(dep.name)
-            if dep.name == name or into is None or len(into) < 2:
+            if dep.name == name:
                 continue
-            if dep.specifier in into and self.roomy(dep.name, into):
+            if into is not None and dep.specifier in into and self.memory.roomy.get(dep.name):
+                (self.roomed if self.own else self.consulted).add(dep.name)
+                continue
+            self.consulted.add(dep.name)
+            if into is None or len(into) < 2:
                 continue
             others = [spec for spec, sources in into.items()
                       if spec != dep.specifier and any(s != name and s not in self.skip for s in sources)]
@@ -336,22 +358,10 @@ class Fits:
                 clash = self.clash(dep.name, dep.specifier, other)
                 if clash:
                     return False
-                unknown = unknown or clash is None
-        self.pending = self.pending or unknown
+                if clash is None:
+                    unknown = True
+                    self.pages.add(dep.name)
         return None if unknown else True
-
-    def roomy(self, project: str, into: dict[str, set[str | None]]) -> bool:
-        """Whether a final, unyanked release passes every edge into *project*:
-        then no two of them clash (a shortcut, not a verdict)."""
-        roomy = self.memory.roomy.get(project)
-        if roomy is None:
-            chooser = self.engine.chooser(self.t, project)
-            if not isinstance(chooser, Chooser):
-                return False
-            choice = chooser.choose(frozenset(into))
-            roomy = self.memory.roomy[project] = (isinstance(choice, Chosen) and not choice.version.is_prerelease
-                                                  and not choice.file.yanked)
-        return roomy
 
     def clash(self, project: str, one: str, other: str) -> bool | None:
         chooser = self.engine.chooser(self.t, project)
@@ -366,7 +376,16 @@ class Fits:
     def prefetch(self, choices: Sequence[Chosen]) -> None:
         for choice in choices:
             if file_key(self.name, choice) not in self.engine.data.requirements:
-                self.engine.wanted(self.name, choice, self.walk)
+                self.ask(choice)
+
+    def ask(self, choice: Chosen) -> None:
+        self.engine.wanted(self.name, choice, self.walk)
+        key = file_key(self.name, choice)
+        self.asked[key] = self.walk.missing[key]
+
+    def decision(self, made: int, current: Choice | None, extras: frozenset[str], refused: bool,
+                 choice: Choice | bool | None) -> Decision:
+        return Decision(made, current, extras, refused, self.consulted, self.roomed, self.pages, self.asked, choice)
 
 
 def signature(state: State) -> tuple[frozenset[tuple[str, str]], ...]:

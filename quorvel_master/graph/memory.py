@@ -9,10 +9,11 @@ asked), it walks on from the new edges alone. An edge that goes (a choice
 moved) can leave projects unreached, which only a walk from the roots can
 tell: then the round walks from the roots again.
 
-Each project's edges in carry the round they last changed. A decision (a
-project's choice, or whether its current release is refused) records the
-round it was made in, what it started from and the projects whose edges in
-it read; it is kept while none of those changed and it waited for no read.
+A decision (a project's choice, or whether its current release is refused)
+records the round it was made in, what it started from and the projects
+whose edges in it read, and goes stale in the round one of those changes. It
+is kept while it is not stale, it starts from the same choice and extras,
+and none of the reads it waited for came in.
 """
 
 from __future__ import annotations
@@ -26,7 +27,7 @@ from .releases import Chosen, NoRelease
 from .requirements import Dependency
 
 if TYPE_CHECKING:
-    from .fixpoint import Choice, Walk
+    from .fixpoint import Choice, Data, Walk
 
 #: Rounds keep the decisions and the walk whose inputs did not change (False:
 #: every round does all again, the reference the kept work must agree with).
@@ -44,7 +45,9 @@ class Decision:
     extras: frozenset[str]
     refused: bool
     consulted: set[str]                # the projects whose edges in it read
-    pending: bool                      # something it needed was unread
+    roomed: set[str]                   # the projects it read only as roomy
+    pages: set[str]                    # the unread pages it met
+    asked: dict                        # the unread requirements it asked for (FileKey: project, file)
     choice: Choice | bool | None
 
 
@@ -57,22 +60,31 @@ class Out:
 
 
 class Memory:
-    def __init__(self) -> None:
+    def __init__(self, data: Data) -> None:
+        self.data = data
         self.reached: dict[str, frozenset[str]] = {}
         self.out: dict[str, Out] = {}
         self.into: Into = {}
         self.refused: set[str] = set()
-        self.changed: dict[str, int] = {}      # project: the last round its edges in changed
+        # who read what: project -> the (kind, name) of the records that read
+        # its edges in (or only its roomy flag); a record goes stale in the
+        # round one of those changes
+        self.readers: dict[str, set[tuple[str, str]]] = {}
+        self.roomy_readers: dict[str, set[tuple[str, str]]] = {}
+        self.stale: dict[tuple[str, str], int] = {}
         self.decisions: dict[str, Decision] = {}
         self.verdicts: dict[str, Decision] = {}
-        self.roomy: dict[str, bool] = {}       # this round's shortcut per project
+        # per project: whether a final, unyanked release passes every edge
+        # into it (then no two of them clash), and the last round that changed
+        self.roomy: dict[str, bool | None] = {}
+        self.touched: set[str] = set()         # the projects whose edges in changed this round
 
     # -- the walk ---------------------------------------------------------------
 
     def walk(self, choices: dict[str, Choice], active: Active, whole: Callable[[], Walk], now: int) -> None:
         """Brings the kept walk to *choices*: by its new edges when the round
         only adds some, else by *whole* (a walk from the roots)."""
-        self.roomy = {}
+        self.touched = set()
         if INCREMENTAL and self.out and self._grow(choices, active, now):
             return
         walk = whole()
@@ -102,7 +114,7 @@ class Memory:
 
     def _add(self, source: str, dep: Dependency, queue: deque[str], now: int) -> None:
         self.into.setdefault(dep.name, {}).setdefault(dep.specifier, set()).add(source)
-        self.changed[dep.name] = now
+        self._changed(dep.name, now)
         have = self.reached.get(dep.name)
         if have is None:
             self.reached[dep.name] = dep.extras
@@ -118,9 +130,9 @@ class Memory:
         before = self.into
         for name, specifiers in into.items():
             if before.get(name) != specifiers:
-                self.changed[name] = now
+                self._changed(name, now)
         for name in before.keys() - into.keys():
-            self.changed[name] = now
+            self._changed(name, now)
         self.into = into
 
     def unread(self) -> list[tuple[str, Choice]]:
@@ -137,16 +149,44 @@ class Memory:
             out = self.out.get(name)
             if out is not None and out.follow:
                 for dep in out.follow:
-                    self.changed[dep.name] = now
+                    self._changed(dep.name, now)
         self.refused = refused
 
-    def holds(self, known: Decision, current: Choice | None, extras: frozenset[str]) -> bool:
+    def _changed(self, name: str, now: int, readers: dict[str, set[tuple[str, str]]] | None = None) -> None:
+        if readers is None:
+            self.touched.add(name)
+        for reader in (self.readers if readers is None else readers).get(name, ()):
+            self.stale[reader] = now
+
+    def record(self, kind: str, name: str, known: Decision) -> Decision:
+        """Keeps a decision ("choice") or a verdict on the current release ("verdict")."""
+        (self.decisions if kind == "choice" else self.verdicts)[name] = known
+        for project in known.consulted:
+            self.readers.setdefault(project, set()).add((kind, name))
+        for project in known.roomed:
+            self.roomy_readers.setdefault(project, set()).add((kind, name))
+        return known
+
+    def holds(self, kind: str, name: str, known: Decision, current: Choice | None, extras: frozenset[str]) -> bool:
         """Whether a decision would come out the same now."""
-        if not INCREMENTAL or known.pending or not (known.current is current or known.current == current) \
-                or known.extras != extras:
+        if not INCREMENTAL or not (known.current is current or known.current == current) or known.extras != extras:
             return False
-        changed, made = self.changed, known.made
-        return all(changed.get(name, 0) <= made for name in known.consulted)
+        if known.pages and not known.pages.isdisjoint(self.data.pages.keys()):
+            return False
+        if known.asked and any(key in self.data.requirements for key in known.asked):
+            return False
+        return self.stale.get((kind, name), 0) <= known.made
+
+    def room(self, roomy: Callable[[str, dict[str, set[str | None]]], bool | None], now: int) -> None:
+        """Brings the roomy flags of the projects whose edges in changed (or
+        whose page was unread) up to this round; *roomy* answers None while
+        the page is unread."""
+        for name in self.touched | {name for name, flag in self.roomy.items() if flag is None}:
+            into = self.into.get(name)
+            flag = roomy(name, into) if into else False
+            if flag != self.roomy.get(name):
+                self.roomy[name] = flag
+                self._changed(name, now, self.roomy_readers)
 
 
 def followed(choice: Choice | None) -> Chosen | None:
