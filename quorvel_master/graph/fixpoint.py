@@ -222,50 +222,67 @@ class Engine:
         new_state: list[dict[str, Choice]] = []
         pages: set[str] = set()
         files: dict[FileKey, tuple[ProjectLike, FileLike]] = {}
+        pending = False
         for t, choices in enumerate(state):
             memory = self._memory[t]
-            memory.walk(choices, lambda name, choice, extras: self._follow(t, name, choice, extras),
-                        lambda: self.walk(t, choices), self._steps)
-            memory.room(lambda name, into: self._roomy(t, name, into), self._steps)
-            walk = Walk(reached=memory.reached)
-            for name, choice in memory.unread():
-                self.wanted(name, followed(choice), walk)
-            into = memory.into
-            refused = self._refused(t, choices, walk, into, memory)
-            memory.skipping(refused, self._steps)
-            chosen: dict[str, Choice] = {}
-            for name, extras in walk.reached.items():
-                choice = self._decide(t, name, choices.get(name), extras, walk, into, refused, memory)
-                if choice is None:
-                    pages.add(name)
-                    continue
-                chosen[name] = choice
-                if isinstance(choice, Chosen):
-                    self.wanted(name, choice, walk)
-            files.update(walk.missing)
+            chosen, waiting, missing = self._round(t, choices, memory)
             new_state.append(chosen)
-        blocked = bool(files) or bool(pages)
+            pages |= waiting
+            files.update(missing)
+            # a kept decision that waits for a read asked for it when it was made
+            pending = pending or memory.pending()
+        blocked = bool(files) or bool(pages) or pending
         result = state if strict and blocked else tuple(new_state)
         return Step(result, pages, files, blocked, result != state)
 
-    def _refused(self, t: int, choices: dict[str, Choice], walk: Walk, into: Into, memory: Memory) -> set[str]:
-        """The reached projects whose current release clashes with another edge."""
-        refused = set()
-        for name, extras in walk.reached.items():
+    def _round(self, t: int, choices: dict[str, Choice], memory: Memory) -> tuple[dict[str, Choice], set[str], dict]:
+        """One target's round: its new choices, the pages and files it waits for."""
+        now = self._steps
+        memory.arrivals()
+        moved = memory.moved(choices)
+        memory.walk(choices, moved, lambda name, choice, extras: self._follow(t, name, choice, extras),
+                    lambda: self.walk(t, choices), now)
+        memory.room(lambda name, into: self._roomy(t, name, into), now)
+        walk = Walk(reached=memory.reached)
+        for name, choice in memory.unread():
+            self.wanted(name, followed(choice), walk)
+        into, reached = memory.into, memory.reached
+        # the verdicts on current releases, then the choices: only where
+        # something they rest on may have changed
+        refused = memory.kept_refused(moved)
+        for name in memory.dirty("verdict", moved):
             choice = choices.get(name)
             if not isinstance(choice, Chosen):
-                continue
-            known = memory.verdicts.get(name)
-            if known is None or not memory.holds("verdict", name, known, choice, extras):
-                fits = Fits(self, t, name, walk, into, frozenset(), memory)
-                fits.own = True
-                verdict = fits(choice)
-                known = memory.record("verdict", name, fits.decision(self._steps, choice, extras, False, verdict))
-            else:
-                walk.missing.update(known.asked)
-            if known.choice is False:
+                memory.waits["verdict"].discard(name)   # no verdict stands for it
+            elif self._verdict(t, name, choice, walk, memory) is False:
                 refused.add(name)
-        return refused
+        turned = memory.skipping(refused, now)
+        chosen, waiting, unread = memory.kept_choices(moved | turned)
+        for name in memory.dirty("choice", moved | turned):
+            choice = self._decide(t, name, choices.get(name), reached[name], walk, into, refused, memory)
+            if choice is None:
+                waiting.add(name)
+                continue
+            chosen[name] = choice
+            if isinstance(choice, Chosen) and file_key(name, choice) not in self.data.requirements:
+                unread.add(name)
+        for name in unread:
+            self.wanted(name, chosen[name], walk)
+        memory.done(choices, chosen, waiting, unread)
+        return chosen, waiting, walk.missing
+
+    def _verdict(self, t: int, name: str, choice: Chosen, walk: Walk, memory: Memory) -> bool | None:
+        """Whether the current release of a project is taken beside the other edges."""
+        extras = memory.reached[name]
+        known = memory.verdicts.get(name)
+        if known is not None and memory.holds("verdict", name, known, choice, extras):
+            walk.missing.update(known.asked)
+            return known.choice
+        fits = Fits(self, t, name, walk, memory.into, frozenset(), memory)
+        fits.own = True
+        verdict = fits(choice)
+        memory.record("verdict", name, fits.decision(self._steps, choice, extras, False, verdict))
+        return verdict
 
     def _decide(self, t: int, name: str, current: Choice | None, extras: frozenset[str], walk: Walk, into: Into,
                 refused: set[str], memory: Memory) -> Choice | None:

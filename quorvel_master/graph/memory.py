@@ -21,6 +21,7 @@ from __future__ import annotations
 import dataclasses as dc
 from collections import deque
 from collections.abc import Callable
+from itertools import islice
 from typing import TYPE_CHECKING
 
 from .releases import Chosen, NoRelease
@@ -78,24 +79,60 @@ class Memory:
         # into it (then no two of them clash), and the last round that changed
         self.roomy: dict[str, bool | None] = {}
         self.touched: set[str] = set()         # the projects whose edges in changed this round
+        # the round before: its choices in and out, the extras asked, the
+        # projects waiting for their page and those whose choice is unread
+        self.last_in: dict[str, Choice] = {}
+        self.last_out: dict[str, Choice] = {}
+        self.last_reached: dict[str, frozenset[str]] = {}
+        self.last_waiting: set[str] = set()
+        self.last_unread: set[str] = set()
+        self.marked: dict[str, set[str]] = {"verdict": set(), "choice": set()}   # gone stale this round
+        self.waits: dict[str, set[str]] = {"verdict": set(), "choice": set()}    # records waiting for a read
+        self.waits_on: dict[object, set[tuple[str, str]]] = {}                 # a page or file: who waits for it
+        self.arrived = (0, 0)                  # the pages and requirements seen in
+        self.unread_out: set[str] = set()      # reached projects whose followed requirements are unread
 
     # -- the walk ---------------------------------------------------------------
 
-    def walk(self, choices: dict[str, Choice], active: Active, whole: Callable[[], Walk], now: int) -> None:
+    def arrivals(self) -> None:
+        """Marks the records that waited for a page or requirements read since."""
+        pages, requirements = self.data.pages, self.data.requirements
+        seen_pages, seen_files = self.arrived
+        for key in (*islice(pages, seen_pages, None), *islice(requirements, seen_files, None)):
+            for kind, name in self.waits_on.pop(key, ()):
+                self.marked[kind].add(name)
+        self.arrived = (len(pages), len(requirements))
+
+    def pending(self) -> bool:
+        """Whether a kept record of a reached project waits for a read."""
+        reached = self.reached
+        return any(name in reached for names in self.waits.values() for name in names)
+
+    def moved(self, choices: dict[str, Choice]) -> set[str]:
+        """The projects whose choice in differs from the round before's."""
+        if not INCREMENTAL:
+            return set(choices) | set(self.last_in) | set(self.reached)
+        last = self.last_in
+        moved = {name for name, choice in choices.items() if last.get(name) is not choice}
+        moved.update(name for name in last if name not in choices)
+        return moved
+
+    def walk(self, choices: dict[str, Choice], moved: set[str], active: Active, whole: Callable[[], Walk],
+             now: int) -> None:
         """Brings the kept walk to *choices*: by its new edges when the round
         only adds some, else by *whole* (a walk from the roots)."""
         self.touched = set()
-        if INCREMENTAL and self.out and self._grow(choices, active, now):
+        if INCREMENTAL and self.out and self._grow(choices, moved, active, now):
             return
         walk = whole()
         self.reached = walk.reached
         self.out = {name: Out(choices.get(name), extras, active(name, choices.get(name), extras))
                     for name, extras in walk.reached.items()}
+        self.unread_out = {name for name, out in self.out.items() if out.follow is None}
         self._edges_in(walk, now)
 
-    def _grow(self, choices: dict[str, Choice], active: Active, now: int) -> bool:
-        queue: deque[str] = deque(name for name, out in self.out.items()
-                                  if out.follow is None or choices.get(name) is not out.choice)
+    def _grow(self, choices: dict[str, Choice], moved: set[str], active: Active, now: int) -> bool:
+        queue: deque[str] = deque(name for name in self.unread_out | moved if name in self.out)
         while queue:
             name = queue.popleft()
             choice, extras, out = choices.get(name), self.reached[name], self.out.get(name)
@@ -110,6 +147,10 @@ class Memory:
                     if id(dep) not in had:
                         self._add(name, dep, queue, now)
             self.out[name] = Out(choice, extras, follow)
+            if follow is None:
+                self.unread_out.add(name)
+            else:
+                self.unread_out.discard(name)
         return True
 
     def _add(self, source: str, dep: Dependency, queue: deque[str], now: int) -> None:
@@ -137,30 +178,83 @@ class Memory:
 
     def unread(self) -> list[tuple[str, Choice]]:
         """The reached projects whose chosen file's requirements are unread."""
-        return [(name, out.choice) for name, out in self.out.items()
-                if out.follow is None and out.choice is not None]
+        return [(name, self.out[name].choice) for name in self.unread_out if self.out[name].choice is not None]
+
+    # -- what a round redoes ----------------------------------------------------
+
+    def _changed_reach(self, moved: set[str]) -> set[str]:
+        """*moved*, and the projects reached anew or asked other extras."""
+        last = self.last_reached
+        if not INCREMENTAL:
+            return set(self.reached)
+        out = {name for name in moved if name in self.reached}
+        out.update(name for name in self.touched if self.reached.get(name) is not last.get(name))
+        return out
+
+    def kept_refused(self, moved: set[str]) -> set[str]:
+        """The refused of the round before that no change touches."""
+        if not INCREMENTAL:
+            return set()
+        self.base = self._changed_reach(moved)
+        return {name for name in self.refused
+                if name in self.reached and name not in self.base and name not in self.marked["verdict"]}
+
+    def dirty(self, kind: str, moved: set[str]) -> list[str]:
+        """The reached projects whose record of *kind* may not hold this round."""
+        if not INCREMENTAL:
+            return list(self.reached)
+        names = self._changed_reach(moved) if kind == "choice" else self.base
+        names = names | self.marked[kind]
+        return [name for name in names if name in self.reached]
+
+    def kept_choices(self, moved: set[str]) -> tuple[dict[str, Choice], set[str], set[str]]:
+        """The choices, pages waited for and unread choices of the round before
+        that no change touches."""
+        if not INCREMENTAL:
+            return {}, set(), set()
+        skip = self._changed_reach(moved) | self.marked["choice"]
+        reached = self.reached
+        chosen = {name: choice for name, choice in self.last_out.items() if name in reached and name not in skip}
+        waiting = {name for name in self.last_waiting if name in reached and name not in skip}
+        unread = {name for name in self.last_unread
+                  if name in chosen and (name, chosen[name].file.url) not in self.data.requirements}
+        return chosen, waiting, unread
+
+    def done(self, choices: dict[str, Choice], chosen: dict[str, Choice], waiting: set[str], unread: set[str]) -> None:
+        self.last_in, self.last_out, self.last_reached = choices, chosen, dict(self.reached)
+        self.last_waiting, self.last_unread = waiting, unread
+        self.marked = {"verdict": set(), "choice": set()}
 
     # -- the decisions ----------------------------------------------------------
 
-    def skipping(self, refused: set[str], now: int) -> None:
+    def skipping(self, refused: set[str], now: int) -> set[str]:
         """Edges from a project refused now and not before, or the reverse,
         count as changed for the verdicts that skip them."""
-        for name in refused ^ self.refused:
+        turned = refused ^ self.refused
+        for name in turned:
             out = self.out.get(name)
             if out is not None and out.follow:
                 for dep in out.follow:
                     self._changed(dep.name, now)
         self.refused = refused
+        return turned
 
     def _changed(self, name: str, now: int, readers: dict[str, set[tuple[str, str]]] | None = None) -> None:
         if readers is None:
             self.touched.add(name)
         for reader in (self.readers if readers is None else readers).get(name, ()):
             self.stale[reader] = now
+            self.marked[reader[0]].add(reader[1])
 
     def record(self, kind: str, name: str, known: Decision) -> Decision:
         """Keeps a decision ("choice") or a verdict on the current release ("verdict")."""
         (self.decisions if kind == "choice" else self.verdicts)[name] = known
+        if known.pages or known.asked:
+            self.waits[kind].add(name)
+            for key in (*known.pages, *known.asked):
+                self.waits_on.setdefault(key, set()).add((kind, name))
+        else:
+            self.waits[kind].discard(name)
         for project in known.consulted:
             self.readers.setdefault(project, set()).add((kind, name))
         for project in known.roomed:
