@@ -291,6 +291,7 @@ class Engine:
             walk.missing.update(known.asked)
             return known.choice
         fits = Fits(self, t, name, walk, into, refused, memory)
+        fits.keyed.add(name)        # the specifiers into it
         if name in refused:
             fits.refused = current
         choice = self.choose(t, name, frozenset(into.get(name, ())), current, fits)
@@ -338,7 +339,8 @@ class Fits:
         self.refused: Choice | None = None
         # what the verdicts read: the projects whose edges in they looked at,
         # and whether something was unread (then they are not kept)
-        self.consulted: set[str] = {name}
+        self.keyed: set[str] = set()
+        self.consulted: set[str] = set()
         self.roomed: set[str] = set()
         # the verdict on the current release: its own edges are among those
         # into each project, so a roomy project needs no more reading
@@ -402,7 +404,8 @@ class Fits:
 
     def decision(self, made: int, current: Choice | None, extras: frozenset[str], refused: bool,
                  choice: Choice | bool | None) -> Decision:
-        return Decision(made, current, extras, refused, self.consulted, self.roomed, self.pages, self.asked, choice)
+        return Decision(made, current, extras, refused, self.keyed, self.consulted, self.roomed, self.pages, self.asked,
+                        choice)
 
 
 def signature(state: State) -> tuple[frozenset[tuple[str, str]], ...]:

@@ -45,7 +45,8 @@ class Decision:
     current: Choice | None             # the choice it started from
     extras: frozenset[str]
     refused: bool
-    consulted: set[str]                # the projects whose edges in it read
+    keyed: set[str]                    # the projects whose specifiers in it read
+    consulted: set[str]                # the projects whose edges in (with their sources) it read
     roomed: set[str]                   # the projects it read only as roomy
     pages: set[str]                    # the unread pages it met
     asked: dict                        # the unread requirements it asked for (FileKey: project, file)
@@ -72,6 +73,7 @@ class Memory:
         # round one of those changes
         self.readers: dict[str, set[tuple[str, str]]] = {}
         self.roomy_readers: dict[str, set[tuple[str, str]]] = {}
+        self.key_readers: dict[str, set[tuple[str, str]]] = {}
         self.stale: dict[tuple[str, str], int] = {}
         self.decisions: dict[str, Decision] = {}
         self.verdicts: dict[str, Decision] = {}
@@ -154,8 +156,9 @@ class Memory:
         return True
 
     def _add(self, source: str, dep: Dependency, queue: deque[str], now: int) -> None:
-        self.into.setdefault(dep.name, {}).setdefault(dep.specifier, set()).add(source)
-        self._changed(dep.name, now)
+        specifiers = self.into.setdefault(dep.name, {})
+        self._changed(dep.name, now, keys=dep.specifier not in specifiers)
+        specifiers.setdefault(dep.specifier, set()).add(source)
         have = self.reached.get(dep.name)
         if have is None:
             self.reached[dep.name] = dep.extras
@@ -170,10 +173,11 @@ class Memory:
             into.setdefault(dep.name, {}).setdefault(dep.specifier, set()).add(source)
         before = self.into
         for name, specifiers in into.items():
-            if before.get(name) != specifiers:
-                self._changed(name, now)
+            had = before.get(name)
+            if had != specifiers:
+                self._changed(name, now, keys=had is None or had.keys() != specifiers.keys())
         for name in before.keys() - into.keys():
-            self._changed(name, now)
+            self._changed(name, now, keys=True)
         self.into = into
 
     def unread(self) -> list[tuple[str, Choice]]:
@@ -235,16 +239,20 @@ class Memory:
             out = self.out.get(name)
             if out is not None and out.follow:
                 for dep in out.follow:
-                    self._changed(dep.name, now)
+                    self._changed(dep.name, now, keys=False)
         self.refused = refused
         return turned
 
-    def _changed(self, name: str, now: int, readers: dict[str, set[tuple[str, str]]] | None = None) -> None:
-        if readers is None:
+    def _changed(self, name: str, now: int, *, keys: bool = False, roomy: bool = False) -> None:
+        """Marks stale the records that read what changed of the project's
+        edges in: their specifiers (*keys*), their sources, or its roomy flag."""
+        if not roomy:
             self.touched.add(name)
-        for reader in (self.readers if readers is None else readers).get(name, ()):
-            self.stale[reader] = now
-            self.marked[reader[0]].add(reader[1])
+        kinds = (self.roomy_readers,) if roomy else (self.readers, self.key_readers) if keys else (self.readers,)
+        for readers in kinds:
+            for reader in readers.get(name, ()):
+                self.stale[reader] = now
+                self.marked[reader[0]].add(reader[1])
 
     def record(self, kind: str, name: str, known: Decision) -> Decision:
         """Keeps a decision ("choice") or a verdict on the current release ("verdict")."""
@@ -257,6 +265,8 @@ class Memory:
             self.waits[kind].discard(name)
         for project in known.consulted:
             self.readers.setdefault(project, set()).add((kind, name))
+        for project in known.keyed:
+            self.key_readers.setdefault(project, set()).add((kind, name))
         for project in known.roomed:
             self.roomy_readers.setdefault(project, set()).add((kind, name))
         return known
@@ -280,7 +290,7 @@ class Memory:
             flag = roomy(name, into) if into else False
             if flag != self.roomy.get(name):
                 self.roomy[name] = flag
-                self._changed(name, now, self.roomy_readers)
+                self._changed(name, now, roomy=True)
 
 
 def followed(choice: Choice | None) -> Chosen | None:
