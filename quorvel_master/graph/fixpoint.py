@@ -313,8 +313,7 @@ class Engine:
         chooser = self.chooser(t, name)
         if not isinstance(chooser, Chooser):
             return None if chooser is None else False
-        choice = chooser.choose(frozenset(into))
-        return isinstance(choice, Chosen) and not choice.version.is_prerelease and not choice.file.yanked
+        return chooser.roomy(frozenset(into))
 
     def wanted(self, name: str, choice: Chosen, walk: Walk) -> None:
         """Asks for the requirements of a chosen file not read yet."""

@@ -125,6 +125,8 @@ class Chooser:
         self._usable = [c for c in self._all if unusable(c, target, as_of) is None]
         self._target, self._as_of, self._pre = target, as_of, pre
         self._memo: dict[frozenset[str], tuple[dict[Version, Candidate], Version] | NoRelease] = {}
+        self._unyanked_finals = {c.version for c in self._usable if not c.file.yanked and not c.version.is_prerelease}
+        self._finals: dict[str, frozenset[Version]] = {}
         # one Chosen per file, so that states compare by identity
         self._made: dict[Candidate, Chosen] = {}
 
@@ -136,6 +138,20 @@ class Chooser:
             return allowed
         files, newest = allowed
         return self._chosen(files[current if current is not None and current in files else newest])
+
+    def roomy(self, specifiers: frozenset[str]) -> bool:
+        """Whether a final, unyanked usable release passes every specifier: then
+        any two of them leave a release together."""
+        room: set[Version] | None = None
+        for specifier in specifiers:
+            finals = self._finals.get(specifier)
+            if finals is None:
+                finals = self._finals[specifier] = frozenset(
+                    _joined(frozenset((specifier,))).filter(self._unyanked_finals, prereleases=False))
+            room = set(finals) if room is None else room & finals
+            if not room:
+                return False
+        return room is None and bool(self._unyanked_finals) or bool(room)
 
     def ordered(self, specifiers: frozenset[str]) -> list[Chosen]:
         """Every release the specifiers allow, newest first."""
