@@ -6,7 +6,10 @@ from __future__ import annotations
 from datetime import datetime, timezone
 
 import pytest
+from packaging.utils import InvalidWheelFilename, parse_wheel_filename
 from graph_support import LINUX, MAC, WINDOWS, MemoryIndex, chosen, draw, rel
+
+from quorvel_master.graph.releases import parse_wheel
 
 LATER = datetime(2024, 6, 1, tzinfo=timezone.utc)
 AS_OF = datetime(2024, 3, 1, tzinfo=timezone.utc)
@@ -130,3 +133,18 @@ def test_turning_choices_end_unsettled():
     assert {c.node.split("==")[0] for c in graph.conflicts} == {"x", "y"}
     assert all("did not settle" in c.reason for c in graph.conflicts)
     assert max(index.page_calls.values()) == 1 and max(index.file_calls.values()) == 1
+
+
+@pytest.mark.parametrize("filename", [
+    "foo-1.0-py3-none-any.whl", "Foo_Bar-2.0-1abc-cp311-cp311-manylinux_2_17_x86_64.manylinux2014_x86_64.whl",
+    "a-b-c.whl", "foo-1.0-py3-none-any-x-y.whl", "foo-notaversion-py3-none-any.whl", "foo-1.0-1-2-py3-none-any.whl",
+    "foo-1.0-abc-py3-none-any.whl", "-1.0-py3-none-any.whl", "foo-1.0-py3-none-.whl", "foo-1.0.whl",
+    "foo__x-1.0-py3-none-any.whl", "foo-1.0-py3-none-any.tar.gz", "foo-1.0-3py-none-any.whl",
+])
+def test_wheel_names_parsed_by_parts_as_whole(filename):
+    def outcome(parse):
+        try:
+            return parse(filename)
+        except InvalidWheelFilename:
+            return "invalid"
+    assert outcome(parse_wheel) == outcome(parse_wheel_filename)

@@ -22,6 +22,7 @@ project only when an edge excludes its version.
 from __future__ import annotations
 
 import dataclasses as dc
+import functools
 from collections.abc import Sequence
 from datetime import datetime, timezone
 
@@ -63,13 +64,48 @@ class NoRelease:
     kept: Chosen | None = None
 
 
+# A page of a large project lists tens of thousands of wheels that share a
+# few hundred name-version heads, tag sets and requires-python texts: each is
+# parsed once (the same checks as parsing the whole name, by parts).
+
+@functools.lru_cache(maxsize=8192)
+def _wheel_head(head: str) -> tuple:
+    return parse_wheel_filename(f"{head}-py3-none-any.whl")[:3]
+
+
+@functools.lru_cache(maxsize=8192)
+def _wheel_tags(tags: str) -> frozenset[Tag]:
+    return frozenset(parse_wheel_filename(f"x-0-{tags}.whl")[3])
+
+
+def parse_wheel(filename: str) -> tuple:
+    """``parse_wheel_filename``, by parts: (name, version, build, tags)."""
+    parts = filename[:-4].rsplit("-", 3) if filename.endswith(".whl") else []
+    if len(parts) != 4:
+        raise InvalidWheelFilename(f"not a wheel's file name: {filename!r}")
+    return (*_wheel_head(parts[0]), _wheel_tags("-".join(parts[1:])))
+
+
+@functools.lru_cache(maxsize=1024)
+def _python(text: str) -> SpecifierSet | None:
+    try:
+        return SpecifierSet(text)
+    except InvalidSpecifier:
+        return None
+
+
+@functools.lru_cache(maxsize=4096)
+def _admits(python: SpecifierSet, version: Version) -> bool:
+    return python.contains(version, prereleases=True)
+
+
 def candidates(project: ProjectLike, name: str) -> list[Candidate]:
     """The files of a project page that name a version of *name*."""
     out = []
     for file in project.files:
         try:
             if file.filename.endswith(".whl"):
-                found, version, build, tags = parse_wheel_filename(file.filename)
+                found, version, build, tags = parse_wheel(file.filename)
             else:
                 found, version = parse_sdist_filename(file.filename)
                 build, tags = (), None
@@ -77,11 +113,8 @@ def candidates(project: ProjectLike, name: str) -> list[Candidate]:
             continue
         if canonicalize_name(found) != name:
             continue
-        try:
-            python = SpecifierSet(file.requires_python) if file.requires_python else None
-        except InvalidSpecifier:
-            python = None
-        out.append(Candidate(version, file, None if tags is None else frozenset(tags), tuple(build), python))
+        python = _python(file.requires_python) if file.requires_python else None
+        out.append(Candidate(version, file, tags, tuple(build), python))
     return out
 
 
@@ -94,8 +127,7 @@ def unusable(candidate: Candidate, target: Target, as_of: datetime | None) -> st
         return "no upload time"
     if as_of is not None and uploaded is not None and uploaded > as_of:
         return "uploaded after the as-of time"
-    if candidate.requires_python is not None and not candidate.requires_python.contains(target.python,
-                                                                                        prereleases=True):
+    if candidate.requires_python is not None and not _admits(candidate.requires_python, target.python):
         return f"needs Python {candidate.requires_python}"
     if candidate.tags is not None and not any(tag in target.priority for tag in candidate.tags):
         return "no wheel for the target"
