@@ -4,7 +4,10 @@ A state holds, per target, the choice for every project in the graph. A
 round walks the graph from the roots under the state's choices (a chosen
 node's requirements, with its markers answered for the target and the
 extras its incoming edges ask), then chooses again every project the walk
-reached, from the specifiers of the edges into it. A project the walk no
+reached, from the specifiers of the edges into it, passing over a release
+whose requirements clash with another edge (as pip's resolver does before it
+takes a candidate). A round redoes only what changed since the round before
+(memory.py). A project the walk no
 longer reaches leaves the state; one that it reaches again is chosen anew.
 
 The data a round needs (the pages of the reached projects, the requirements
@@ -196,8 +199,8 @@ class Engine:
             return dc.replace(plain, kept=before) if isinstance(before, Chosen) else plain
         if fits is None or (plain.version == version and fits.refused is None):
             return plain
-        ordered = chooser.ordered(specifiers)
-        for tried, candidate in enumerate(ordered[:TRIES]):
+        ordered = chooser.ordered(specifiers)[:TRIES]
+        for tried, candidate in enumerate(ordered):
             verdict = fits(candidate)
             if verdict is None:
                 # taken for now; when releases were passed over already and
