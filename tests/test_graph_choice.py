@@ -18,7 +18,8 @@ WIN_ONLY = ("cp311-cp311-win_amd64",)
 PLUGINS = {
     "app": [rel("0.9", "plugin"), rel("1.0", "plugin", "app[web]; extra == 'all'", "extra; extra == 'web'"),
             rel("1.1.dev1", "plugin"), rel("2.0", "plugin")],
-    "plugin": [rel("1.0", "app>=0.95"), rel("1.5", "app>=1.0"), rel("1.6", "app>=1.1.dev0"), rel("1.7", "app>=1.2.dev0"),
+    "plugin": [rel("1.0", "app>=0.95"), rel("1.5", "app>=1.0"), rel("1.6", "app>=1.1.dev0"),
+               rel("1.7", "app>=1.2.dev0"),
                rel("2.0", "app>=2.0")],
     "extra": ["1.0"],
 }

@@ -7,8 +7,8 @@ extras its incoming edges ask), then chooses again every project the walk
 reached, from the specifiers of the edges into it, passing over a release
 whose requirements clash with another edge (as pip's resolver does before it
 takes a candidate). A round redoes only what changed since the round before
-(memory.py). A project the walk no
-longer reaches leaves the state; one that it reaches again is chosen anew.
+(memory.py). A project the walk no longer reaches leaves the state; one that
+it reaches again is chosen anew.
 
 The data a round needs (the pages of the reached projects, the requirements
 of the chosen files) grows only, so rounds are pure functions of the state
@@ -25,6 +25,7 @@ import dataclasses as dc
 from collections import deque
 from collections.abc import Sequence
 from datetime import datetime
+from typing import cast
 
 from .memory import Decision, Into, Memory, followed
 from .releases import Candidate, Chooser, Chosen, NoRelease, candidates
@@ -248,29 +249,33 @@ class Engine:
         memory.room(lambda name, into: self._roomy(t, name, into), now)
         walk = Walk(reached=memory.reached)
         for name, choice in memory.unread():
-            self.wanted(name, followed(choice), walk)
+            release = followed(choice)
+            if release is not None:
+                self.wanted(name, release, walk)
         into, reached = memory.into, memory.reached
         # the verdicts on current releases, then the choices: only where
         # something they rest on may have changed
         refused = memory.kept_refused(moved)
         for name in memory.dirty("verdict", moved):
-            choice = choices.get(name)
-            if not isinstance(choice, Chosen):
+            current = choices.get(name)
+            if not isinstance(current, Chosen):
                 memory.waits["verdict"].discard(name)   # no verdict stands for it
-            elif self._verdict(t, name, choice, walk, memory) is False:
+            elif self._verdict(t, name, current, walk, memory) is False:
                 refused.add(name)
         turned = memory.skipping(refused, now)
         chosen, waiting, unread = memory.kept_choices(moved | turned)
         for name in memory.dirty("choice", moved | turned):
-            choice = self._decide(t, name, choices.get(name), reached[name], walk, into, refused, memory)
-            if choice is None:
+            decided = self._decide(t, name, choices.get(name), reached[name], walk, into, refused, memory)
+            if decided is None:
                 waiting.add(name)
                 continue
-            chosen[name] = choice
-            if isinstance(choice, Chosen) and file_key(name, choice) not in self.data.requirements:
+            chosen[name] = decided
+            if isinstance(decided, Chosen) and file_key(name, decided) not in self.data.requirements:
                 unread.add(name)
         for name in unread:
-            self.wanted(name, chosen[name], walk)
+            picked = chosen[name]
+            if isinstance(picked, Chosen):
+                self.wanted(name, picked, walk)
         memory.done(choices, chosen, waiting, unread)
         return chosen, waiting, walk.missing
 
@@ -280,7 +285,7 @@ class Engine:
         known = memory.verdicts.get(name)
         if known is not None and memory.holds("verdict", name, known, choice, extras):
             walk.missing.update(known.asked)
-            return known.choice
+            return cast("bool | None", known.choice)
         fits = Fits(self, t, name, walk, memory.into, frozenset(), memory)
         fits.own = True
         verdict = fits(choice)
@@ -290,9 +295,10 @@ class Engine:
     def _decide(self, t: int, name: str, current: Choice | None, extras: frozenset[str], walk: Walk, into: Into,
                 refused: set[str], memory: Memory) -> Choice | None:
         known = memory.decisions.get(name)
-        if known is not None and known.refused == (name in refused) and memory.holds("choice", name, known, current, extras):
+        if known is not None and known.refused == (name in refused) \
+                and memory.holds("choice", name, known, current, extras):
             walk.missing.update(known.asked)
-            return known.choice
+            return cast("Choice | None", known.choice)
         fits = Fits(self, t, name, walk, into, refused, memory)
         fits.keyed.add(name)        # the specifiers into it
         if name in refused:

@@ -182,7 +182,12 @@ class Memory:
 
     def unread(self) -> list[tuple[str, Choice]]:
         """The reached projects whose chosen file's requirements are unread."""
-        return [(name, self.out[name].choice) for name in self.unread_out if self.out[name].choice is not None]
+        out = []
+        for name in self.unread_out:
+            choice = self.out[name].choice
+            if choice is not None:
+                out.append((name, choice))
+        return out
 
     # -- what a round redoes ----------------------------------------------------
 
@@ -220,8 +225,11 @@ class Memory:
         reached = self.reached
         chosen = {name: choice for name, choice in self.last_out.items() if name in reached and name not in skip}
         waiting = {name for name in self.last_waiting if name in reached and name not in skip}
-        unread = {name for name in self.last_unread
-                  if name in chosen and (name, chosen[name].file.url) not in self.data.requirements}
+        unread = set()
+        for name in self.last_unread:
+            choice = chosen.get(name)
+            if isinstance(choice, Chosen) and (name, choice.file.url) not in self.data.requirements:
+                unread.add(name)
         return chosen, waiting, unread
 
     def done(self, choices: dict[str, Choice], chosen: dict[str, Choice], waiting: set[str], unread: set[str]) -> None:
