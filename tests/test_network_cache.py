@@ -318,3 +318,83 @@ def test_range_answers_are_kept_per_range_and_file_version(kept, asked, found):
     again = online.lookup("GET", URL, asked, now=NOW)
     # Online, a part is fresh by its own headers only, and never revalidated (a 304 answers no range).
     assert again.entry.body == found and not again.fresh and again.conditional == {}
+
+
+# -- what a repeated answer costs ----------------------------------------------------------
+
+
+class CountingStore(MemoryStore):
+    """A memory store that counts the bytes written and the keys removed."""
+
+    def __init__(self) -> None:
+        super().__init__(1 << 20)
+        self.written: list[int] = []
+        self.deleted = 0
+
+    def put(self, key, data):
+        self.written.append(len(data))
+        super().put(key, data)
+
+    def delete(self, key):
+        self.deleted += 1
+        super().delete(key)
+
+
+BIG = b"<html>" + b"x" * 4000
+ETAG = [("ETag", '"a"')]
+
+
+@pytest.mark.parametrize("first, then, body_written, head_written, served", [
+    # the same body and headers, only the clock moved, no lifetime: nothing written
+    (ETAG + [("Date", date(-60))], ETAG + [("Date", date(0))], False, False, BIG),
+    ([], [("Age", "3")], False, False, BIG),
+    # a lifetime: the clock matters, the head alone is written
+    (ETAG + [("Cache-Control", "max-age=60")], ETAG + [("Cache-Control", "max-age=60")], False, True, BIG),
+    # a header changed: the head alone
+    (ETAG, [("ETag", '"b"')], False, True, BIG),
+    # another body: body and head, and the old body goes
+    (ETAG, ETAG, True, True, b"<html>changed"),
+])
+def test_a_repeated_answer_writes_only_what_changed(first, then, body_written, head_written, served):
+    store = CountingStore()
+    cache = HTTPCache(store)
+    cache.keep(URL, [], 200, first, BIG, NOW - 60, NOW - 60)
+    previous = cache.lookup("GET", URL, [], now=NOW).entry
+    store.written.clear()
+    cache.keep(URL, [], 200, then, served, NOW, NOW, previous=previous)
+    assert any(n >= len(served) for n in store.written) is body_written
+    assert any(n < len(BIG) for n in store.written) is head_written
+    assert store.deleted == (1 if body_written else 0)
+    again = cache.lookup("GET", URL, [], now=NOW)
+    assert again.entry.body == served
+    assert (("ETag", '"b"') in again.entry.headers) is (("ETag", '"b"') in then)
+    assert again.fresh is (("Cache-Control", "max-age=60") in then)
+    assert len(store._data) == 3  # the names, one head, one body
+
+
+@pytest.mark.parametrize("stored, not_modified, head_written", [
+    (ETAG, [("ETag", '"a"'), ("Date", date(0))], False),
+    (ETAG + [("Date", date(-60)), ("Server", "s")], [("Date", date(0)), ("ETag", '"a"'), ("Server", "s")], False),
+    (ETAG, [("ETag", '"a"'), ("Cache-Control", "max-age=60")], True),
+    (ETAG + [("Cache-Control", "max-age=60")], [("ETag", '"a"')], True),   # its clock is reset
+])
+def test_a_304_never_rewrites_the_body(stored, not_modified, head_written):
+    store = CountingStore()
+    cache = HTTPCache(store)
+    cache.keep(URL, [], 200, stored, BIG, NOW - 600, NOW - 600)
+    entry = cache.lookup("GET", URL, [], now=NOW).entry
+    store.written.clear()
+    updated = cache.revalidated(URL, [], entry, not_modified, NOW, NOW)
+    assert updated.body == BIG
+    assert all(n < len(BIG) for n in store.written)
+    assert bool(store.written) is head_written
+    assert cache.lookup("GET", URL, [], now=NOW).entry.body == BIG
+
+
+def test_a_head_whose_body_is_gone_is_a_miss(tmp_path):
+    cache = HTTPCache(DirectoryStore(tmp_path, max_bytes=1 << 20))
+    cache.keep(URL, [], 200, ETAG, BIG, NOW, NOW)
+    bodies = [p for p in tmp_path.rglob("*") if p.is_file() and p.stat().st_size >= len(BIG)]
+    assert len(bodies) == 1
+    bodies[0].unlink()
+    assert cache.lookup("GET", URL, [], now=NOW).entry is None
