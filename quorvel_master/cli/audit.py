@@ -21,8 +21,6 @@ if TYPE_CHECKING:
     from .config import Indexes
     from .console import Console
 
-#: Pages asked at once of one host.
-PER_HOST = 4
 #: The largest requirements file read.
 REQUIREMENTS_MAX_BYTES = 4 * 1024 * 1024
 
@@ -71,7 +69,7 @@ async def _survey(network: Any, order: list[str], names: list[str]) -> Any:
     from ..indexdata.audit import survey
 
     try:
-        return await survey(network, order, names, per_host=PER_HOST, routes=network.routes)
+        return await survey(network, order, names, routes=network.routes)
     finally:
         await network.close()
 

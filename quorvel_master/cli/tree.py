@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import argparse
 import asyncio
+import dataclasses as dc
 from collections.abc import Sequence
 from typing import TYPE_CHECKING, Any
 
@@ -114,9 +115,11 @@ async def draw(network: Any, urls: Sequence[str], roots: Sequence[str], options:
         # The layer's routes: pins choose each project's index, and fail-closed
         # may come from the settings file as well as the command line.
         routes = network.routes
+        # The reads at once per host: the layer's connections per host, for every reader.
+        options = dc.replace(options, per_host=network.options.per_host_connections)
         projects = IndexProjects(network, urls, fail_closed=options.fail_closed or routes.fail_closed,
-                                 per_host=options.per_host, order=routes.plan)
-        metadata = IndexMetadata(network, per_host=options.per_host, timeout=network.options.timeout)
+                                 order=routes.plan)
+        metadata = IndexMetadata(network, timeout=network.options.timeout)
         return await build_graph(roots, projects, metadata, options)
     finally:
         await network.close()
