@@ -27,13 +27,14 @@ A private cache in the sense of RFC 9111, for GET only:
   miss. With ``stale_on_error``, a stored answer (unless ``must-revalidate``)
   serves when the network fails.
 
-A whole answer is kept as a small head (status, headers, clocks, the body's
-SHA-256) beside its body, stored under that digest. A 304 rewrites the head
-alone, and an answer that repeats the stored one (the same body and headers,
+A whole answer carries its body's SHA-256; a body above ``INLINE_BODY`` bytes
+is kept apart from the entry, under that digest, so that a 304 rewrites the
+small entry alone (a smaller body stays inline: one file is cheaper to write
+than two). An answer that repeats the stored one (the same body and headers,
 Date and Age aside) rewrites nothing when the stored clock does not matter (an
 entry with no lifetime of its own is never fresh): a warm run against an index
-that sends no validators costs no writes. Range answers are kept whole, as
-parts are small.
+that sends no validators costs no writes. The Vary names of a URL are kept
+only when there are some. Range answers are kept whole, as parts are small.
 
 The stores are stores.py's: in memory, or a folder several processes share.
 No secret is kept in clear in a key, a file name or an entry.
@@ -63,6 +64,8 @@ __all__ = [
 Headers = list[tuple[str, str]]
 
 STORABLE_STATUSES = frozenset({200})
+#: The largest body kept inside its entry; a larger one is kept apart, and never rewritten by a 304.
+INLINE_BODY = 64 * 1024
 #: A range request's answers that are kept: the part, or the whole file.
 RANGE_STATUSES = frozenset({200, 206})
 #: Request headers whose values a Vary selection keeps as digests.
@@ -131,10 +134,12 @@ class Entry:
     vary: dict[str, str | None]
     #: Who asked for it: the digest of the credentials sent, "" for nobody.
     identity: str = ""
-    #: The body's SHA-256 when it is kept apart from the head, else "".
+    #: The body's SHA-256 ("" for a range answer).
     digest: str = ""
     #: What the body was judged usable as when kept (the pipeline's ``expects``), "" for nothing.
     judged: str = ""
+    #: The body is kept apart, under its digest.
+    apart: bool = False
 
     def _meta(self) -> dict[str, Any]:
         meta = {
@@ -147,7 +152,7 @@ class Entry:
             "vary": self.vary,
         }
         if self.digest:
-            meta.update(digest=self.digest, size=len(self.body), judged=self.judged)
+            meta.update(digest=self.digest, judged=self.judged, apart=self.apart)
         return meta
 
     def encode(self) -> bytes:
@@ -160,7 +165,7 @@ class Entry:
 
     @classmethod
     def decode(cls, data: bytes) -> Entry:
-        """An entry, or a head (``digest`` set, ``body`` empty until loaded)."""
+        """An entry, or a head (``apart``, its ``body`` empty until loaded)."""
         meta_bytes, sep, body = data.partition(b"\n")
         if not sep:
             raise ValueError("truncated entry")
@@ -176,6 +181,7 @@ class Entry:
             identity=str(meta.get("identity", "")),
             digest=str(meta.get("digest", "")),
             judged=str(meta.get("judged", "")),
+            apart=bool(meta.get("apart", False)),
         )
 
     def repeats(self, other: Entry) -> bool:
@@ -321,7 +327,7 @@ class HTTPCache:
             return None
         if entry.url != bare or entry.identity != who:
             return None  # another URL or identity with the same digest
-        if not entry.digest:
+        if not entry.apart:
             return entry
         body = self.store.get(self._body_key(key, entry.digest))
         if body is None:
@@ -332,20 +338,32 @@ class HTTPCache:
     def _body_key(key: str, digest: str) -> str:
         return hashlib.sha256(f"BODY {key}\n{digest}".encode()).hexdigest()
 
-    def _put_head(self, key: str, entry: Entry) -> None:
-        data = entry.encode_head()
-        self.store.put(key, data)
-        self._remember(key, data, dc.replace(entry, body=b""))
+    def _put_entry(self, key: str, entry: Entry) -> None:
+        if entry.apart:
+            data = entry.encode_head()
+            self.store.put(key, data)
+            self._remember(key, data, dc.replace(entry, body=b""))
+        else:
+            data = entry.encode()
+            self.store.put(key, data)
+            self._remember(key, data, entry)
+
+    def _names(self, primary: str) -> list[str] | None:
+        """The Vary names kept for a URL: [] when none are kept, None when
+        the record is damaged."""
+        names_data = self.store.get(primary)
+        if names_data is None:
+            return []
+        try:
+            return self._decode(primary, names_data, lambda d: [str(n) for n in json.loads(d)])
+        except ValueError:
+            return None
 
     def _load(self, url: str, request_headers: Headers) -> Entry | None:
         bare, who = without_credentials(url), self._who(url, request_headers)
         primary = self._primary(bare, who)
-        names_data = self.store.get(primary)
-        if names_data is None:
-            return None
-        try:
-            names = self._decode(primary, names_data, lambda d: [str(n) for n in json.loads(d)])
-        except ValueError:
+        names = self._names(primary)
+        if names is None:
             return None
         key, chosen = self._variant(primary, names, request_headers)
         entry = self._entry(key, bare, who)
@@ -470,18 +488,21 @@ class HTTPCache:
         same_body = previous is not None and bool(previous.digest) and previous.body == body
         digest = previous.digest if same_body and previous is not None else hashlib.sha256(body).hexdigest()
         entry = Entry(bare, status, list(response_headers), body, request_time, response_time, chosen, who,
-                      digest, judged)
+                      digest, judged, apart=len(body) > INLINE_BODY)
         if previous is not None and same_body and previous.repeats(entry):
             return  # the stored answer says all this one does
-        if not same_body:
+        if entry.apart and not (same_body and previous is not None and previous.apart):
             # The body first: a reader that finds the new head finds its body too.
             self.store.put(self._body_key(key, digest), body)
-        if previous is None:
-            names_data = json.dumps(names).encode()
-            self.store.put(primary, names_data)
-            self._remember(primary, names_data, names)
-        self._put_head(key, entry)
-        if previous is not None and not same_body:
+        if previous is None and self._names(primary) != names:
+            if names:
+                names_data = json.dumps(names).encode()
+                self.store.put(primary, names_data)
+                self._remember(primary, names_data, names)
+            else:
+                self.store.delete(primary)
+        self._put_entry(key, entry)
+        if previous is not None and previous.apart and not (same_body and entry.apart):
             self.store.delete(self._body_key(key, previous.digest))
 
     def revalidated(self, url: str, request_headers: Headers, entry: Entry, not_modified_headers: Headers,
@@ -495,7 +516,7 @@ class HTTPCache:
             primary = self._primary(entry.url, entry.identity)
             key, _ = self._variant(primary, sorted(updated.vary), request_headers)
             if entry.digest:
-                self._put_head(key, updated)  # the body stays as it is
+                self._put_entry(key, updated)  # a body kept apart stays as it is
             else:
                 data = updated.encode()
                 if len(data) <= self.store.max_entry:
