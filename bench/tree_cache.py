@@ -56,6 +56,7 @@ async def one_run(cache_dir: str, index: str, roots: list[str]) -> tuple[float, 
         graph = await draw(network, [index], roots, Options())
         seconds = time.perf_counter() - started
     finally:
+        await network.close()
         network.uninstall()
     asked: Counter = Counter()
     for outcome in network.outcomes.all():
