@@ -46,7 +46,7 @@ TOOLS = ("ours", "pip", "johnnydep", "pipdeptree")
 #: The yardsticks installed from the registry, each in its own venv.
 VENVS = {"johnnydep": "johnnydep~=2.1.0", "pipdeptree": "pipdeptree~=4.2.0"}
 VENV_ROOT = HERE.parent / "build" / "yardsticks"
-STDERR_LINES = 4
+STDERR_LINES = 3
 _ENV_DROPPED = ("PIP_", "UV_", "NAB_", "XDG_", "PYTHON", "VIRTUAL_ENV", "CONDA_")
 
 
@@ -195,14 +195,16 @@ async def run_tool(tool: str, root: str, index_url: str, home: Path, timeout: fl
     run.seconds = time.perf_counter() - started
     run.exit = process.returncode
     text = stdout.decode("utf-8", "replace")
-    if process.returncode == 0:
-        try:
-            run.projects = PROJECTS[tool](text, home)
-        except (OSError, ValueError, KeyError, TypeError) as exc:
+    try:  # ours answers with a graph on exit 1 and 3 as well
+        run.projects = PROJECTS[tool](text, home)
+    except (OSError, ValueError, KeyError, TypeError) as exc:
+        if process.returncode == 0:
             run.failure.append(f"its answer could not be read: {type(exc).__name__}")
     if process.returncode != 0 or run.projects is None:
         lines = [line for line in stderr.decode("utf-8", "replace").splitlines() if line.strip()]
-        run.failure += [mask(line, home)[:160] for line in lines[:STDERR_LINES]]
+        # The first lines, and the last ones, where a traceback ends with its reason.
+        shown = lines if len(lines) <= STDERR_LINES + 2 else lines[:STDERR_LINES] + ["..."] + lines[-2:]
+        run.failure += [mask(line, home)[:160] for line in shown]
     return run, text
 
 
