@@ -124,7 +124,9 @@ def _encode(body: bytes, encoding: str) -> bytes:
 class CountingProxy:
     """``async with CountingProxy(index_url) as proxy``: ``proxy.index_url`` is
     the index through the proxy; ``reset()`` starts a new count; ``requests``,
-    ``body_bytes``, ``statuses`` (a Counter) and ``hosts`` (file hosts seen)."""
+    ``body_bytes``, the share of the index's own paths (``page_requests``,
+    ``page_bytes``: pages, the rest are files), ``validated`` (answers carrying
+    an ETag or Last-Modified), ``statuses`` (a Counter) and ``hosts``."""
 
     def __init__(self, index_url: str, *, read_timeout: float = 120.0) -> None:
         parts = urlsplit(index_url)
@@ -137,8 +139,9 @@ class CountingProxy:
         self.reset()
 
     def reset(self) -> None:
-        self.requests = 0
-        self.body_bytes = 0
+        self.requests = self.body_bytes = 0
+        self.page_requests = self.page_bytes = 0
+        self.validated = 0
         self.statuses: collections.Counter[int] = collections.Counter()
 
     async def __aenter__(self) -> CountingProxy:
@@ -162,23 +165,26 @@ class CountingProxy:
 
     async def _handle(self, request: web.Request) -> web.StreamResponse:
         self.requests += 1
+        page = not request.raw_path.startswith(FILES)
+        self.page_requests += page
         target = upstream_url(request.raw_path, self.index_origin)
         if target is None or request.method not in ("GET", "HEAD"):
-            return self._count(web.Response(status=404 if target is None else 405))
+            return self._count(web.Response(status=404 if target is None else 405), page)
         self.hosts.add(urlsplit(target).netloc)
         headers = {name: request.headers[name] for name in FORWARD if name in request.headers}
         headers["Accept-Encoding"] = accept_encoding(request.headers.get("Accept-Encoding"))
         try:
             async with self._client.request(request.method, target, headers=headers, allow_redirects=False) as up:
                 back = {name: up.headers[name] for name in BACK if name in up.headers}
+                self.validated += "ETag" in back or "Last-Modified" in back
                 if "Location" in up.headers:
                     back["Location"] = rewrite_location(up.headers["Location"], target, self.index_origin, self.origin)
                 kind = page_kind(up.headers.get("Content-Type", ""))
                 if kind and request.method == "GET" and up.status == 200:
-                    return self._count(await self._page(up, kind, back))
-                return await self._stream(request, up, back)
+                    return self._count(await self._page(up, kind, back), page)
+                return await self._stream(request, up, back, page)
         except (aiohttp.ClientError, asyncio.TimeoutError, ValueError) as exc:
-            return self._count(web.Response(status=502, text=f"proxy: {type(exc).__name__}"))
+            return self._count(web.Response(status=502, text=f"proxy: {type(exc).__name__}"), page)
 
     async def _page(self, up: aiohttp.ClientResponse, kind: str, back: dict[str, str]) -> web.Response:
         raw = bytearray()
@@ -191,7 +197,7 @@ class CountingProxy:
         return web.Response(status=up.status, body=body, headers=back)
 
     async def _stream(self, request: web.Request, up: aiohttp.ClientResponse,
-                      back: dict[str, str]) -> web.StreamResponse:
+                      back: dict[str, str], page: bool) -> web.StreamResponse:
         response = web.StreamResponse(status=up.status, reason=up.reason, headers=back)
         if up.headers.get("Content-Length", "").isdigit():
             response.content_length = int(up.headers["Content-Length"])
@@ -200,7 +206,7 @@ class CountingProxy:
         if request.method == "GET":
             try:
                 async for chunk in up.content.iter_chunked(CHUNK):
-                    self.body_bytes += len(chunk)
+                    self._add(len(chunk), page)
                     await response.write(chunk)
             except (aiohttp.ClientError, asyncio.TimeoutError):
                 # The status is sent: the tool can only be told by a cut connection.
@@ -210,7 +216,12 @@ class CountingProxy:
         await response.write_eof()
         return response
 
-    def _count(self, response: web.Response) -> web.Response:
+    def _count(self, response: web.Response, page: bool) -> web.Response:
         self.statuses[response.status] += 1
-        self.body_bytes += len(response.body or b"")
+        self._add(len(response.body or b""), page)
         return response
+
+    def _add(self, size: int, page: bool) -> None:
+        self.body_bytes += size
+        if page:
+            self.page_bytes += size

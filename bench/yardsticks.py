@@ -59,6 +59,9 @@ class Run:
     exit: int | None = None
     requests: int | None = None
     body_bytes: int | None = None
+    page_requests: int | None = None
+    page_bytes: int | None = None
+    validated: int | None = None
     statuses: dict[int, int] = field(default_factory=dict)
     projects: dict[str, str] | None = None
     failure: list[str] = field(default_factory=list)
@@ -195,10 +198,10 @@ async def run_tool(tool: str, root: str, index_url: str, home: Path, timeout: fl
     run.seconds = time.perf_counter() - started
     run.exit = process.returncode
     text = stdout.decode("utf-8", "replace")
-    try:  # ours answers with a graph on exit 1 and 3 as well
-        run.projects = PROJECTS[tool](text, home)
-    except (OSError, ValueError, KeyError, TypeError) as exc:
-        if process.returncode == 0:
+    if process.returncode == 0 or tool == "ours":  # ours answers with a graph on exit 1 and 3 as well
+        try:
+            run.projects = PROJECTS[tool](text, home)
+        except (OSError, ValueError, KeyError, TypeError) as exc:
             run.failure.append(f"its answer could not be read: {type(exc).__name__}")
     if process.returncode != 0 or run.projects is None:
         lines = [line for line in stderr.decode("utf-8", "replace").splitlines() if line.strip()]
@@ -231,6 +234,7 @@ async def measure_root(root: str, tools: list[str], proxy: countproxy.CountingPr
                 proxy.reset()
                 run, _ = await run_tool(tool, root, proxy.index_url, home, timeout, mask)
                 run.requests, run.body_bytes, run.statuses = proxy.requests, proxy.body_bytes, dict(proxy.statuses)
+                run.page_requests, run.page_bytes, run.validated = proxy.page_requests, proxy.page_bytes, proxy.validated
             run.tool = label
             runs.append(run)
     return runs
@@ -259,16 +263,21 @@ def compare(run: Run, pip: Run | None) -> str:
     return "; ".join(parts)
 
 
+def _or_dash(value: int | None, form: str, unit: float = 1) -> str:
+    return "-" if value is None else format(value / unit if unit != 1 else value, form)
+
+
 def table(root: str, runs: list[Run]) -> list[str]:
     pip = next((r for r in runs if r.tool == "pip"), None)
-    lines = [f"{root}", f"  {'tool':15} {'exit':>4} {'wall s':>7} {'requests':>8} {'MB recv':>9} {'projects':>8}"
-             f"  other statuses; against pip's report"]
+    lines = [f"{root}", f"  {'tool':16} {'exit':>4} {'wall s':>7} {'requests':>8} {'pages':>5} {'MB recv':>8}"
+             f" {'pages MB':>8} {'projects':>8}  other statuses; against pip's report"]
     for run in runs:
-        requests = "-" if run.requests is None else str(run.requests)
-        mb = "-" if run.body_bytes is None else f"{run.body_bytes / 1e6:.2f}"
+        figures = [_or_dash(run.requests, "d"), _or_dash(run.page_requests, "d"), _or_dash(run.body_bytes, ".2f", 1e6),
+                   _or_dash(run.page_bytes, ".2f", 1e6)]
         count = "-" if run.projects is None else str(len(run.projects))
-        lines.append(f"  {run.tool:15} {run.exit!s:>4} {run.seconds:7.2f} {requests:>8} {mb:>9} {count:>8}"
-                     f"  {_statuses(run)}{'; ' + compare(run, pip) if compare(run, pip) else ''}")
+        against = compare(run, pip)
+        lines.append(f"  {run.tool:16} {run.exit!s:>4} {run.seconds:7.2f} {figures[0]:>8} {figures[1]:>5} {figures[2]:>8}"
+                     f" {figures[3]:>8} {count:>8}  {_statuses(run)}{'; ' + against if against else ''}")
         lines += [f"      ! {line}" for line in run.failure]
     return lines
 
@@ -278,7 +287,7 @@ def ratios(runs: list[Run]) -> list[str]:
     ours = by.get("ours")
     if ours is None or ours.exit != 0:
         return []
-    out = []
+    out = [f"  answers with an ETag or Last-Modified in ours' first run: {ours.validated} of {ours.requests}"]
     for other in ("pip", "johnnydep", "pipdeptree"):
         theirs = by.get(other)
         if theirs is None or theirs.exit != 0 or not theirs.body_bytes:
