@@ -126,7 +126,8 @@ class CountingProxy:
     the index through the proxy; ``reset()`` starts a new count; ``requests``,
     ``body_bytes``, the share of the index's own paths (``page_requests``,
     ``page_bytes``: pages, the rest are files), ``validated`` (answers carrying
-    an ETag or Last-Modified), ``statuses`` (a Counter) and ``hosts``."""
+    an ETag or Last-Modified), ``other_paths`` (neither the index's pages nor
+    files: a JSON API, say), ``statuses`` (a Counter) and ``hosts``."""
 
     def __init__(self, index_url: str, *, read_timeout: float = 120.0) -> None:
         parts = urlsplit(index_url)
@@ -141,7 +142,7 @@ class CountingProxy:
     def reset(self) -> None:
         self.requests = self.body_bytes = 0
         self.page_requests = self.page_bytes = 0
-        self.validated = 0
+        self.validated = self.other_paths = 0
         self.statuses: collections.Counter[int] = collections.Counter()
 
     async def __aenter__(self) -> CountingProxy:
@@ -167,6 +168,7 @@ class CountingProxy:
         self.requests += 1
         page = not request.raw_path.startswith(FILES)
         self.page_requests += page
+        self.other_paths += page and not request.path.startswith(self._index_path)
         target = upstream_url(request.raw_path, self.index_origin)
         if target is None or request.method not in ("GET", "HEAD"):
             return self._count(web.Response(status=404 if target is None else 405), page)

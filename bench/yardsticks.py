@@ -62,6 +62,7 @@ class Run:
     page_requests: int | None = None
     page_bytes: int | None = None
     validated: int | None = None
+    other_paths: int = 0
     statuses: dict[int, int] = field(default_factory=dict)
     projects: dict[str, str] | None = None
     failure: list[str] = field(default_factory=list)
@@ -235,6 +236,7 @@ async def measure_root(root: str, tools: list[str], proxy: countproxy.CountingPr
                 run, _ = await run_tool(tool, root, proxy.index_url, home, timeout, mask)
                 run.requests, run.body_bytes, run.statuses = proxy.requests, proxy.body_bytes, dict(proxy.statuses)
                 run.page_requests, run.page_bytes, run.validated = proxy.page_requests, proxy.page_bytes, proxy.validated
+                run.other_paths = proxy.other_paths
             run.tool = label
             runs.append(run)
     return runs
@@ -244,8 +246,10 @@ async def measure_root(root: str, tools: list[str], proxy: countproxy.CountingPr
 
 
 def _statuses(run: Run) -> str:
-    shown = {code: n for code, n in sorted(run.statuses.items()) if code != 200}
-    return " ".join(f"{code}:{n}" for code, n in shown.items()) or "-"
+    shown = [f"{code}:{n}" for code, n in sorted(run.statuses.items()) if code != 200]
+    if run.other_paths:
+        shown.append(f"outside the simple pages:{run.other_paths}")
+    return " ".join(shown) or "-"
 
 
 def compare(run: Run, pip: Run | None) -> str:
@@ -334,7 +338,9 @@ def main() -> None:
     with record.recording(args.write, masked_argv(sys.argv, args.upstream)):
         print(f"cold caches, one run each, every tool through the counting proxy; time-out {args.timeout:g} s")
         print("versions: " + ", ".join(f"{t} {versions[t]}" for t in tools))
-        print("MB recv: response bodies as received (compressed where the index compressed them)")
+        print("MB recv: response bodies as received (compressed where the index compressed them); pages: the index's")
+        print("own paths, the rest are files; ours gets no --api-pattern: a tool's requests outside the simple")
+        print("pages (a JSON API) are shown beside its other statuses")
         print()
         asyncio.run(measure(args, tools))
 
