@@ -3,11 +3,15 @@ comes back through the proxy, and the proxy takes it to where it pointed."""
 
 from __future__ import annotations
 
+import asyncio
 import gzip
 import importlib.util
+import zlib
 from pathlib import Path
 
+import aiohttp
 import pytest
+from aiohttp import web
 
 BENCH = Path(__file__).resolve().parents[1] / "bench"
 INDEX = "https://index.example"
@@ -103,3 +107,115 @@ def test_an_inflating_page_is_refused(proxy, monkeypatch):
     monkeypatch.setattr(proxy, "PAGE_MAX_BYTES", 1000)
     with pytest.raises(ValueError):
         proxy._decode(gzip.compress(b"<" * 5000), "gzip")
+
+
+# --- the proxy between a client and an index on 127.0.0.1 -------------------
+
+WHEEL = bytes(range(256)) * 40  # 10,240 bytes
+
+
+async def _upstream(tmp_path):
+    """An index on one port whose page links its file on another port, so the
+    file is another host to the proxy. Pages are compressed when asked."""
+    (tmp_path / "x-1.0-py3-none-any.whl").write_bytes(WHEEL)
+    seen = []
+
+    async def page(request):
+        link = f"http://127.0.0.1:{ports[1]}/files/x-1.0-py3-none-any.whl#sha256=00"
+        if "json" in request.headers.get("Accept", ""):
+            response = web.json_response({"files": [{"filename": "x-1.0-py3-none-any.whl", "url": link}]},
+                                         content_type="application/vnd.pypi.simple.v1+json")
+        else:
+            response = web.Response(text=f'<a href="{link}">x-1.0-py3-none-any.whl</a>', content_type="text/html")
+        response.enable_compression()
+        return response
+
+    async def file(request):
+        seen.append(dict(request.headers))
+        return web.FileResponse(tmp_path / "x-1.0-py3-none-any.whl")
+
+    async def moved(request):
+        raise web.HTTPMovedPermanently("/simple/x/")
+
+    app = web.Application()
+    app.router.add_get("/simple/x/", page)
+    app.router.add_get("/simple/X", moved)
+    app.router.add_route("*", "/files/x-1.0-py3-none-any.whl", file)
+    runner = web.AppRunner(app, access_log=None)
+    await runner.setup()
+    ports = []
+    for _ in range(2):
+        site = web.TCPSite(runner, "127.0.0.1", 0)
+        await site.start()
+        ports.append(site._server.sockets[0].getsockname()[1])
+    return runner, f"http://127.0.0.1:{ports[0]}/simple/", seen
+
+
+FILE_CASES = [
+    # (request headers, status, body expected, header expected)
+    ({}, 200, WHEEL, None),
+    ({"Range": "bytes=-100"}, 206, WHEEL[-100:], ("Content-Range", "bytes 10140-10239/10240")),
+    ({"Range": "bytes=10-19"}, 206, WHEEL[10:20], ("Content-Range", "bytes 10-19/10240")),
+    ({"Range": "bytes=20000-"}, 416, None, None),
+    ({"If-None-Match": "ETAG"}, 304, b"", None),
+    ({"If-Modified-Since": "LAST"}, 304, b"", None),
+]
+
+
+@pytest.mark.parametrize("headers, status, body, header", FILE_CASES, ids=[
+    "whole", "suffix", "range", "past-the-end", "if-none-match", "if-modified-since"])
+def test_files_pass_through_with_their_status_and_are_counted(proxy, tmp_path, headers, status, body, header):
+    async def scenario():
+        runner, index, seen = await _upstream(tmp_path)
+        try:
+            async with proxy.CountingProxy(index) as counting, aiohttp.ClientSession(auto_decompress=False) as client:
+                page = {"Accept": "application/vnd.pypi.simple.v1+json", "Accept-Encoding": "identity"}
+                async with client.get(counting.index_url + "x/", headers=page) as r:
+                    url = (await r.json(content_type=None))["files"][0]["url"]
+                assert url.startswith(counting.origin + "/_files/http/127.0.0.1:")
+                async with client.head(url) as r:
+                    validators = {"ETAG": r.headers["ETag"], "LAST": r.headers["Last-Modified"]}
+                    assert (r.status, r.headers["Content-Length"]) == (200, str(len(WHEEL)))
+                counting.reset()
+                asked = {k: validators.get(v, v) for k, v in headers.items()}
+                async with client.get(url, headers=asked) as r:
+                    got = await r.read()
+                    assert r.status == status
+                    if body is not None:
+                        assert got == body
+                    if header:
+                        assert r.headers[header[0]] == header[1]
+                assert (counting.requests, counting.body_bytes, counting.page_requests) == (1, len(got), 0)
+                assert counting.statuses == {status: 1}
+                assert {k: seen[-1].get(k) for k in asked} == asked
+        finally:
+            await runner.cleanup()
+
+    asyncio.run(scenario())
+
+
+@pytest.mark.parametrize("accept, encoding", [
+    ("text/html", "gzip"),
+    ("application/vnd.pypi.simple.v1+json", "gzip"),
+    ("application/vnd.pypi.simple.v1+json", "deflate"),
+    ("text/html", None),
+])
+def test_pages_come_back_rewritten_in_their_encoding(proxy, tmp_path, accept, encoding):
+    async def scenario():
+        runner, index, _ = await _upstream(tmp_path)
+        try:
+            async with proxy.CountingProxy(index) as counting, aiohttp.ClientSession(auto_decompress=False) as client:
+                headers = {"Accept": accept, "Accept-Encoding": encoding or "identity"}
+                async with client.get(counting.index_url + "x/", headers=headers) as r:
+                    raw = await r.read()
+                    assert r.headers.get("Content-Encoding") == encoding
+                text = {"gzip": gzip.decompress, "deflate": zlib.decompress, None: bytes}[encoding](raw).decode()
+                assert f"{counting.origin}/_files/http/127.0.0.1:" in text and "#sha256=00" in text
+                assert (counting.requests, counting.page_requests, counting.body_bytes, counting.page_bytes) == (
+                    1, 1, len(raw), len(raw))
+                async with client.get(counting.index_url + "X", allow_redirects=False) as r:
+                    assert (r.status, r.headers["Location"]) == (301, counting.origin + "/simple/x/")
+        finally:
+            await runner.cleanup()
+
+    asyncio.run(scenario())
