@@ -77,7 +77,8 @@ def rewrite_location(location: str, requested: str, index_origin: str, proxy_ori
     target = urlsplit(urljoin(requested, location))
     if target.scheme not in ("http", "https"):
         return location
-    rest = target.path + (f"?{target.query}" if target.query else "") + (f"#{target.fragment}" if target.fragment else "")
+    rest = target.path + (f"?{target.query}" if target.query else "")
+    rest += f"#{target.fragment}" if target.fragment else ""
     return local_prefix(target.scheme, target.netloc, index_origin, proxy_origin) + rest
 
 

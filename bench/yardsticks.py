@@ -105,8 +105,9 @@ def ensure_venv(tool: str) -> Path:
 
 
 def version_of(python: str | Path, dist: str) -> str:
-    done = subprocess.run([str(python), "-c", f"import importlib.metadata as m; print(m.version({dist!r}))"],
-                          capture_output=True, text=True, env=clean_env(Path(tempfile.gettempdir())))
+    with tempfile.TemporaryDirectory() as home:
+        done = subprocess.run([str(python), "-c", f"import importlib.metadata as m; print(m.version({dist!r}))"],
+                              capture_output=True, text=True, env=clean_env(Path(home)), cwd=home)
     return done.stdout.strip() or "unknown"
 
 
@@ -181,9 +182,8 @@ class Masker:
 
 
 async def run_tool(tool: str, root: str, index_url: str, home: Path, timeout: float,
-                   mask: Masker) -> tuple[Run, str]:
-    """Runs one tool to its end or its time-out; the stdout is returned beside
-    the run."""
+                   mask: Masker) -> Run:
+    """Runs one tool to its end or its time-out."""
     run = Run(tool)
     env = clean_env(home, ours=tool == "ours", index_url=index_url)
     started = time.perf_counter()
@@ -209,7 +209,7 @@ async def run_tool(tool: str, root: str, index_url: str, home: Path, timeout: fl
         # The first lines, and the last ones, where a traceback ends with its reason.
         shown = lines if len(lines) <= STDERR_LINES + 2 else lines[:STDERR_LINES] + ["..."] + lines[-2:]
         run.failure += [mask(line, home)[:160] for line in shown]
-    return run, text
+    return run
 
 
 async def measure_root(root: str, tools: list[str], proxy: countproxy.CountingProxy, upstream: str,
@@ -228,15 +228,15 @@ async def measure_root(root: str, tools: list[str], proxy: countproxy.CountingPr
         for tool, label in plan:
             if label.startswith("ours, no proxy"):
                 home = Path(tempfile.mkdtemp(dir=scratch))
-                run, _ = await run_tool(tool, root, upstream, home, timeout, mask)
+                run = await run_tool(tool, root, upstream, home, timeout, mask)
             else:
                 home = Path(scratch, tool)  # the cached run of ours finds its first run's cache here
                 home.mkdir(exist_ok=True)
                 proxy.reset()
-                run, _ = await run_tool(tool, root, proxy.index_url, home, timeout, mask)
+                run = await run_tool(tool, root, proxy.index_url, home, timeout, mask)
                 run.requests, run.body_bytes, run.statuses = proxy.requests, proxy.body_bytes, dict(proxy.statuses)
-                run.page_requests, run.page_bytes, run.validated = proxy.page_requests, proxy.page_bytes, proxy.validated
-                run.other_paths = proxy.other_paths
+                run.page_requests, run.page_bytes = proxy.page_requests, proxy.page_bytes
+                run.validated, run.other_paths = proxy.validated, proxy.other_paths
             run.tool = label
             runs.append(run)
     return runs
@@ -279,9 +279,9 @@ def table(root: str, runs: list[Run]) -> list[str]:
         figures = [_or_dash(run.requests, "d"), _or_dash(run.page_requests, "d"), _or_dash(run.body_bytes, ".2f", 1e6),
                    _or_dash(run.page_bytes, ".2f", 1e6)]
         count = "-" if run.projects is None else str(len(run.projects))
-        against = compare(run, pip)
-        lines.append(f"  {run.tool:16} {run.exit!s:>4} {run.seconds:7.2f} {figures[0]:>8} {figures[1]:>5} {figures[2]:>8}"
-                     f" {figures[3]:>8} {count:>8}  {_statuses(run)}{'; ' + against if against else ''}")
+        against = f"; {compare(run, pip)}" if compare(run, pip) else ""
+        lines.append(f"  {run.tool:16} {run.exit!s:>4} {run.seconds:7.2f} {figures[0]:>8} {figures[1]:>5}"
+                     f" {figures[2]:>8} {figures[3]:>8} {count:>8}  {_statuses(run)}{against}")
         lines += [f"      ! {line}" for line in run.failure]
     return lines
 
@@ -331,7 +331,8 @@ def main() -> None:
     tools = [t.strip() for t in args.tools.split(",") if t.strip()]
     if unknown := set(tools) - set(TOOLS):
         parser.error(f"unknown tools: {', '.join(sorted(unknown))}")
-    versions = {"pip": version_of(sys.executable, "pip"), "ours": version_of(sys.executable, "quorvel-master-package-index-client")}
+    versions = {"pip": version_of(sys.executable, "pip"),
+                "ours": version_of(sys.executable, "quorvel-master-package-index-client")}
     for tool in tools:
         if tool in VENVS:
             versions[tool] = version_of(ensure_venv(tool).parent / "python", tool)

@@ -32,7 +32,8 @@ PAGES = [
      b'<a href="http://127.0.0.1:8123/_files/https/files.example/packages/ab/x-1.0.whl#sha256=00">x</a>'),
     ("html", b"<a HREF = 'http://files.example:8080/p/x.tar.gz' data-requires-python=\"&gt;=3.8\">",
      b"<a HREF = 'http://127.0.0.1:8123/_files/http/files.example:8080/p/x.tar.gz' data-requires-python=\"&gt;=3.8\">"),
-    ("html", b'<a href="https://index.example/packages/x-1.0.whl">', b'<a href="http://127.0.0.1:8123/packages/x-1.0.whl">'),
+    ("html", b'<a href="https://index.example/packages/x-1.0.whl">',
+     b'<a href="http://127.0.0.1:8123/packages/x-1.0.whl">'),
     ("html", b'<a href="../../packages/x-1.0.whl">', b'<a href="../../packages/x-1.0.whl">'),
     ("html", b'<p>see https://files.example/elsewhere</p>', b'<p>see https://files.example/elsewhere</p>'),
     ("json", b'{"files": [{"url": "https://files.example/p/x.whl", "core-metadata": false}]}',
@@ -100,7 +101,8 @@ def test_only_encodings_the_proxy_can_rewrite_are_asked(proxy, asked, sent):
 def test_a_compressed_page_is_rewritten_and_compressed_again(proxy):
     page = b'{"files": [{"url": "https://files.example/p/x.whl"}]}'
     body = proxy._encode(proxy.rewrite_links(proxy._decode(gzip.compress(page), "gzip"), "json", INDEX, PROXY), "gzip")
-    assert gzip.decompress(body) == page.replace(b"https://files.example", b"http://127.0.0.1:8123/_files/https/files.example")
+    local = b"http://127.0.0.1:8123/_files/https/files.example"
+    assert gzip.decompress(body) == page.replace(b"https://files.example", local)
 
 
 def test_an_inflating_page_is_refused(proxy, monkeypatch):
