@@ -321,7 +321,8 @@ async def measure(args: argparse.Namespace, tools: list[str]) -> None:
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("roots", nargs="*", metavar="ROOT", default=list(ROOTS))
+    parser.add_argument("roots", nargs="*", metavar="ROOT", default=list(ROOTS),
+                        help=f"a requirement to draw the graph of (default: {' '.join(ROOTS)})")
     parser.add_argument("--upstream", required=True, metavar="INDEX_URL",
                         help="the index every tool reads, through the proxy (its simple URL)")
     parser.add_argument("--tools", default=",".join(TOOLS), help="comma-separated, of " + ", ".join(TOOLS))
@@ -339,7 +340,7 @@ def main() -> None:
     with record.recording(args.write, masked_argv(sys.argv, args.upstream)):
         print(f"cold caches, one run each, every tool through the counting proxy; time-out {args.timeout:g} s")
         print("versions: " + ", ".join(f"{t} {versions[t]}" for t in tools))
-        print("MB recv: response bodies as received (compressed where the index compressed them); pages: the index's")
+        print("MB recv (10^6 bytes): response bodies as received (compressed where the index compressed them); pages: the index's")
         print("own paths, the rest are files; ours gets no --api-pattern: a tool's requests outside the simple")
         print("pages (a JSON API) are shown beside its other statuses")
         print()
