@@ -340,9 +340,9 @@ def main() -> None:
     with record.recording(args.write, masked_argv(sys.argv, args.upstream)):
         print(f"cold caches, one run each, every tool through the counting proxy; time-out {args.timeout:g} s")
         print("versions: " + ", ".join(f"{t} {versions[t]}" for t in tools))
-        print("MB recv (10^6 bytes): response bodies as received (compressed where the index compressed them); pages: the index's")
-        print("own paths, the rest are files; ours gets no --api-pattern: a tool's requests outside the simple")
-        print("pages (a JSON API) are shown beside its other statuses")
+        print("MB recv (10^6 bytes): response bodies as received (compressed where the index compressed them);")
+        print("pages: the index's own paths, the rest are files; ours gets no --api-pattern: a tool's requests")
+        print("outside the simple pages (a JSON API) are shown beside its other statuses")
         print()
         asyncio.run(measure(args, tools))
 
