@@ -16,7 +16,9 @@ cache folder of its first run. pip is ``pip install --dry-run
 under ``build/yardsticks/``, when missing. Every tool runs with a fresh home
 and temporary folder, no pip configuration (``PIP_CONFIG_FILE`` is the null
 device) and no pip cache. A tool that fails or passes ``--timeout`` is
-recorded with the first lines of its stderr, and the run goes on.
+recorded with the first lines of its stderr, and the run goes on; where
+pipdeptree fails, it runs again allowed to build sdists (its build policy
+``build-remote``, which it reads from a pyproject.toml naming the root).
 """
 
 from __future__ import annotations
@@ -139,13 +141,24 @@ def projects_johnnydep(stdout: str, home: Path) -> dict[str, str]:
 
 
 def projects_pipdeptree(stdout: str, home: Path) -> dict[str, str]:
-    packages = [item["package"] for item in json.loads(stdout)]
+    packages = [item["package"] for item in json.loads(stdout) if item["package"]["package_name"] != PROBE]
     return _pins([(p["package_name"], p.get("candidate_version") or p.get("installed_version") or "?")
                   for p in packages])
 
 
 PROJECTS = {"ours": projects_ours, "pip": projects_pip, "johnnydep": projects_johnnydep,
-            "pipdeptree": projects_pipdeptree}
+            "pipdeptree": projects_pipdeptree, "pipdeptree-build": projects_pipdeptree}
+#: The project that asks for the root when pipdeptree is told to build sdists.
+PROBE = "yardstick-probe"
+
+
+def building_project(root: str, home: Path) -> Path:
+    """A pyproject.toml that asks for *root* and lets pipdeptree's resolver run
+    the build backend of sdists (it reads the build policy from nowhere else)."""
+    path = home / "pyproject.toml"
+    path.write_text(f'[project]\nname = "{PROBE}"\nversion = "0"\ndependencies = [{json.dumps(root)}]\n\n'
+                    '[tool.nab]\nbuild-policy = "build-remote"\n', encoding="utf-8")
+    return path
 
 
 def command(tool: str, root: str, index_url: str, home: Path) -> list[str]:
@@ -156,7 +169,9 @@ def command(tool: str, root: str, index_url: str, home: Path) -> list[str]:
                 "--quiet", "--report", str(home / "report.json"), "-i", index_url, root]
     if tool == "johnnydep":
         return [str(VENV_ROOT / tool / "bin" / tool), root, "-i", index_url, "-o", "pinned"]
-    return [str(VENV_ROOT / tool / "bin" / tool), "from-index", root, "--index-url", index_url, "-o", "json"]
+    given = ["--pyproject", str(building_project(root, home))] if tool == "pipdeptree-build" else [root]
+    return [str(VENV_ROOT / "pipdeptree" / "bin" / "pipdeptree"), "from-index", *given, "--index-url", index_url,
+            "-o", "json"]
 
 
 # --- running them ------------------------------------------------------------
@@ -239,6 +254,8 @@ async def measure_root(root: str, tools: list[str], proxy: countproxy.CountingPr
                 run.validated, run.other_paths = proxy.validated, proxy.other_paths
             run.tool = label
             runs.append(run)
+            if tool == "pipdeptree" and run.exit != 0:  # the loop goes on to what is added to the plan
+                plan.append(("pipdeptree-build", "pipdeptree, building"))
     return runs
 
 
@@ -273,14 +290,14 @@ def _or_dash(value: int | None, form: str, unit: float = 1) -> str:
 
 def table(root: str, runs: list[Run]) -> list[str]:
     pip = next((r for r in runs if r.tool == "pip"), None)
-    lines = [f"{root}", f"  {'tool':16} {'exit':>4} {'wall s':>7} {'requests':>8} {'pages':>5} {'MB recv':>8}"
+    lines = [f"{root}", f"  {'tool':20} {'exit':>4} {'wall s':>7} {'requests':>8} {'pages':>5} {'MB recv':>8}"
              f" {'pages MB':>8} {'projects':>8}  other statuses; against pip's report"]
     for run in runs:
         figures = [_or_dash(run.requests, "d"), _or_dash(run.page_requests, "d"), _or_dash(run.body_bytes, ".2f", 1e6),
                    _or_dash(run.page_bytes, ".2f", 1e6)]
         count = "-" if run.projects is None else str(len(run.projects))
         against = f"; {compare(run, pip)}" if compare(run, pip) else ""
-        lines.append(f"  {run.tool:16} {run.exit!s:>4} {run.seconds:7.2f} {figures[0]:>8} {figures[1]:>5}"
+        lines.append(f"  {run.tool:20} {run.exit!s:>4} {run.seconds:7.2f} {figures[0]:>8} {figures[1]:>5}"
                      f" {figures[2]:>8} {figures[3]:>8} {count:>8}  {_statuses(run)}{against}")
         lines += [f"      ! {line}" for line in run.failure]
     return lines
@@ -292,7 +309,7 @@ def ratios(runs: list[Run]) -> list[str]:
     if ours is None or ours.exit != 0:
         return []
     out = [f"  answers with an ETag or Last-Modified in ours' first run: {ours.validated} of {ours.requests}"]
-    for other in ("pip", "johnnydep", "pipdeptree"):
+    for other in ("pip", "johnnydep", "pipdeptree", "pipdeptree, building"):
         theirs = by.get(other)
         if theirs is None or theirs.exit != 0 or not theirs.body_bytes:
             continue
