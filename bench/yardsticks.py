@@ -29,6 +29,7 @@ import json
 import os
 import re
 import signal
+import statistics
 import subprocess
 import sys
 import tempfile
@@ -323,6 +324,24 @@ def ratios(runs: list[Run]) -> list[str]:
     return out
 
 
+async def proxy_check(root: str, proxy: countproxy.CountingProxy, upstream: str, rounds: int, timeout: float,
+                      mask: Masker) -> list[str]:
+    """What the proxy adds: ours straight at the index and through the proxy,
+    cold each time, in alternation; medians, since one run of each moves with
+    the load and the index's caches."""
+    seconds: dict[str, list[float]] = {"straight": [], "proxied": []}
+    with tempfile.TemporaryDirectory(prefix="yardsticks-") as scratch:
+        for _ in range(rounds):
+            for way, url in (("straight", upstream), ("proxied", proxy.index_url)):
+                run = await run_tool("ours", root, url, Path(tempfile.mkdtemp(dir=scratch)), timeout, mask)
+                if run.exit not in (0, 1, 3):
+                    return [f"  proxy check: ours exited {run.exit}"]
+                seconds[way].append(run.seconds)
+    straight, proxied = statistics.median(seconds["straight"]), statistics.median(seconds["proxied"])
+    return [f"  proxy check, {rounds} cold runs of ours each way, alternately: straight {straight:.2f} s, "
+            f"through the proxy {proxied:.2f} s (medians): {proxied / straight:.2f} of the time"]
+
+
 def masked_argv(argv: list[str], upstream: str) -> list[str]:
     return [arg.replace(upstream, "INDEX_URL") for arg in argv]
 
@@ -333,6 +352,8 @@ async def measure(args: argparse.Namespace, tools: list[str]) -> None:
         for root in args.roots:
             runs = await measure_root(root, tools, proxy, args.upstream, args.timeout, mask)
             print("\n".join(table(root, runs) + ratios(runs)), flush=True)
+            if "ours" in tools and args.proxy_rounds:
+                print("\n".join(await proxy_check(root, proxy, args.upstream, args.proxy_rounds, args.timeout, mask)))
             print(flush=True)
 
 
@@ -344,6 +365,8 @@ def main() -> None:
                         help="the index every tool reads, through the proxy (its simple URL)")
     parser.add_argument("--tools", default=",".join(TOOLS), help="comma-separated, of " + ", ".join(TOOLS))
     parser.add_argument("--timeout", type=float, default=300.0, help="seconds one tool may take on one root")
+    parser.add_argument("--proxy-rounds", type=int, default=3, metavar="N",
+                        help="cold runs of ours straight and through the proxy, alternately, for what the proxy adds")
     record.add_option(parser)
     args = parser.parse_args()
     tools = [t.strip() for t in args.tools.split(",") if t.strip()]
@@ -359,7 +382,9 @@ def main() -> None:
         print("versions: " + ", ".join(f"{t} {versions[t]}" for t in tools))
         print("MB recv (10^6 bytes): response bodies as received (compressed where the index compressed them);")
         print("pages: the index's own paths, the rest are files; ours gets no --api-pattern: a tool's requests")
-        print("outside the simple pages (a JSON API) are shown beside its other statuses")
+        print("outside the simple pages (a JSON API) are shown beside its other statuses. The proxy keeps its")
+        print("connections to the index open from run to run and talks plain HTTP on loopback: it spares every")
+        print("tool its TLS handshakes, so a run through it can be shorter than one straight at the index")
         print()
         asyncio.run(measure(args, tools))
 
