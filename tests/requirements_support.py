@@ -10,6 +10,7 @@ import subprocess
 import sys
 import time
 import urllib.request
+from pathlib import Path
 
 import pytest
 
@@ -90,11 +91,9 @@ def closed_port_url():
     return f"http://127.0.0.1:{refused_port()}/simple"
 
 
-@contextlib.contextmanager
-def pypiserver(folder):
-    """A real pypiserver on 127.0.0.1 over `folder`; yields its base URL
-    (simple pages under /simple/, the JSON API at /{package_name}/json)."""
-    pytest.importorskip("pypiserver")
+def _start_pypiserver(folder):
+    """One try: a pypiserver on a port free a moment ago, or None when that
+    port was taken meanwhile (the server died, or another server answered)."""
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
         port = s.getsockname()[1]
@@ -104,21 +103,45 @@ def pypiserver(folder):
         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
     )
     url = f"http://127.0.0.1:{port}"
+    # Its own root lists the folder's files: the mark that ours answered.
+    expected = sorted(path.name for path in Path(folder).iterdir())[:1]
+    deadline = time.monotonic() + 30
+    while proc.poll() is None and time.monotonic() < deadline:
+        try:
+            with urllib.request.urlopen(url + "/packages/", timeout=1) as answer:
+                body = answer.read().decode("utf-8", "replace")
+        except OSError:
+            time.sleep(0.1)
+            continue
+        if all(name in body for name in expected):
+            return proc, url
+        break
+    _stop(proc)
+    return None
+
+
+def _stop(proc):
+    proc.terminate()
     try:
-        deadline = time.monotonic() + 30
-        while True:
-            try:
-                with urllib.request.urlopen(url + "/simple/", timeout=1):
-                    break
-            except OSError:
-                if proc.poll() is not None or time.monotonic() > deadline:
-                    raise RuntimeError("pypiserver did not start") from None
-                time.sleep(0.1)
+        proc.wait(10)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        proc.wait()
+
+
+@contextlib.contextmanager
+def pypiserver(folder):
+    """A real pypiserver on 127.0.0.1 over `folder`; yields its base URL
+    (simple pages under /simple/, the JSON API at /{package_name}/json)."""
+    pytest.importorskip("pypiserver")
+    for _ in range(3):
+        started = _start_pypiserver(folder)
+        if started is not None:
+            break
+    else:
+        raise RuntimeError("pypiserver did not start")
+    proc, url = started
+    try:
         yield url
     finally:
-        proc.terminate()
-        try:
-            proc.wait(10)
-        except subprocess.TimeoutExpired:
-            proc.kill()
-            proc.wait()
+        _stop(proc)

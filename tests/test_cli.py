@@ -200,23 +200,24 @@ def test_declares_nothing_is_an_answer(cli, index_args, primary, secondary, args
     assert result.out.strip() == said.format(primary=primary.simple_url, secondary=secondary.simple_url)
 
 
+@pytest.mark.parametrize("command, what", [("deps", "requirements"), ("extras", "extras")])
 @pytest.mark.parametrize("road, rc, said", [
-    # null on the JSON road: the index does not know.
-    ("api", 1, "silent 1.0: the index does not say which requirements it declares ({index})"),
+    # null on the JSON road: the index does not know (extras come from the requirements).
+    ("api", 1, "silent 1.0: the index does not say which {what} it declares ({index})"),
     # The wheel's metadata says: there are none.
-    ("finder", 0, "silent 1.0: declares no requirements ({index})"),
+    ("finder", 0, "silent 1.0: declares no {what} ({index})"),
 ])
-def test_requirements_the_index_does_not_know(cli, primary, road, rc, said):
-    args = ["deps", "silent", "1.0", "--index-url", primary.simple_url]
+def test_requirements_the_index_does_not_know(cli, primary, road, rc, said, command, what):
+    args = [command, "silent", "1.0", "--index-url", primary.simple_url]
     if road == "api":
         args += ["--api-pattern", f"{primary.simple_url}={primary.json_api_pattern}"]
     result = cli(*args)
-    assert (result.rc, result.err, result.out.strip()) == (rc, "", said.format(index=primary.simple_url)), result
+    assert (result.rc, result.err, result.out.strip()) == (rc, "", said.format(index=primary.simple_url, what=what)), result
     # The client's answer is the empty list either way; stderr says why when it is no answer.
     raw = cli(*args, "--json")
     assert (raw.rc, raw.json()) == (rc, [])
     assert raw.err == ("" if road == "finder" else
-                       f"pkgindex: silent 1.0: {primary.simple_url} does not say which requirements it declares\n")
+                       f"pkgindex: silent 1.0: {primary.simple_url} does not say which {what} it declares\n")
 
 
 def test_secondaries_are_not_asked_when_only_the_primary_is_given(cli, primary):

@@ -140,3 +140,37 @@ def test_the_clients_single_index_methods_keep_their_signatures(m, name):
     assert ours is not base
     assert inspect.signature(ours) == inspect.signature(base)
     assert inspect.iscoroutinefunction(ours)
+
+
+@pytest.mark.parametrize("first_for_index, body, failed", [
+    # kept by a request no index asked for (not judged): the same body asked for
+    # an index is judged, and found unusable
+    (False, b"{broken", True),
+    (False, b'{"info": {}, "releases": {}}', False),
+    # judged usable for the index when kept: the same body again needs no judging
+    (True, b'{"info": {}, "releases": {}}', False),
+])
+def test_a_repeated_body_is_judged_as_its_request_would(origin, first_for_index, body, failed):
+    route = origin.routes["/pypi/demo/json"]
+    route.body, route.content_type = body, "application/json"
+    network = Network(retries=0)   # no validators, no lifetime: each ask gets the body whole
+    url, index = origin.url + "/pypi/demo/json", origin.url + "/simple"
+
+    async def ask(for_index):
+        if not for_index:
+            async with network.session().get(url) as response:
+                return await response.read()
+        with network.asking(index):
+            async with network.session().get(url) as response:
+                return await response.read()
+
+    async def go():
+        try:
+            return [await ask(first_for_index), await ask(True)]
+        finally:
+            await network.close()
+
+    assert asyncio.run(go()) == [body, body]
+    assert origin.paths().count("/pypi/demo/json") == 2
+    kinds = [o.kind for o in network.outcomes.all()]
+    assert kinds == ["ok", "unusable" if failed else "ok"]

@@ -318,3 +318,101 @@ def test_range_answers_are_kept_per_range_and_file_version(kept, asked, found):
     again = online.lookup("GET", URL, asked, now=NOW)
     # Online, a part is fresh by its own headers only, and never revalidated (a 304 answers no range).
     assert again.entry.body == found and not again.fresh and again.conditional == {}
+
+
+# -- what a repeated answer costs ----------------------------------------------------------
+
+
+class CountingStore(MemoryStore):
+    """A memory store that counts the bytes written and the keys removed."""
+
+    def __init__(self) -> None:
+        super().__init__(1 << 20)
+        self.written: list[int] = []
+        self.deleted = 0
+
+    def put(self, key, data):
+        self.written.append(len(data))
+        super().put(key, data)
+
+    def delete(self, key):
+        self.deleted += 1
+        super().delete(key)
+
+
+BIG = b"<html>" + b"x" * 100_000     # kept apart from its entry
+SMALL = b"<html>" + b"x" * 4000      # kept inside it
+ETAG = [("ETag", '"a"')]
+
+
+@pytest.mark.parametrize("body", [BIG, SMALL])
+@pytest.mark.parametrize("first, then, changed, rewritten", [
+    # the same body and headers, only the clock moved, no lifetime: nothing written
+    (ETAG + [("Date", date(-60))], ETAG + [("Date", date(0))], False, False),
+    ([], [("Age", "3")], False, False),
+    # a lifetime: the clock matters, the entry is written
+    (ETAG + [("Cache-Control", "max-age=60")], ETAG + [("Cache-Control", "max-age=60")], False, True),
+    # a header changed
+    (ETAG, [("ETag", '"b"')], False, True),
+    # another body
+    (ETAG, ETAG, True, True),
+])
+def test_a_repeated_answer_writes_only_what_changed(body, first, then, changed, rewritten):
+    store = CountingStore()
+    cache = HTTPCache(store)
+    cache.keep(URL, [], 200, first, body, NOW - 60, NOW - 60)
+    assert len(store.written) == (2 if body is BIG else 1)  # no Vary: no names record
+    previous = cache.lookup("GET", URL, [], now=NOW).entry
+    store.written.clear()
+    served = body.replace(b"x", b"y") if changed else body
+    cache.keep(URL, [], 200, then, served, NOW, NOW, previous=previous)
+    # A large body is written only when it changed; the entry (a small body
+    # inside) whenever anything but the clock did.
+    body_writes = sum(n >= len(body) for n in store.written)
+    assert body_writes == (int(changed) if body is BIG else int(rewritten))
+    assert len(store.written) == (0 if not rewritten else 2 if changed and body is BIG else 1)
+    assert store.deleted == (1 if changed and body is BIG else 0)
+    again = cache.lookup("GET", URL, [], now=NOW)
+    assert again.entry.body == served
+    assert (("ETag", '"b"') in again.entry.headers) is (("ETag", '"b"') in then)
+    assert again.fresh is (("Cache-Control", "max-age=60") in then)
+    assert len(store._data) == (2 if body is BIG else 1)  # nothing left behind
+
+
+@pytest.mark.parametrize("stored, not_modified, rewritten", [
+    (ETAG, [("ETag", '"a"'), ("Date", date(0))], False),
+    (ETAG + [("Date", date(-60)), ("Server", "s")], [("Date", date(0)), ("ETag", '"a"'), ("Server", "s")], False),
+    (ETAG, [("ETag", '"a"'), ("Cache-Control", "max-age=60")], True),
+    (ETAG + [("Cache-Control", "max-age=60")], [("ETag", '"a"')], True),   # its clock is reset
+])
+def test_a_304_never_rewrites_a_large_body(stored, not_modified, rewritten):
+    store = CountingStore()
+    cache = HTTPCache(store)
+    cache.keep(URL, [], 200, stored, BIG, NOW - 600, NOW - 600)
+    entry = cache.lookup("GET", URL, [], now=NOW).entry
+    store.written.clear()
+    updated = cache.revalidated(URL, [], entry, not_modified, NOW, NOW)
+    assert updated.body == BIG
+    assert all(n < 1000 for n in store.written)
+    assert bool(store.written) is rewritten
+    assert cache.lookup("GET", URL, [], now=NOW).entry.body == BIG
+
+
+def test_vary_names_come_and_go():
+    store = CountingStore()
+    cache = HTTPCache(store)
+    cache.keep(URL, [("Accept", "a")], 200, [("Vary", "Accept")], b"by accept", NOW, NOW)
+    assert cache.lookup("GET", URL, [("Accept", "a")], now=NOW).entry.body == b"by accept"
+    assert cache.lookup("GET", URL, [("Accept", "b")], now=NOW).entry is None
+    cache.keep(URL, [("Accept", "b")], 200, [], b"for all", NOW, NOW)
+    assert cache.lookup("GET", URL, [("Accept", "a")], now=NOW).entry.body == b"for all"
+    assert cache.lookup("GET", URL, [("Accept", "c")], now=NOW).entry.body == b"for all"
+
+
+def test_a_head_whose_body_is_gone_is_a_miss(tmp_path):
+    cache = HTTPCache(DirectoryStore(tmp_path, max_bytes=1 << 20))
+    cache.keep(URL, [], 200, ETAG, BIG, NOW, NOW)
+    bodies = [p for p in tmp_path.rglob("*") if p.is_file() and p.stat().st_size >= len(BIG)]
+    assert len(bodies) == 1
+    bodies[0].unlink()
+    assert cache.lookup("GET", URL, [], now=NOW).entry is None

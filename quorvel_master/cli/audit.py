@@ -9,20 +9,17 @@ Exit status: 0 no finding, 1 findings, 2 usage, 3 an index could not be read.
 from __future__ import annotations
 
 import argparse
-import asyncio
 from typing import TYPE_CHECKING, Any
 
 from .._native import mask_given_url
 from .arguments import EXIT_FOUND, EXIT_NOT_FOUND, EXIT_UNREADABLE, UsageError, project_name
-from .config import normalized
+from .netrun import asked_indexes, run_on_network
 from .output import Output, dump_json
 
 if TYPE_CHECKING:
     from .config import Indexes
     from .console import Console
 
-#: Pages asked at once of one host.
-PER_HOST = 4
 #: The largest requirements file read.
 REQUIREMENTS_MAX_BYTES = 4 * 1024 * 1024
 
@@ -58,27 +55,8 @@ def read_requirements(path: str) -> tuple[list[str], dict[str, str]]:
     return names, pins
 
 
-def _order(indexes: Indexes) -> list[str]:
-    """The indexes in the order the first-index rule asks them."""
-    primary = indexes.primary
-    seen: dict[str, str] = {}
-    for url in ([primary] if primary else []) + indexes.urls:
-        seen.setdefault(normalized(url), url)
-    return list(seen.values())
-
-
-async def _survey(network: Any, order: list[str], names: list[str]) -> Any:
-    from ..indexdata.audit import survey
-
-    try:
-        return await survey(network, order, names, per_host=PER_HOST, routes=network.routes)
-    finally:
-        await network.close()
-
-
 def audit(args: argparse.Namespace, console: Console, indexes: Indexes) -> int:
-    from ..indexdata.audit import findings_of
-    from .session import make_network, network_options
+    from ..indexdata.audit import findings_of, survey
 
     names = [project_name(n) for n in getattr(args, "names", None) or []]
     pinned_versions: dict[str, str] = {}
@@ -88,12 +66,11 @@ def audit(args: argparse.Namespace, console: Console, indexes: Indexes) -> int:
         pinned_versions.update(pins)
     if not names:
         raise UsageError("audit needs a NAME or a requirements file (-r FILE)")
-    network = make_network(network_options(args, indexes), console)
-    try:
-        found = asyncio.run(_survey(network, _order(indexes), names))
-    finally:
-        network.uninstall()
-    findings = findings_of(found, pinned_versions, network.routes)
+    async def work(network: Any) -> tuple[Any, Any]:
+        return await survey(network, asked_indexes(indexes, every=True), names, routes=network.routes), network.routes
+
+    found, routes = run_on_network(args, console, indexes, work)
+    findings = findings_of(found, pinned_versions, routes)
     unreadable = found.unreadable()
     if getattr(args, "json", False):
         Output().write([dump_json({

@@ -129,7 +129,8 @@ def _explain_json(q: Query, answer: Answer, console: Console) -> None:
     if answer.empty == "unreadable":
         console.say(f"{q.subject}: {q.command.name} could not be read at {index}: {answer.reason}")
     elif answer.empty == "unknown":
-        console.say(f"{q.subject}: {index} does not say which requirements it declares")
+        what = "extras" if q.command.name == "extras" else "requirements"
+        console.say(f"{q.subject}: {index} does not say which {what} it declares")
 
 
 def cmd_indexes(args: argparse.Namespace, console: Console) -> int:

@@ -93,21 +93,30 @@ async def _explain_empty(client: Any, q: Query, result: Any) -> Answer:
     return Answer(result, True, empty="none", index=where)
 
 
+async def _explain_silent(client: Any, q: Query, result: Any) -> Answer:
+    # The client answers an empty list for a document whose requirements are
+    # null as well (its extras come from them); the document it kept tells
+    # the two apart. Extras keep no document: the requirements' question keeps
+    # it (the layer's cache answers the second request).
+    silent = client.silent_on_requirements(q.name, q.version)
+    if silent is None and q.command.name == "extras":
+        where = await client.find_repo_for_package_version(q.name, q.version)
+        if where is not None and client._get_api_pattern_for_index(where):
+            await client._get_dependencies_from_index(q.name, q.version, where)
+            silent = client.silent_on_requirements(q.name, q.version)
+    if silent is not None:
+        return Answer(result, False, empty="unknown", index=silent)
+    return await _explain_empty(client, q, result)
+
+
 async def ask_extras(client: Any, q: Query) -> Answer:
     extras, index = await client.answer(client.get_extras(q.name, q.version))
-    return Answer(extras, True, index=index) if extras else await _explain_empty(client, q, extras)
+    return Answer(extras, True, index=index) if extras else await _explain_silent(client, q, extras)
 
 
 async def ask_deps(client: Any, q: Query) -> Answer:
     deps, index = await client.answer(client.get_dependencies(q.name, q.version))
-    if deps:
-        return Answer(deps, True, index=index)
-    # The client answers an empty list for a document whose requirements are
-    # null as well; the document it kept tells the two apart.
-    silent = client.silent_on_requirements(q.name, q.version)
-    if silent is not None:
-        return Answer(deps, False, empty="unknown", index=silent)
-    return await _explain_empty(client, q, deps)
+    return Answer(deps, True, index=index) if deps else await _explain_silent(client, q, deps)
 
 
 async def ask_installed(client: Any, q: Query) -> Answer:

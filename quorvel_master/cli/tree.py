@@ -10,7 +10,7 @@ with fail-closed reading, any index that could not be read; 2 usage.
 from __future__ import annotations
 
 import argparse
-import asyncio
+import dataclasses as dc
 from collections.abc import Sequence
 from typing import TYPE_CHECKING, Any
 
@@ -61,14 +61,6 @@ def roots_of(args: argparse.Namespace) -> list[str]:
     return roots
 
 
-def index_urls(indexes: Indexes) -> list[str]:
-    """The indexes in the order the client asks them: the primary first, then
-    the secondaries when they are in use."""
-    first = [indexes.primary] if indexes.primary else []
-    rest = indexes.urls if indexes.settings.get("use_secondary_urls", True) else []
-    return list(dict.fromkeys(first + rest))
-
-
 class Progress:
     """What the console's status line shows while the graph is read."""
 
@@ -106,37 +98,35 @@ def graph_options(args: argparse.Namespace, progress: Progress) -> Any:
 
 
 async def draw(network: Any, urls: Sequence[str], roots: Sequence[str], options: Any) -> Graph:
-    """The graph, read through *network*, which is closed at the end."""
+    """The graph, read through *network*."""
     from ..graph import build_graph
     from ..graph.remote import IndexMetadata, IndexProjects
 
-    try:
-        # The layer's routes: pins choose each project's index, and fail-closed
-        # may come from the settings file as well as the command line.
-        routes = network.routes
-        projects = IndexProjects(network, urls, fail_closed=options.fail_closed or routes.fail_closed,
-                                 per_host=options.per_host, order=routes.plan)
-        metadata = IndexMetadata(network, per_host=options.per_host, timeout=network.options.timeout)
-        return await build_graph(roots, projects, metadata, options)
-    finally:
-        await network.close()
+    # The layer's routes: pins choose each project's index, and fail-closed
+    # may come from the settings file as well as the command line.
+    routes = network.routes
+    # The reads at once per host: the layer's connections per host, for every reader.
+    options = dc.replace(options, per_host=network.options.per_host_connections)
+    projects = IndexProjects(network, urls, fail_closed=options.fail_closed or routes.fail_closed,
+                             order=routes.plan)
+    metadata = IndexMetadata(network, timeout=network.options.timeout)
+    return await build_graph(roots, projects, metadata, options)
 
 
 def cmd_tree(args: argparse.Namespace, console: Console, indexes: Indexes) -> int:
     from ..graph import GraphInputError, SourceError, render
-    from .session import make_network, network_options
+    from .netrun import asked_indexes, run_on_network
 
     roots = roots_of(args)
     fmt = "json" if getattr(args, "json", False) else args.format
     progress = Progress()
     options = graph_options(args, progress)
-    urls = index_urls(indexes)
+    urls = asked_indexes(indexes, every=False)
     if not urls:
         raise UsageError("no index to read: give --index-url")
-    network = make_network(network_options(args, indexes), console)
     console.start_status(progress.text)
     try:
-        graph = asyncio.run(draw(network, urls, roots, options))
+        graph = run_on_network(args, console, indexes, lambda network: draw(network, urls, roots, options))
     except GraphInputError as exc:
         raise UsageError(str(exc)) from None
     except SourceError as exc:

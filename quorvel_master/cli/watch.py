@@ -40,7 +40,7 @@ from .._native import mask_given_url, mask_text
 from .config import Indexes, normalized, one_line
 
 
-class IndexUnreadable(Exception):
+class FinderRefused(Exception):
     """Raised inside the finder so that it stops at once; the text is the reason."""
 
 
@@ -324,7 +324,7 @@ def finder_factory(network: Any, watch: Watch) -> Any:
                 problem = self._refusal(index)
                 if problem is not None:
                     watch.failed(index, problem)
-                    raise IndexUnreadable(problem)
+                    raise FinderRefused(problem)
             finder = super().__call__(*args, index_urls=urls, **kwargs)
             finder.watch = watch
             finder.index = index

@@ -12,9 +12,9 @@ from __future__ import annotations
 
 import asyncio
 from collections.abc import Callable, Iterable, Mapping
-from urllib.parse import urlsplit
 
 from .._native import mask_text
+from ..network.bounds import HostBounds
 from .fixpoint import Data, FileKey, Page, Unknown
 from .requirements import Requirements
 from .source import FileLike, MetadataSource, ProjectLike, ProjectSource, SourceError
@@ -25,14 +25,6 @@ PAGES = "(pages)"
 Progress = Callable[[int, int], None]
 
 
-def _host(url: str) -> str:
-    try:
-        parts = urlsplit(url)
-        return f"{parts.hostname or ''}:{parts.port or ''}"
-    except ValueError:
-        return ""
-
-
 def _reason(error: SourceError, default: str) -> str:
     return mask_text(str(error)) or default
 
@@ -40,14 +32,12 @@ def _reason(error: SourceError, default: str) -> str:
 class Reads:
     def __init__(self, projects: ProjectSource, metadata: MetadataSource, requirements: Requirements, data: Data,
                  *, per_host: int, fail_closed: bool, progress: Progress | None, max_projects: int) -> None:
-        if per_host < 1:
-            raise ValueError("per_host must be at least 1")
+        self._bounds = HostBounds(per_host)
         self._projects, self._metadata, self._requirements, self.data = projects, metadata, requirements, data
-        self._per_host, self._fail_closed, self._progress = per_host, fail_closed, progress
+        self._fail_closed, self._progress = fail_closed, progress
         self._max_projects, self._pages_asked = max_projects, 0
         self._asked: set[object] = set()
         self._running: set[asyncio.Task] = set()
-        self._bounds: dict[str, asyncio.Semaphore] = {}
         self.done = 0
 
     @property
@@ -101,14 +91,8 @@ class Reads:
         if self._progress is not None:
             self._progress(self.done, len(self._running))
 
-    def _bound(self, key: str) -> asyncio.Semaphore:
-        bound = self._bounds.get(key)
-        if bound is None:
-            bound = self._bounds[key] = asyncio.Semaphore(self._per_host)
-        return bound
-
     async def _page(self, name: str) -> None:
-        async with self._bound(PAGES):
+        async with self._bounds.named(PAGES):
             try:
                 page = Page(await self._projects.project(name))
             except SourceError as error:
@@ -118,7 +102,7 @@ class Reads:
         self.data.pages[name] = page
 
     async def _file(self, key: FileKey, project: ProjectLike, file: FileLike) -> None:
-        async with self._bound(_host(file.url)):
+        async with self._bounds(file.url):
             try:
                 lines = await self._metadata.requirements(project, file)
             except SourceError as error:

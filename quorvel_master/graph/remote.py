@@ -8,17 +8,21 @@
   read by ranges (or downloaded, bounded, when the server will not give
   ranges); for an sdist, PKG-INFO from its metadata file when it is
   Metadata-Version 2.2 or later and does not call Requires-Dist dynamic.
-  Anything else is unknown (``None``), never "no requirements".
+  Anything else is unknown (``None``), never "no requirements". What was
+  read is kept (the layer's ``extracts``) under the file's URL and the hash
+  the page announces for it, and a later run whose page announces the same
+  hash takes it from there without a request; with no strong hash announced
+  the file is read again.
 
 The graph asks each project and each file once per run; these sources add
-the bound per host.
+the bound per host, by default the network layer's connections per host.
 """
 
 from __future__ import annotations
 
-import asyncio
 import dataclasses as dc
 import email.parser
+import json
 import email.policy
 from collections.abc import Callable, Sequence
 from typing import Any
@@ -29,7 +33,12 @@ from packaging.version import InvalidVersion, Version
 from .._native import mask_text, mask_url
 from ..indexdata.pages import NotFound, PageError, ProjectFile, read_project_page
 from ..indexdata.wheel_metadata import UnreadableMetadata, read_wheel_metadata
+from ..network.bounds import HostBounds, bounds_of
+from ..network.extracts import file_tag
 from .source import SourceError
+
+#: The tag of a kept record of a file's requirements (the version says how they were read).
+REQUIREMENTS_RECORD = "requires-dist/1"
 
 #: Metadata-Version from which an sdist's PKG-INFO may be trusted (PEP 643).
 STATIC_SDIST_METADATA = Version("2.2")
@@ -44,27 +53,6 @@ def index_order(name: str, indexes: Sequence[str]) -> Sequence[str]:
     return indexes
 
 
-def _host(url: str) -> str:
-    try:
-        parts = urlsplit(url)
-        return f"{parts.scheme}://{parts.hostname or ''}:{parts.port or ''}"
-    except ValueError:
-        return ""
-
-
-class _HostBounds:
-    def __init__(self, per_host: int) -> None:
-        self._per_host = per_host
-        self._bounds: dict[str, asyncio.Semaphore] = {}
-
-    def __call__(self, url: str) -> asyncio.Semaphore:
-        host = _host(url)
-        bound = self._bounds.get(host)
-        if bound is None:
-            bound = self._bounds[host] = asyncio.Semaphore(self._per_host)
-        return bound
-
-
 @dc.dataclass(frozen=True)
 class FoundProject:
     """A project page as the graph reads it: its name, the index, its files."""
@@ -75,12 +63,12 @@ class FoundProject:
 
 
 class IndexProjects:
-    def __init__(self, network: Any, indexes: Sequence[str], *, fail_closed: bool = False, per_host: int = 8,
-                 order: Order = index_order) -> None:
+    def __init__(self, network: Any, indexes: Sequence[str], *, fail_closed: bool = False,
+                 per_host: int | None = None, order: Order = index_order) -> None:
         if not indexes:
             raise ValueError("no index to read projects from")
         self.network, self.indexes, self.fail_closed, self.order = network, tuple(indexes), fail_closed, order
-        self._bound = _HostBounds(per_host)
+        self._bound = bounds_of(network) if per_host is None else HostBounds(per_host)
 
     async def project(self, name: str) -> FoundProject | None:
         unread: list[str] = []
@@ -129,22 +117,44 @@ def static_requirements(metadata: bytes) -> list[str] | None:
     return [str(value).strip() for value in message.get_all("Requires-Dist") or ()]
 
 
+def _requirements_record(data: bytes | None) -> list[str] | None | bool:
+    """A kept record read back: the requirements, None (the metadata does not
+    tell), or False when there is none or it is not one."""
+    if data is None:
+        return False
+    try:
+        found = json.loads(data)
+    except ValueError:
+        return False
+    if found is None or (isinstance(found, list) and all(isinstance(line, str) for line in found)):
+        return found
+    return False
+
+
 class IndexMetadata:
-    def __init__(self, network: Any, *, per_host: int = 8, timeout: float | None = None) -> None:
+    def __init__(self, network: Any, *, per_host: int | None = None, timeout: float | None = None) -> None:
         self.network, self.timeout = network, timeout
-        self._bound = _HostBounds(per_host)
+        self._bound = bounds_of(network) if per_host is None else HostBounds(per_host)
 
     async def requirements(self, project: Any, file: Any) -> list[str] | None:
         filename: str = file.filename
+        if not filename.endswith(".whl") and not file.core_metadata:
+            return None
+        # What an earlier run read out of the same file (same URL, same announced hash).
+        tag = file_tag(REQUIREMENTS_RECORD, file.hashes)
+        extracts = getattr(self.network, "extracts", None)
+        if tag is not None and extracts is not None:
+            kept = _requirements_record(extracts.get(file.url, tag))
+            if kept is not False:
+                return kept  # type: ignore[return-value]
         try:
             async with self._bound(file.url):
-                if filename.endswith(".whl"):
-                    return await self._wheel(project, file)
-                if file.core_metadata:
-                    return await self._sdist(project, file)
+                found = await (self._wheel(project, file) if filename.endswith(".whl") else self._sdist(project, file))
         except UnreadableMetadata as error:
             raise SourceError(f"{filename}: {mask_text(str(error))}") from error
-        return None
+        if tag is not None and extracts is not None:
+            extracts.put(file.url, tag, json.dumps(found).encode())
+        return found
 
     async def _wheel(self, project: Any, file: Any) -> list[str]:
         # Not attributed to the index: the layer would judge these answers as

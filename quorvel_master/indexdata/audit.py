@@ -20,6 +20,7 @@ from packaging.utils import canonicalize_name
 from packaging.version import InvalidVersion, Version
 
 from .._native import mask_given_url
+from ..network.bounds import HostBounds, bounds_of
 from .pages import NotFound, PageError, ProjectPage, read_project_page
 
 __all__ = ["Finding", "Survey", "findings_of", "survey"]
@@ -50,11 +51,6 @@ class Survey:
         return [s for per in self.said.values() for s in per.values() if isinstance(s, PageError)]
 
 
-def _origin(url: str) -> str:
-    scheme, _, rest = url.partition("://")
-    return scheme + "://" + rest.partition("/")[0].rpartition("@")[2]
-
-
 def _asked_of(name: str, indexes: Sequence[str], routes: Any) -> list[str]:
     """Every index, and the one the name is pinned to when it is not listed."""
     pinned = routes.pin_for(name) if routes is not None else None
@@ -63,16 +59,16 @@ def _asked_of(name: str, indexes: Sequence[str], routes: Any) -> list[str]:
     return [*indexes, pinned]
 
 
-async def survey(network: Any, indexes: Sequence[str], names: Iterable[str], per_host: int = 4,
+async def survey(network: Any, indexes: Sequence[str], names: Iterable[str], per_host: int | None = None,
                  routes: Any = None) -> Survey:
     """Asks every index about every name (and a pinned name of its pinned
-    index too), at most ``per_host`` pages at a time per host."""
+    index too), at most ``per_host`` pages at a time per host (by default
+    the network layer's connections per host)."""
     names = list(dict.fromkeys(canonicalize_name(n) for n in names))
-    bounds: dict[str, asyncio.Semaphore] = {}
+    bounds = bounds_of(network) if per_host is None else HostBounds(per_host)
 
     async def ask(index: str, name: str) -> Said:
-        bound = bounds.setdefault(_origin(index), asyncio.Semaphore(per_host))
-        async with bound:
+        async with bounds(index):
             try:
                 return await read_project_page(network, index, name)
             except PageError as exc:

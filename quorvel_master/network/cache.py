@@ -27,6 +27,15 @@ A private cache in the sense of RFC 9111, for GET only:
   miss. With ``stale_on_error``, a stored answer (unless ``must-revalidate``)
   serves when the network fails.
 
+A whole answer carries its body's SHA-256; a body above ``INLINE_BODY`` bytes
+is kept apart from the entry, under that digest, so that a 304 rewrites the
+small entry alone (a smaller body stays inline: one file is cheaper to write
+than two). An answer that repeats the stored one (the same body and headers,
+Date and Age aside) rewrites nothing when the stored clock does not matter (an
+entry with no lifetime of its own is never fresh): a warm run against an index
+that sends no validators costs no writes. The Vary names of a URL are kept
+only when there are some. Range answers are kept whole, as parts are small.
+
 The stores are stores.py's: in memory, or a folder several processes share.
 No secret is kept in clear in a key, a file name or an entry.
 """
@@ -55,10 +64,15 @@ __all__ = [
 Headers = list[tuple[str, str]]
 
 STORABLE_STATUSES = frozenset({200})
+#: The largest body kept inside its entry; a larger one is kept apart, and never rewritten by a 304.
+INLINE_BODY = 64 * 1024
 #: A range request's answers that are kept: the part, or the whole file.
 RANGE_STATUSES = frozenset({200, 206})
 #: Request headers whose values a Vary selection keeps as digests.
 _SECRET_HEADERS = frozenset({"authorization", "proxy-authorization", "cookie"})
+# Headers that say when an answer was sent, not what it is: an answer that
+# differs from the stored one in these only repeats it.
+_CLOCK_HEADERS = frozenset({"date", "age"})
 # Headers of a 304 that must not replace the stored ones (RFC 9111 3.2 leaves
 # these out of an update: they describe the 304's own, empty, content).
 _NOT_UPDATED = frozenset({"content-length", "content-encoding", "transfer-encoding", "content-range"})
@@ -120,8 +134,14 @@ class Entry:
     vary: dict[str, str | None]
     #: Who asked for it: the digest of the credentials sent, "" for nobody.
     identity: str = ""
+    #: The body's SHA-256 ("" for a range answer).
+    digest: str = ""
+    #: What the body was judged usable as when kept (the pipeline's ``expects``), "" for nothing.
+    judged: str = ""
+    #: The body is kept apart, under its digest.
+    apart: bool = False
 
-    def encode(self) -> bytes:
+    def _meta(self) -> dict[str, Any]:
         meta = {
             "url": self.url,
             "identity": self.identity,
@@ -131,10 +151,21 @@ class Entry:
             "response_time": self.response_time,
             "vary": self.vary,
         }
-        return json.dumps(meta, separators=(",", ":")).encode() + b"\n" + self.body
+        if self.digest:
+            meta.update(digest=self.digest, judged=self.judged, apart=self.apart)
+        return meta
+
+    def encode(self) -> bytes:
+        """The entry with its body inline."""
+        return json.dumps(self._meta(), separators=(",", ":")).encode() + b"\n" + self.body
+
+    def encode_head(self) -> bytes:
+        """The entry without its body, which is kept under its digest."""
+        return json.dumps(self._meta(), separators=(",", ":")).encode() + b"\n"
 
     @classmethod
     def decode(cls, data: bytes) -> Entry:
+        """An entry, or a head (``apart``, its ``body`` empty until loaded)."""
         meta_bytes, sep, body = data.partition(b"\n")
         if not sep:
             raise ValueError("truncated entry")
@@ -148,7 +179,21 @@ class Entry:
             response_time=float(meta["response_time"]),
             vary=dict(meta["vary"]),
             identity=str(meta.get("identity", "")),
+            digest=str(meta.get("digest", "")),
+            judged=str(meta.get("judged", "")),
+            apart=bool(meta.get("apart", False)),
         )
+
+    def repeats(self, other: Entry) -> bool:
+        """Whether ``other`` says nothing this entry does not: the same body,
+        status and headers (Date and Age aside), and no lifetime in either,
+        so that neither clock can make it fresh."""
+        if (self.status, self.digest, self.judged, self.vary) != (other.status, other.digest, other.judged, other.vary):
+            return False
+        # In any order: a 304's headers are merged after the kept ones.
+        mine = sorted((k.lower(), v) for k, v in self.headers if k.lower() not in _CLOCK_HEADERS)
+        theirs = sorted((k.lower(), v) for k, v in other.headers if k.lower() not in _CLOCK_HEADERS)
+        return mine == theirs and self.lifetime() == 0 and other.lifetime() == 0
 
     # -- freshness (RFC 9111 4.2) --
 
@@ -282,17 +327,43 @@ class HTTPCache:
             return None
         if entry.url != bare or entry.identity != who:
             return None  # another URL or identity with the same digest
-        return entry
+        if not entry.apart:
+            return entry
+        body = self.store.get(self._body_key(key, entry.digest))
+        if body is None:
+            return None  # the body went first (evicted, or another process replaced it)
+        return dc.replace(entry, body=body)
+
+    @staticmethod
+    def _body_key(key: str, digest: str) -> str:
+        return hashlib.sha256(f"BODY {key}\n{digest}".encode()).hexdigest()
+
+    def _put_entry(self, key: str, entry: Entry) -> None:
+        if entry.apart:
+            data = entry.encode_head()
+            self.store.put(key, data)
+            self._remember(key, data, dc.replace(entry, body=b""))
+        else:
+            data = entry.encode()
+            self.store.put(key, data)
+            self._remember(key, data, entry)
+
+    def _names(self, primary: str) -> list[str] | None:
+        """The Vary names kept for a URL: [] when none are kept, None when
+        the record is damaged."""
+        names_data = self.store.get(primary)
+        if names_data is None:
+            return []
+        try:
+            return self._decode(primary, names_data, lambda d: [str(n) for n in json.loads(d)])
+        except ValueError:
+            return None
 
     def _load(self, url: str, request_headers: Headers) -> Entry | None:
         bare, who = without_credentials(url), self._who(url, request_headers)
         primary = self._primary(bare, who)
-        names_data = self.store.get(primary)
-        if names_data is None:
-            return None
-        try:
-            names = self._decode(primary, names_data, lambda d: [str(n) for n in json.loads(d)])
-        except ValueError:
+        names = self._names(primary)
+        if names is None:
             return None
         key, chosen = self._variant(primary, names, request_headers)
         entry = self._entry(key, bare, who)
@@ -388,9 +459,15 @@ class HTTPCache:
         body: bytes,
         request_time: float,
         response_time: float,
+        *,
+        previous: Entry | None = None,
+        judged: str = "",
     ) -> None:
         """Keeps the answer when it may be kept; an answer that may not
-        (``no-store``) removes what was kept for the URL's variant."""
+        (``no-store``) removes what was kept for the URL's variant.
+        ``previous``: the entry the lookup found for this request, so that
+        what it already holds is not written again; ``judged``: what the body
+        was found usable as."""
         bare, who = without_credentials(url), self._who(url, request_headers)
         if header(request_headers, "range") is not None:
             if self.storable(status, request_headers, response_headers):
@@ -404,15 +481,29 @@ class HTTPCache:
             if status in STORABLE_STATUSES and "no-store" in directives(header(response_headers, "cache-control")):
                 self.store.delete(key)
             return
-        entry = Entry(bare, status, list(response_headers), body, request_time, response_time, chosen, who)
-        data = entry.encode()
-        if len(data) > self.store.max_entry:
+        if len(body) > self.store.max_entry:
             return
-        names_data = json.dumps(names).encode()
-        self.store.put(primary, names_data)
-        self.store.put(key, data)
-        self._remember(primary, names_data, names)
-        self._remember(key, data, entry)
+        if previous is not None and (previous.url, previous.identity, previous.vary) != (bare, who, chosen):
+            previous = None  # kept under another variant
+        same_body = previous is not None and bool(previous.digest) and previous.body == body
+        digest = previous.digest if same_body and previous is not None else hashlib.sha256(body).hexdigest()
+        entry = Entry(bare, status, list(response_headers), body, request_time, response_time, chosen, who,
+                      digest, judged, apart=len(body) > INLINE_BODY)
+        if previous is not None and same_body and previous.repeats(entry):
+            return  # the stored answer says all this one does
+        if entry.apart and not (same_body and previous is not None and previous.apart):
+            # The body first: a reader that finds the new head finds its body too.
+            self.store.put(self._body_key(key, digest), body)
+        if previous is None and self._names(primary) != names:
+            if names:
+                names_data = json.dumps(names).encode()
+                self.store.put(primary, names_data)
+                self._remember(primary, names_data, names)
+            else:
+                self.store.delete(primary)
+        self._put_entry(key, entry)
+        if previous is not None and previous.apart and not (same_body and entry.apart):
+            self.store.delete(self._body_key(key, previous.digest))
 
     def revalidated(self, url: str, request_headers: Headers, entry: Entry, not_modified_headers: Headers,
                     request_time: float, response_time: float) -> Entry:
@@ -421,13 +512,16 @@ class HTTPCache:
         headers = [(k, v) for k, v in entry.headers if k.lower() not in replaced]
         headers += [(k, v) for k, v in not_modified_headers if k.lower() in replaced]
         updated = dc.replace(entry, headers=headers, request_time=request_time, response_time=response_time)
-        if self.storable(updated.status, request_headers, headers):
+        if self.storable(updated.status, request_headers, headers) and not entry.repeats(updated):
             primary = self._primary(entry.url, entry.identity)
             key, _ = self._variant(primary, sorted(updated.vary), request_headers)
-            data = updated.encode()
-            if len(data) <= self.store.max_entry:
-                self.store.put(key, data)
-                self._remember(key, data, updated)
+            if entry.digest:
+                self._put_entry(key, updated)  # a body kept apart stays as it is
+            else:
+                data = updated.encode()
+                if len(data) <= self.store.max_entry:
+                    self.store.put(key, data)
+                    self._remember(key, data, updated)
         return updated
 
     def stale_answer(self, lookup: Lookup) -> Entry | None:

@@ -33,6 +33,7 @@ from typing import Any, Dict, List, Set
 from . import logmask
 from .cache import HTTPCache, make_store
 from .context import RoadContext, asking
+from .extracts import Extracts
 from .finder import FinderClients, FinderFactory
 from .outcomes import Outcomes
 from .retry import NetworkClosed, RetryPolicy
@@ -76,6 +77,8 @@ class Network:
             self.cache = HTTPCache(store, mode=options.mode, stale_on_error=options.stale_on_error)
         #: What the roads are given of the layer.
         self.context = RoadContext(self.setup, self.cache, self.policy, self.outcomes)
+        #: What readers drew from immutable files, for the next run (extracts.py).
+        self.extracts = Extracts(self.cache, self.setup)
         self.finder_clients = FinderClients(self.context)
         #: Pins and fail-closed: which indexes may hear of a project (routing.py).
         self.routes = Routes(options.pins, options.fail_closed)

@@ -199,7 +199,7 @@ class Exchange:
         """The whole body came: judged, and kept when it may be. False when
         the client cannot use it. (A road that decoded the body sets
         ``response_headers`` to say so first.)"""
-        problem = self._unusable(body) if self.status == 200 else None
+        problem = self._unusable(body) if self.status == 200 and not self._repeated(body) else None
         if self._waiting or problem is not None:
             self._waiting = False
             assert self.status is not None
@@ -208,8 +208,17 @@ class Exchange:
         if cache is not None and problem is None and self.keep_limit and len(body) <= self.keep_limit:
             assert self.status is not None
             cache.keep(self.url, self.headers, self.status, self.response_headers, body, self.request_time,
-                       self.response_time)
+                       self.response_time, previous=self.lookup.entry, judged=self.expects or "")
         return problem is None
+
+    def _repeated(self, body: bytes) -> bool:
+        """The body is the one kept for this request, judged as this request
+        would judge it: it was usable then, and is now (an index that sends no
+        validators repeats every page whole, and reading a large JSON page
+        twice costs more than the request)."""
+        stored = self.lookup.entry
+        return (stored is not None and bool(stored.digest) and stored.status == 200
+                and stored.judged == (self.expects or "") and stored.body == body)
 
     def body_failed(self, exc: BaseException) -> None:
         """The body broke off (or outgrew what the road holds)."""

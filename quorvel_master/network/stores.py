@@ -92,8 +92,9 @@ class DirectoryStore(Store):
     may exceed the bound by about a tenth.
     """
 
-    #: v2: keys carry who asked (v1 entries served every identity alike).
-    LAYOUT = "v2"
+    #: v3: whole answers kept as a head beside their body (v2 kept them in
+    #: one entry, v1 without who asked); older layouts are never read.
+    LAYOUT = "v3"
     #: Temporary files older than this are debris of a process that died.
     STALE_TEMPORARY = 3600.0
 
