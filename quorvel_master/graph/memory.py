@@ -69,8 +69,8 @@ class Memory:
         self.into: Into = {}
         self.refused: set[str] = set()
         # who read what: project -> the (kind, name) of the records that read
-        # its edges in (or only its roomy flag); a record goes stale in the
-        # round one of those changes
+        # its edges in, only its specifiers, or only its roomy flag; a record
+        # goes stale in the round what it read changes
         self.readers: dict[str, set[tuple[str, str]]] = {}
         self.roomy_readers: dict[str, set[tuple[str, str]]] = {}
         self.key_readers: dict[str, set[tuple[str, str]]] = {}
@@ -78,9 +78,10 @@ class Memory:
         self.decisions: dict[str, Decision] = {}
         self.verdicts: dict[str, Decision] = {}
         # per project: whether a final, unyanked release passes every edge
-        # into it (then no two of them clash), and the last round that changed
+        # into it (then no two of them clash); None while its page is unread
         self.roomy: dict[str, bool | None] = {}
         self.touched: set[str] = set()         # the projects whose edges in changed this round
+        self.regrown: set[str] = set()         # the projects reached anew, or with other extras, this round
         # the round before: its choices in and out, the extras asked, the
         # projects waiting for their page and those whose choice is unread
         self.last_in: dict[str, Choice] = {}
@@ -123,11 +124,13 @@ class Memory:
              now: int) -> None:
         """Brings the kept walk to *choices*: by its new edges when the round
         only adds some, else by *whole* (a walk from the roots)."""
-        self.touched = set()
+        self.touched, self.regrown = set(), set()
         if INCREMENTAL and self.out and self._grow(choices, moved, active, now):
             return
         walk = whole()
         self.reached = walk.reached
+        last = self.last_reached
+        self.regrown = {name for name, extras in walk.reached.items() if last.get(name) != extras}
         self.out = {name: Out(choices.get(name), extras, active(name, choices.get(name), extras))
                     for name, extras in walk.reached.items()}
         self.unread_out = {name for name, out in self.out.items() if out.follow is None}
@@ -162,10 +165,12 @@ class Memory:
         have = self.reached.get(dep.name)
         if have is None:
             self.reached[dep.name] = dep.extras
-            queue.append(dep.name)
         elif dep.extras and not dep.extras <= have:
             self.reached[dep.name] = have | dep.extras
-            queue.append(dep.name)
+        else:
+            return
+        self.regrown.add(dep.name)
+        queue.append(dep.name)
 
     def _edges_in(self, walk: Walk, now: int) -> None:
         into: Into = {}
@@ -193,12 +198,9 @@ class Memory:
 
     def _changed_reach(self, moved: set[str]) -> set[str]:
         """*moved*, and the projects reached anew or asked other extras."""
-        last = self.last_reached
         if not INCREMENTAL:
             return set(self.reached)
-        out = {name for name in moved if name in self.reached}
-        out.update(name for name in self.touched if self.reached.get(name) is not last.get(name))
-        return out
+        return {name for name in moved if name in self.reached} | self.regrown
 
     def kept_refused(self, moved: set[str]) -> set[str]:
         """The refused of the round before that no change touches."""
