@@ -6,11 +6,23 @@ from __future__ import annotations
 from datetime import datetime, timezone
 
 import pytest
+from packaging.utils import InvalidWheelFilename, parse_wheel_filename
 from graph_support import LINUX, MAC, WINDOWS, MemoryIndex, chosen, draw, rel
+
+from quorvel_master.graph.releases import parse_wheel
 
 LATER = datetime(2024, 6, 1, tzinfo=timezone.utc)
 AS_OF = datetime(2024, 3, 1, tzinfo=timezone.utc)
 WIN_ONLY = ("cp311-cp311-win_amd64",)
+
+PLUGINS = {
+    "app": [rel("0.9", "plugin"), rel("1.0", "plugin", "app[web]; extra == 'all'", "extra; extra == 'web'"),
+            rel("1.1.dev1", "plugin"), rel("2.0", "plugin")],
+    "plugin": [rel("1.0", "app>=0.95"), rel("1.5", "app>=1.0"), rel("1.6", "app>=1.1.dev0"),
+               rel("1.7", "app>=1.2.dev0"),
+               rel("2.0", "app>=2.0")],
+    "extra": ["1.0"],
+}
 
 CHOICES = [
     # (case, index, roots, options, expected on LINUX: name -> version or status)
@@ -54,6 +66,21 @@ CHOICES = [
      {"x": "1.0", "y": "1.0"}),
     ("conflict", {"a": [rel("1.0", "c>=2")], "b": [rel("1.0", "c<2")], "c": ["1.0", "2.0"]}, ["a", "b"], {},
      {"a": "1.0", "b": "1.0", "c": "conflict"}),
+    # A plugin's newest release asks for a newer release of the pinned root
+    # that pulls it in: that release is passed over, as pip passes it over.
+    ("a release asking back for a newer pinned root", PLUGINS, ["app==1.0"], {}, {"app": "1.0", "plugin": "1.5"}),
+    ("the same, asked through an extra of the root itself", PLUGINS, ["app[all]==1.0"], {},
+     {"app": "1.0", "plugin": "1.5", "extra": "1.0"}),
+    ("a pre-release specifier into the root", PLUGINS, ["app==1.1.dev1"], {}, {"app": "1.1.dev1", "plugin": "1.6"}),
+    ("no release fits: the conflict stays, with its edges", PLUGINS, ["app==0.9"], {},
+     {"app": "conflict", "plugin": "2.0"}),
+    ("a clash between two parents: the one that can move moves",
+     {"x": [rel("1.0", "z"), rel("2.0", "z<2")], "y": [rel("1.0", "z>=2")], "z": ["1.0", "2.0"]}, ["x", "y"], {},
+     {"x": "1.0", "y": "1.0", "z": "2.0"}),
+    ("a clash that comes a level later",
+     {"x": [rel("1.0", "z"), rel("2.0", "z<2")], "y": [rel("1.0", "z>=1.0")], "w": [rel("1.0", "q")],
+      "q": [rel("1.0", "z>=2")], "z": ["1.0", "1.5", "2.0"]}, ["x", "y", "w"], {},
+     {"x": "1.0", "y": "1.0", "w": "1.0", "q": "1.0", "z": "2.0"}),
 ]
 
 
@@ -107,3 +134,18 @@ def test_turning_choices_end_unsettled():
     assert {c.node.split("==")[0] for c in graph.conflicts} == {"x", "y"}
     assert all("did not settle" in c.reason for c in graph.conflicts)
     assert max(index.page_calls.values()) == 1 and max(index.file_calls.values()) == 1
+
+
+@pytest.mark.parametrize("filename", [
+    "foo-1.0-py3-none-any.whl", "Foo_Bar-2.0-1abc-cp311-cp311-manylinux_2_17_x86_64.manylinux2014_x86_64.whl",
+    "a-b-c.whl", "foo-1.0-py3-none-any-x-y.whl", "foo-notaversion-py3-none-any.whl", "foo-1.0-1-2-py3-none-any.whl",
+    "foo-1.0-abc-py3-none-any.whl", "-1.0-py3-none-any.whl", "foo-1.0-py3-none-.whl", "foo-1.0.whl",
+    "foo__x-1.0-py3-none-any.whl", "foo-1.0-py3-none-any.tar.gz", "foo-1.0-3py-none-any.whl",
+])
+def test_wheel_names_parsed_by_parts_as_whole(filename):
+    def outcome(parse):
+        try:
+            return parse(filename)
+        except InvalidWheelFilename:
+            return "invalid"
+    assert outcome(parse_wheel) == outcome(parse_wheel_filename)

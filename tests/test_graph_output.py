@@ -34,7 +34,9 @@ web-app==1.0  (Web.App)
   tool==1.0  (tool)
     absent  (absent>=2)  (conflict, see below)
     werkzeug  (werkzeug<3)  (conflict, see below)
-  werkzeug  (werkzeug)  (conflict, see below)
+      markupsafe==2.1  (MarkupSafe>=2.1)
+      web-app==1.0  (web-app)  (cycle)
+  werkzeug  (werkzeug)  (conflict, see below)  (see above)
 
 conflicts:
   absent: no release satisfies every specifier

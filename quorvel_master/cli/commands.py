@@ -224,7 +224,8 @@ def cmd_tree(args: argparse.Namespace, console: Console) -> int:
 
 
 TREE_HELP = ("the dependency graph of requirements, from the indexes' metadata alone, for one or several "
-             "targets; not a resolver: it does not backtrack, it shows a conflict where no release satisfies "
+             "targets; a release whose requirements clash with another requirement is passed over, as pip "
+             "does; not a resolver: it does not backtrack, it shows a conflict where no release satisfies "
              "every requirement into a project")
 
 

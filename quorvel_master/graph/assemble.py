@@ -67,6 +67,9 @@ class _Assembly:
             status = "unsettled" if (t, name) in self.unsettled else "ok"
         elif choice is None:
             version, status, detail = None, "unsettled", "no version was chosen"
+        elif choice.kept is not None:
+            version, status = None, choice.kind
+            detail = f"{choice.reason}; the requirements shown are those of {choice.kept.version}"
         else:
             version, status, detail = None, choice.kind, choice.reason
         parts = self.nodes.setdefault(node_id(name, version), _NodeParts(name, version, index, status, detail))

@@ -22,6 +22,7 @@ project only when an edge excludes its version.
 from __future__ import annotations
 
 import dataclasses as dc
+import functools
 from collections.abc import Sequence
 from datetime import datetime, timezone
 
@@ -58,6 +59,44 @@ class NoRelease:
     reason: str
     excluded: tuple[tuple[str, str], ...] = ()   # (version, why), newest first
     kind: str = "conflict"                       # or "not-found", "unreadable", "unsettled"
+    # a conflict keeps the version chosen before it, so the edges that made
+    # the conflict stay in the graph (dropping them would undo the conflict)
+    kept: Chosen | None = None
+
+
+# A page of a large project lists tens of thousands of wheels that share a
+# few hundred name-version heads, tag sets and requires-python texts: each is
+# parsed once (the same checks as parsing the whole name, by parts).
+
+@functools.lru_cache(maxsize=8192)
+def _wheel_head(head: str) -> tuple:
+    return parse_wheel_filename(f"{head}-py3-none-any.whl")[:3]
+
+
+@functools.lru_cache(maxsize=8192)
+def _wheel_tags(tags: str) -> frozenset[Tag]:
+    return frozenset(parse_wheel_filename(f"x-0-{tags}.whl")[3])
+
+
+def parse_wheel(filename: str) -> tuple:
+    """``parse_wheel_filename``, by parts: (name, version, build, tags)."""
+    parts = filename[:-4].rsplit("-", 3) if filename.endswith(".whl") else []
+    if len(parts) != 4:
+        raise InvalidWheelFilename(f"not a wheel's file name: {filename!r}")
+    return (*_wheel_head(parts[0]), _wheel_tags("-".join(parts[1:])))
+
+
+@functools.lru_cache(maxsize=1024)
+def _python(text: str) -> SpecifierSet | None:
+    try:
+        return SpecifierSet(text)
+    except InvalidSpecifier:
+        return None
+
+
+@functools.lru_cache(maxsize=4096)
+def _admits(python: SpecifierSet, version: Version) -> bool:
+    return python.contains(version, prereleases=True)
 
 
 def candidates(project: ProjectLike, name: str) -> list[Candidate]:
@@ -66,7 +105,7 @@ def candidates(project: ProjectLike, name: str) -> list[Candidate]:
     for file in project.files:
         try:
             if file.filename.endswith(".whl"):
-                found, version, build, tags = parse_wheel_filename(file.filename)
+                found, version, build, tags = parse_wheel(file.filename)
             else:
                 found, version = parse_sdist_filename(file.filename)
                 build, tags = (), None
@@ -74,11 +113,8 @@ def candidates(project: ProjectLike, name: str) -> list[Candidate]:
             continue
         if canonicalize_name(found) != name:
             continue
-        try:
-            python = SpecifierSet(file.requires_python) if file.requires_python else None
-        except InvalidSpecifier:
-            python = None
-        out.append(Candidate(version, file, None if tags is None else frozenset(tags), tuple(build), python))
+        python = _python(file.requires_python) if file.requires_python else None
+        out.append(Candidate(version, file, tags, tuple(build), python))
     return out
 
 
@@ -91,8 +127,7 @@ def unusable(candidate: Candidate, target: Target, as_of: datetime | None) -> st
         return "no upload time"
     if as_of is not None and uploaded is not None and uploaded > as_of:
         return "uploaded after the as-of time"
-    if candidate.requires_python is not None and not candidate.requires_python.contains(target.python,
-                                                                                        prereleases=True):
+    if candidate.requires_python is not None and not _admits(candidate.requires_python, target.python):
         return f"needs Python {candidate.requires_python}"
     if candidate.tags is not None and not any(tag in target.priority for tag in candidate.tags):
         return "no wheel for the target"
@@ -122,6 +157,8 @@ class Chooser:
         self._usable = [c for c in self._all if unusable(c, target, as_of) is None]
         self._target, self._as_of, self._pre = target, as_of, pre
         self._memo: dict[frozenset[str], tuple[dict[Version, Candidate], Version] | NoRelease] = {}
+        self._unyanked_finals = {c.version for c in self._usable if not c.file.yanked and not c.version.is_prerelease}
+        self._finals: dict[str, frozenset[Version]] = {}
         # one Chosen per file, so that states compare by identity
         self._made: dict[Candidate, Chosen] = {}
 
@@ -132,11 +169,36 @@ class Chooser:
         if isinstance(allowed, NoRelease):
             return allowed
         files, newest = allowed
-        version = current if current is not None and current in files else newest
-        candidate = files[version]
+        return self._chosen(files[current if current is not None and current in files else newest])
+
+    def roomy(self, specifiers: frozenset[str]) -> bool:
+        """Whether a final, unyanked usable release passes every specifier: then
+        any two of them leave a release together."""
+        room: set[Version] | None = None
+        for specifier in specifiers:
+            finals = self._finals.get(specifier)
+            if finals is None:
+                finals = self._finals[specifier] = frozenset(
+                    _joined(frozenset((specifier,))).filter(self._unyanked_finals, prereleases=False))
+            room = set(finals) if room is None else room & finals
+            if not room:
+                return False
+        return room is None and bool(self._unyanked_finals) or bool(room)
+
+    def ordered(self, specifiers: frozenset[str]) -> list[Chosen]:
+        """Every release the specifiers allow, newest first."""
+        allowed = self._memo.get(specifiers)
+        if allowed is None:
+            allowed = self._memo[specifiers] = self._allowed(specifiers)
+        if isinstance(allowed, NoRelease):
+            return []
+        files = allowed[0]
+        return [self._chosen(files[v]) for v in sorted(files, reverse=True)]
+
+    def _chosen(self, candidate: Candidate) -> Chosen:
         made = self._made.get(candidate)
         if made is None:
-            made = self._made[candidate] = Chosen(version, candidate.file)
+            made = self._made[candidate] = Chosen(candidate.version, candidate.file)
         return made
 
     def _filter(self, specifiers: frozenset[str], cands: list[Candidate]) -> list[Candidate]:
