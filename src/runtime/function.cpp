@@ -161,12 +161,28 @@ Object start_coroutine(FunctionObject* f, Object* argv) {
     return make_coroutine(f->entry->impl.awaitable, argv, f->nparams, f->name, f->qualname, rule);
 }
 
+// The usual call of a plain method: every parameter by position, nothing to
+// bind by keyword nor to count.
+Object call_plain(FunctionObject* f, PyObject* const* args) {
+    const MethodEntry& entry = *f->entry;
+    static_assert(kMaxArgs == 4, "argv below lists every slot");
+    const int n = f->nparams;
+    for (int i = 1; i < n; ++i) check_argument(entry.params[i - 1], args[i]);
+    Object argv[kMaxArgs] = {Object::borrow(args[0]), Object::borrow_or_null(n > 1 ? args[1] : nullptr),
+                             Object::borrow_or_null(n > 2 ? args[2] : nullptr),
+                             Object::borrow_or_null(n > 3 ? args[3] : nullptr)};
+    Object result = entry.impl.plain(argv);
+    check_returns(entry.returns, result);
+    return result;
+}
+
 // Arguments are bound by position and keyword, then the counts are judged,
 // then the types: a call with too few arguments is reported as such even when
 // one of those it has is of the wrong type. The usual call, every parameter
 // by position, has nothing to bind by keyword nor to count.
 Object call_function(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     const MethodEntry& entry = *f->entry;
+    if (!kwnames && nargs == f->nparams && entry.impl.plain && !entry.variadic) return call_plain(f, args);
     static_assert(kMaxArgs == 4, "argv below lists every slot");
     auto positional = [&](Py_ssize_t i) { return i < std::min<Py_ssize_t>(nargs, f->nparams) ? args[i] : nullptr; };
     Object argv[kMaxArgs] = {Object::borrow_or_null(positional(0)), Object::borrow_or_null(positional(1)),
