@@ -29,32 +29,42 @@ Object record(const fastpath::RequirementParts::Result& parts, const Object& mar
 // is what parsing again would give; it is handed out as a copy with its own
 // extras list, so that a caller changing its answer changes no other answer.
 // Bounded: only strings of real requirements' length are kept, in a table of
-// slots chosen by the string's hash, a later string taking the slot of an
-// earlier one (a run asks a few thousand distinct strings). The strings of a
-// cached document come back as the same objects, call after call: a slot
-// holds its string, so comparing addresses answers them before the text.
+// sets of two slots chosen by the string's hash, a new string taking the slot
+// of the set's less recently used one (a run asks a few thousand distinct
+// strings). The strings of a cached document come back as the same objects,
+// call after call: a slot holds its string, so comparing addresses answers
+// them before the text.
 class Parsed {
 public:
-    static constexpr std::size_t kSlots = 8192;
+    static constexpr std::size_t kSets = 2048;  // 4,096 records at most
     static constexpr Py_ssize_t kLongest = 256;  // code points
 
     // A copy of the record kept for `req` (an exact str), or a null Object.
     Object find(PyObject* req) {
         Py_hash_t hash = str_hash(req);
-        const Slot& slot = slots_[std::size_t(hash) % kSlots];
-        PyObject* text = slot.text.get();
-        if (text != req && !(text && slot.hash == hash && compat::str_equal(text, req))) return {};
-        // Owned from here: an allocation may collect, and a finaliser running
-        // then may reach this table.
-        Object record = slot.record, extras = slot.extras;
-        return copy(record.get(), extras.get());
+        Set& set = sets_[std::size_t(hash) % kSets];
+        for (int i = 0; i < 2; ++i) {
+            const Slot& slot = set.slots[i];
+            PyObject* text = slot.text.get();
+            if (text == req || (text && slot.hash == hash && compat::str_equal(text, req))) {
+                set.used_last = i;
+                // Owned from here: an allocation may collect, and a finaliser
+                // running then may reach this table.
+                Object record = slot.record, extras = slot.extras;
+                return copy(record.get(), extras.get());
+            }
+        }
+        return {};
     }
 
     // Keeps `made` for `req`; gives the caller its copy.
     Object keep(const Object& req, const Object& made, const Object& extras) {
         if (PyUnicode_GET_LENGTH(req.get()) > kLongest) return made;
         Py_hash_t hash = str_hash(req.get());
-        Slot old = std::exchange(slots_[std::size_t(hash) % kSlots], Slot{req, made, extras, hash});
+        Set& set = sets_[std::size_t(hash) % kSets];
+        int i = !set.slots[0].text ? 0 : !set.slots[1].text ? 1 : 1 - set.used_last;
+        set.used_last = i;
+        Slot old = std::exchange(set.slots[i], Slot{req, made, extras, hash});
         any_ = true;
         return copy(made.get(), extras.get());
     }
@@ -63,7 +73,8 @@ public:
     void forget() {
         if (!any_) return;
         any_ = false;
-        for (Slot& slot : slots_) Slot old = std::exchange(slot, Slot());
+        for (Set& set : sets_)
+            for (Slot& slot : set.slots) Slot old = std::exchange(slot, Slot());
     }
 
 private:
@@ -77,6 +88,10 @@ private:
     struct Slot {
         Object text, record, extras;  // extras: the record's list, at hand without a look-up
         Py_hash_t hash = 0;
+    };
+    struct Set {
+        Slot slots[2];
+        int used_last = 0;
     };
 
     // A new dict with the record's items and a new extras list; the strings
@@ -93,12 +108,14 @@ private:
     }
     static constexpr Py_ssize_t kExtrasEntry = 2;  // the record's third key (record() above)
 
-    std::array<Slot, kSlots> slots_;
+    std::array<Set, kSets> sets_;
     bool any_ = false;  // a slot was filled since the last forget()
 };
 
+Parsed* table = nullptr;  // never destroyed: the interpreter may be gone by then
+
 Parsed& parsed() {
-    static auto* table = new Parsed;  // never destroyed: the interpreter may be gone by then
+    if (!table) table = new Parsed;  // under the GIL
     return *table;
 }
 
@@ -106,16 +123,13 @@ Parsed& parsed() {
 
 namespace {
 
-// The record of `req`, or None; `native`: an exact str, and the parser's
-// proof holds. `quiet` is left true only when no Python code ran.
-Object parse(const Object& req, bool native, bool& quiet) {
+// The record of `req` made anew (or None, with a warning); `native`: an exact
+// str, and the parser's proof holds. `quiet` is left true only when no Python
+// code ran. Out of line: the answer from a kept record is the usual one.
+[[gnu::noinline]] Object parse_anew(const Object& req, bool native, bool& quiet) {
     using namespace fastpath;
     quiet = native;
-    if (native) {
-        if (Object kept = parsed().find(req.get())) return kept;
-    } else {
-        parsed().forget();
-    }
+    if (!native) parsed().forget();
     MarkerSplit split = split_markers(req.get());
     Object marker_part = marker_text(req, split);
     RequirementParts::Result parts = answer<RequirementParts>(req, split.requirement);
@@ -134,16 +148,24 @@ bool native_road(const Object& req) {
 
 }  // namespace
 
-Object parse_requirement(Object, Object req) {
+Object parse_requirement(const Object&, const Object& req) {
+    bool native = native_road(req);
+    if (native)
+        if (Object kept = parsed().find(req.get())) return kept;
     bool quiet = false;
-    return parse(req, native_road(req), quiet);
+    return parse_anew(req, native, quiet);
 }
 
 Object RequirementPass::parse(const Object& req) {
     // What the gate watches changes only by Python code running, so while
     // none ran since it was found open, it still is.
     bool native = quiet_ && PyUnicode_CheckExact(req.get()) ? true : native_road(req);
-    return environment::parse(req, native, quiet_);
+    if (native)
+        if (Object kept = parsed().find(req.get())) {
+            quiet_ = true;
+            return kept;
+        }
+    return parse_anew(req, native, quiet_);
 }
 
 Object declared_extra(const Object& req) {

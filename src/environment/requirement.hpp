@@ -11,7 +11,7 @@ namespace pic::environment {
 // A string parsed before on the native road is answered from a bounded table
 // of kept records, as a fresh copy, while the parser's proof holds; the table
 // is dropped as soon as a call finds the proof gone (fastpath/gate.hpp).
-Object parse_requirement(Object self, Object req);
+Object parse_requirement(const Object& self, const Object& req);
 
 // parse_requirement over the strings of one document, one after another. The
 // parser's proof is looked at again only after something that may have run

@@ -26,8 +26,7 @@ Object dependencies_in(const Object& self, const Object& metadata, const Object&
     environment::RequirementPass pass;
     MethodLookup parse;
     bool own = false;
-    for (Object req : iterate(requires_dist)) {
-        if (!plain) pass.disturbed();
+    auto each = [&](const Object& req) {
         // self._parse_requirement(req): looked up again whenever Python code
         // may have run since, which alone could rebind it; this module's own
         // parser is run in place.
@@ -45,6 +44,19 @@ Object dependencies_in(const Object& self, const Object& metadata, const Object&
         // Our parser's answers are a non-empty dict or None.
         if (PyDict_CheckExact(dep.get()) ? PyDict_GET_SIZE(dep.get()) != 0 : !dep.is_none() && dep.truthy())
             kept.push_back(std::move(dep));
+    };
+    if (PyList_CheckExact(requires_dist.get())) {
+        // As list iteration does: the length read at every step, each item held while used.
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(requires_dist.get()); ++i)
+            each(Object::borrow(PyList_GET_ITEM(requires_dist.get(), i)));
+    } else if (PyTuple_CheckExact(requires_dist.get())) {
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(requires_dist.get()); ++i)
+            each(Object::borrow(PyTuple_GET_ITEM(requires_dist.get(), i)));
+    } else {
+        for (Object req : iterate(requires_dist)) {
+            pass.disturbed();  // the iterator may have run Python code
+            each(req);
+        }
     }
     Object dependencies = Object::steal(PyList_New(Py_ssize_t(kept.size())));
     for (std::size_t i = 0; i < kept.size(); ++i) PyList_SET_ITEM(dependencies.get(), Py_ssize_t(i), kept[i].release());
