@@ -9,9 +9,12 @@ namespace {
 
 char lower_ascii(char c) { return (c >= 'A' && c <= 'Z') ? char(c + 32) : c; }
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
-bool is_alnum(char c) { return is_digit(c) || (lower_ascii(c) >= 'a' && lower_ascii(c) <= 'z'); }
+bool is_letter(char c) { return lower_ascii(c) >= 'a' && lower_ascii(c) <= 'z'; }
+bool is_alnum(char c) { return is_digit(c) || is_letter(c); }
 bool is_sep(char c) { return c == '.' || c == '_' || c == '-'; }
 
+// kKey: the key's parts are collected in `out` (else only the grammar is checked).
+template <bool kKey>
 class Parser {
 public:
     Parser(std::string_view s, Parts* out) : s_(s), out_(out) {}
@@ -56,16 +59,16 @@ private:
     bool release(Key& key) {
         std::uint64_t n = 0;
         if (!digits(n)) return false;
-        if (out_) {
+        if constexpr (kKey) {
             key.release_at = std::uint32_t(out_->numbers.size());
             out_->numbers.push_back(n);
         }
         while (at('.') && p_ + 1 < s_.size() && is_digit(s_[p_ + 1])) {
             ++p_;
             digits(n);
-            if (out_) out_->numbers.push_back(n);
+            if constexpr (kKey) out_->numbers.push_back(n);
         }
-        if (out_) {
+        if constexpr (kKey) {
             std::size_t count = out_->numbers.size() - key.release_at;
             while (count > 0 && out_->numbers[key.release_at + count - 1] == 0) --count;
             out_->numbers.resize(key.release_at + count);
@@ -105,21 +108,21 @@ private:
         if (!at('+') || p_ + 1 >= s_.size() || !is_alnum(s_[p_ + 1])) return;
         ++p_;
         key.has_local = true;
-        if (out_) key.local_at = std::uint32_t(out_->locals.size());
+        if constexpr (kKey) key.local_at = std::uint32_t(out_->locals.size());
         while (true) {
             std::size_t start = p_;
             while (p_ < s_.size() && is_alnum(s_[p_])) ++p_;
             std::string_view part = s_.substr(start, p_ - start);
             if (std::all_of(part.begin(), part.end(), is_digit)) {
                 if (part.size() > kMaxDigits) oversized_ = true;
-                if (out_) out_->locals.push_back({true, to_number(part), {}});
-            } else if (out_) {
+                if constexpr (kKey) out_->locals.push_back({true, to_number(part), {}});
+            } else if constexpr (kKey) {
                 out_->locals.push_back({false, 0, part});
             }
             if (p_ + 1 >= s_.size() || !is_sep(s_[p_]) || !is_alnum(s_[p_ + 1])) break;
             ++p_;
         }
-        if (out_) key.local_count = std::uint32_t(out_->locals.size() - key.local_at);
+        if constexpr (kKey) key.local_count = std::uint32_t(out_->locals.size() - key.local_at);
     }
 
     bool at(char c) const { return p_ < s_.size() && s_[p_] == c; }
@@ -139,7 +142,7 @@ private:
             oversized_ = true;
             return true;
         }
-        value = to_number(s_.substr(start, p_ - start));
+        if constexpr (kKey) value = to_number(s_.substr(start, p_ - start));  // only a key needs the value
         return true;
     }
     // sep? word sep? digits?: the word's value in `value`, the number (0 when
@@ -148,7 +151,7 @@ private:
     bool labelled(const std::pair<std::string_view, int> (&words)[N], int& value, std::uint64_t& number) {
         std::size_t save = p_;
         skip_sep();
-        if (!word(words, value)) {
+        if (p_ >= s_.size() || !is_letter(s_[p_]) || !word(words, value)) {
             p_ = save;
             return false;
         }
@@ -196,7 +199,10 @@ int compare_lowered(std::string_view a, std::string_view b) {
 
 }  // namespace
 
-Parsed parse(std::string_view text, Key& key, Parts* parts) { return Parser(text, parts).run(key); }
+// Flattened: the page reader asks it of every file name.
+[[gnu::flatten]] Parsed parse(std::string_view text, Key& key, Parts* parts) {
+    return parts ? Parser<true>(text, parts).run(key) : Parser<false>(text, nullptr).run(key);
+}
 
 int compare(const Parts& p, const Key& a, const Key& b) {
     if (int c = three_way(a.epoch, b.epoch)) return c;

@@ -17,7 +17,9 @@ namespace pic::fastpath::pep440 {
 inline constexpr std::size_t kMaxDigits = 18;
 
 // str.isspace on ASCII: what \s matches around a version.
-inline bool is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r') || (c >= '\x1c' && c <= '\x1f'); }
+inline bool is_space(char c) {
+    return static_cast<unsigned char>(c) <= ' ' && (c == ' ' || (c >= '\t' && c <= '\r') || c >= '\x1c');
+}
 
 struct LocalPart {
     bool number;
