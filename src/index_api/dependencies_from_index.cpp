@@ -1,5 +1,6 @@
 #include "index_api/dependencies_from_index.hpp"
 
+#include <charconv>
 #include <vector>
 
 #include "config/patterns.hpp"
@@ -60,7 +61,10 @@ Object dependencies_in(const Object& self, const Object& metadata, const Object&
     }
     Object dependencies = Object::steal(PyList_New(Py_ssize_t(kept.size())));
     for (std::size_t i = 0; i < kept.size(); ++i) PyList_SET_ITEM(dependencies.get(), Py_ssize_t(i), kept[i].release());
-    log_debug(format("Found %zd dependencies for %U==%U", dependencies.size(), package_name.get(), version.get()));
+    // The count written here: %zd would go through the C library's printf.
+    char count[24];
+    *std::to_chars(count, count + sizeof count - 1, kept.size()).ptr = '\0';
+    log_debug(format("Found %s dependencies for %U==%U", static_cast<const char*>(count), package_name.get(), version.get()));
     return dependencies;
 }
 
