@@ -32,8 +32,8 @@ Object record(const fastpath::RequirementParts::Result& parts, const Object& mar
 // sets of two slots chosen by the string's hash, a new string taking the slot
 // of the set's less recently used one (a run asks a few thousand distinct
 // strings). The strings of a cached document come back as the same objects,
-// call after call: a slot holds its string, so comparing addresses answers
-// them before the text.
+// call after call: a slot holds the string it was last asked with, so
+// comparing addresses answers them before the text.
 class Parsed {
 public:
     static constexpr std::size_t kSets = 2048;  // 4,096 records at most
@@ -44,14 +44,18 @@ public:
         Py_hash_t hash = str_hash(req);
         Set& set = sets_[std::size_t(hash) % kSets];
         for (int i = 0; i < 2; ++i) {
-            const Slot& slot = set.slots[i];
+            Slot& slot = set.slots[i];
             PyObject* text = slot.text.get();
             if (text == req || (text && slot.hash == hash && compat::str_equal(text, req))) {
                 set.used_last = i;
+                // The object asked last is the one compared by address next:
+                // a document read again hands out its own strings again.
+                if (text != req) Object old = std::exchange(slot.text, Object::borrow(req));
                 // Owned from here: an allocation may collect, and a finaliser
-                // running then may reach this table.
-                Object record = slot.record, extras = slot.extras;
-                return copy(record.get(), extras.get());
+                // running then may reach this table. The record holds its
+                // extras list (it is never handed out, so never changed).
+                Object record = slot.record;
+                return copy(record.get(), slot.extras.get());
             }
         }
         return {};
