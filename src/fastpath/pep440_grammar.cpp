@@ -23,8 +23,7 @@ public:
     Parsed run(Key& key) {
         strip_space();
         if (p_ < s_.size() && lower_ascii(s_[p_]) == 'v') ++p_;
-        epoch(key);
-        if (!release(key)) return {false, oversized_};
+        if (!epoch_and_release(key)) return {false, oversized_};
         bool has_pre = pre_release(key), has_post = post_release(key), has_dev = dev_release(key);
         local(key);
         if (p_ != s_.size()) return {false, oversized_};
@@ -43,22 +42,16 @@ private:
         p_ = 0;
     }
 
-    // digits followed by "!"
-    void epoch(Key& key) {
-        std::size_t save = p_;
-        std::uint64_t n = 0;
-        if (digits(n) && at('!')) {
-            key.epoch = n;
-            ++p_;
-        } else {
-            p_ = save;
-        }
-    }
-
-    // digits ("." digits)*, trailing zeros dropped from the key
-    bool release(Key& key) {
+    // (digits "!")? digits ("." digits)*: the first number read once, an
+    // epoch when "!" follows it; trailing zeros dropped from the key
+    bool epoch_and_release(Key& key) {
         std::uint64_t n = 0;
         if (!digits(n)) return false;
+        if (at('!')) {
+            key.epoch = n;
+            ++p_;
+            if (!digits(n)) return false;
+        }
         if constexpr (kKey) {
             key.release_at = std::uint32_t(out_->numbers.size());
             out_->numbers.push_back(n);
@@ -202,6 +195,11 @@ int compare_lowered(std::string_view a, std::string_view b) {
 // Flattened: the page reader asks it of every file name.
 [[gnu::flatten]] Parsed parse(std::string_view text, Key& key, Parts* parts) {
     return parts ? Parser<true>(text, parts).run(key) : Parser<false>(text, nullptr).run(key);
+}
+
+[[gnu::flatten]] bool is_version(std::string_view text) {
+    Key key;
+    return Parser<false>(text, nullptr).run(key).valid;
 }
 
 int compare(const Parts& p, const Key& a, const Key& b) {

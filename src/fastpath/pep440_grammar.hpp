@@ -58,10 +58,8 @@ struct Parsed {
 // caller truncates); without, only whether it is a version is found.
 Parsed parse(std::string_view text, Key& key, Parts* parts);
 
-inline bool is_version(std::string_view text) {
-    Key key;
-    return parse(text, key, nullptr).valid;
-}
+// parse(text, key, nullptr).valid, without a key.
+bool is_version(std::string_view text);
 
 // Tuple comparison of two keys whose parts are in `parts`, as packaging's __lt__ orders them.
 int compare(const Parts& parts, const Key& a, const Key& b);
