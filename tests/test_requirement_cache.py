@@ -6,6 +6,7 @@ covered: _parse_requirement, and the records of a cached dependency document."""
 from __future__ import annotations
 
 import asyncio
+import logging
 import re
 import tracemalloc
 import types
@@ -148,3 +149,111 @@ def test_the_table_is_bounded(m):
     finally:
         tracemalloc.stop()
     assert grown < 8 * 2**20, grown  # a record for each of them would be more than 30 MiB
+
+
+# --- one document, one look-up, while no Python code runs --------------------------------
+
+def rebind_parser(m, client, seen, mp):
+    def foreign(req):
+        seen.append(req)
+        return {"name": "foreign " + req}
+    client._parse_requirement = foreign
+
+
+def close_gate(m, client, seen, mp):
+    mp.setattr(m, "re", spy_namespace(seen))
+
+
+def warn_then(action):
+    """`action` run by a handler of the warning an unparsable string logs."""
+    def install(m, client, seen, mp):
+        class Handler(logging.Handler):
+            def emit(self, record):
+                action(m, client, seen, mp)
+        mp.setattr(m.logger, "handlers", [*m.logger.handlers, Handler(logging.WARNING)])
+        mp.setattr(m.logger, "disabled", False)
+        return list(DOCUMENT)
+    return install
+
+
+def between_items(action):
+    """`action` run by the document's iterator, after its second string."""
+    def install(m, client, seen, mp):
+        def items():
+            yield from DOCUMENT[:2]
+            action(m, client, seen, mp)
+            yield from DOCUMENT[2:]
+        return items()
+    return install
+
+
+DOCUMENT = ["aa>=1", "@unparsable", "bb[x]>=2; python_version > '3'", "cc"]
+RECORDS = [record("aa", ">=1"), None, record("bb", ">=2", ["x"], "python_version > '3'"), record("cc")]
+FOREIGN = [None, None, {"name": "foreign " + DOCUMENT[2]}, {"name": "foreign " + DOCUMENT[3]}]
+DISTURBANCES = {  # what runs Python code mid-document, and what the strings after it get and go through
+    "a warning handler rebinds the parser": (warn_then(rebind_parser), FOREIGN, DOCUMENT[2:]),
+    "a warning handler closes the gate": (warn_then(close_gate), RECORDS, ["bb[x]>=2", "cc"]),
+    "the iterator rebinds the parser": (between_items(rebind_parser), FOREIGN, DOCUMENT[2:]),
+    "the iterator closes the gate": (between_items(close_gate), RECORDS, ["bb[x]>=2", "cc"]),
+}
+
+
+@pytest.mark.parametrize("install, later, seen_after", DISTURBANCES.values(), ids=list(DISTURBANCES))
+def test_a_document_sees_what_python_code_changes_mid_way(m, install, later, seen_after):
+    client = m.PackageIndexClient(None)
+    seen = []
+    with pytest.MonkeyPatch.context() as mp:
+        requires = install(m, client, seen, mp)
+        client._metadata_cache[("demo", "1.0")] = {"info": {"requires_dist": requires}}
+        deps = asyncio.run(client._get_dependencies_from_index("demo", "1.0", "http://127.0.0.1:1/simple"))
+    assert deps == [RECORDS[0], *later[2:]]
+    assert [text.strip() for text in seen] == seen_after
+
+
+def test_a_list_grown_by_the_parser_is_walked_to_its_end(m):
+    """As a for loop over a list reads its length at every step."""
+    document = ["aa", "bb"]
+
+    class Growing(m.PackageIndexClient):
+        def _parse_requirement(self, req):
+            if req == "aa":
+                document.append("zz>=3")
+            return super()._parse_requirement(req)
+
+    client = Growing(None)
+    client._metadata_cache[("demo", "1.0")] = {"info": {"requires_dist": document}}
+    deps = asyncio.run(client._get_dependencies_from_index("demo", "1.0", "http://127.0.0.1:1/simple"))
+    assert deps == [record("aa"), record("bb"), record("zz", ">=3")]
+
+
+def same_set_strings(count, sets=2048):
+    """`count` requirement strings whose hashes fall in one set of the table."""
+    by_set = {}
+    for i in range(100_000):
+        req = f"p{i}>={i}"
+        group = by_set.setdefault(hash(req) % sets, [])
+        group.append(req)
+        if len(group) == count:
+            return group
+    raise AssertionError("no set filled")
+
+
+# Asks, in order, of three strings sharing a set of two slots; for each, whether
+# it is answered from a kept record (its name the object an earlier answer had).
+SET_SEQUENCES = {
+    "both kept": ("abab", [False, False, True, True]),
+    "the least recently used goes": ("abacba", [False, False, True, False, False, False]),
+    "a use keeps it": ("abbcba", [False, False, True, False, True, False]),
+}
+
+
+@pytest.mark.parametrize("sequence, kept", SET_SEQUENCES.values(), ids=list(SET_SEQUENCES))
+def test_strings_sharing_a_set(m, sequence, kept):
+    client = m.PackageIndexClient(None)
+    strings = dict(zip("abc", same_set_strings(3)))
+    names = {}
+    for letter, from_kept in zip(sequence, kept):
+        answer = client._parse_requirement(strings[letter])
+        assert answer == record(strings[letter].split(">=")[0], ">=" + strings[letter].split(">=")[1])
+        assert (letter in names and answer["name"] is names[letter]) == from_kept, (letter, from_kept)
+        names[letter] = answer["name"]

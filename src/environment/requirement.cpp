@@ -3,8 +3,10 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 
 #include "fastpath/paths.hpp"
+#include "runtime/compat.hpp"
 #include "runtime/globals.hpp"
 
 namespace pic::environment {
@@ -26,99 +28,148 @@ Object record(const fastpath::RequirementParts::Result& parts, const Object& mar
 // is a pure function of the string's text on the native road, so a kept one
 // is what parsing again would give; it is handed out as a copy with its own
 // extras list, so that a caller changing its answer changes no other answer.
-// Bounded: only strings of real requirements' length are kept, and the table
-// starts afresh when full (a run asks a few thousand distinct strings).
-//
-// The strings of a cached document come back as the same objects, call after
-// call: a small table by address answers them before the look-up by text. It
-// holds its strings, so an address there is never another string's.
+// Bounded: only strings of real requirements' length are kept, in a table of
+// sets of two slots chosen by the string's hash, a new string taking the slot
+// of the set's less recently used one (a run asks a few thousand distinct
+// strings). The strings of a cached document come back as the same objects,
+// call after call: a slot holds the string it was last asked with, so
+// comparing addresses answers them before the text.
 class Parsed {
 public:
-    static constexpr Py_ssize_t kEntries = 4096;
+    static constexpr std::size_t kSets = 2048;  // 4,096 records at most
     static constexpr Py_ssize_t kLongest = 256;  // code points
-    static constexpr std::size_t kRecent = 1024;
 
-    // A copy of the record kept for `req`, or a null Object.
+    // A copy of the record kept for `req` (an exact str), or a null Object.
     Object find(PyObject* req) {
-        Recent& recent = recent_[slot(req)];
-        if (recent.text.get() == req) return copy(recent.kept);
-        if (!table_) return {};
-        PyObject* found = PyDict_GetItemWithError(table_.get(), req);  // borrowed
-        if (!found) {
-            if (PyErr_Occurred()) throw_error();
-            return {};
+        Py_hash_t hash = str_hash(req);
+        Set& set = sets_[std::size_t(hash) % kSets];
+        for (int i = 0; i < 2; ++i) {
+            Slot& slot = set.slots[i];
+            PyObject* text = slot.text.get();
+            if (text == req || (text && slot.hash == hash && compat::str_equal(text, req))) {
+                set.used_last = i;
+                // The object asked last is the one compared by address next:
+                // a document read again hands out its own strings again.
+                if (text != req) Object old = std::exchange(slot.text, Object::borrow(req));
+                // Owned from here: an allocation may collect, and a finaliser
+                // running then may reach this table. The record holds its
+                // extras list (it is never handed out, so never changed).
+                Object record = slot.record;
+                return copy(record.get(), slot.extras.get());
+            }
         }
-        // Owned from here: an allocation may collect, and a finaliser running
-        // then may reach this table.
-        Object kept = Object::borrow(found);
-        remember(req, kept);
-        return copy(kept);
+        return {};
     }
 
     // Keeps `made` for `req`; gives the caller its copy.
     Object keep(const Object& req, const Object& made, const Object& extras) {
         if (PyUnicode_GET_LENGTH(req.get()) > kLongest) return made;
-        if (!table_) table_ = new_dict();
-        if (PyDict_GET_SIZE(table_.get()) >= kEntries) PyDict_Clear(table_.get());
-        Object kept = tuple(made, extras);
-        check(PyDict_SetItem(table_.get(), req.get(), kept.get()));
-        remember(req.get(), kept);
-        return copy(kept);
+        Py_hash_t hash = str_hash(req.get());
+        Set& set = sets_[std::size_t(hash) % kSets];
+        int i = !set.slots[0].text ? 0 : !set.slots[1].text ? 1 : 1 - set.used_last;
+        set.used_last = i;
+        Slot old = std::exchange(set.slots[i], Slot{req, made, extras, hash});
+        any_ = true;
+        return copy(made.get(), extras.get());
     }
 
     // The proof no longer holds: nothing parsed under it is handed out again.
     void forget() {
-        if (!table_ || !PyDict_GET_SIZE(table_.get())) return;
-        PyDict_Clear(table_.get());
-        for (Recent& recent : recent_) recent = Recent();
+        if (!any_) return;
+        any_ = false;
+        for (Set& set : sets_)
+            for (Slot& slot : set.slots) Slot old = std::exchange(slot, Slot());
     }
 
 private:
-    struct Recent {
-        Object text, kept;
-    };
-    static std::size_t slot(PyObject* text) { return (reinterpret_cast<std::uintptr_t>(text) >> 4) % kRecent; }
-    void remember(PyObject* text, const Object& kept) { recent_[slot(text)] = Recent{Object::borrow(text), kept}; }
-
-    // (record, its extras list): the list at hand without a look-up.
-    static Object copy(const Object& kept) {
-        Object fresh = Object::steal(PyDict_Copy(PyTuple_GET_ITEM(kept.get(), 0)));
-        PyObject* extras = PyTuple_GET_ITEM(kept.get(), 1);
-        Py_ssize_t count = PyList_GET_SIZE(extras);
-        Object extras_copy = Object::steal(count ? PyList_GetSlice(extras, 0, count) : PyList_New(0));
-        check(PyDict_SetItem(fresh.get(), "extras"_id, extras_copy.get()));
-        return fresh;
+    // The hash a str keeps once computed (a dict holding it computed it).
+    static Py_hash_t str_hash(PyObject* text) {
+        Py_hash_t hash = reinterpret_cast<PyASCIIObject*>(text)->hash;
+        if (hash == -1 && (hash = PyObject_Hash(text)) == -1) throw_error();
+        return hash;
     }
 
-    Object table_;  // {str: (record, extras)}, made at the first record kept; lives as long as the process
-    std::array<Recent, kRecent> recent_;
+    struct Slot {
+        Object text, record, extras;  // extras: the record's list, at hand without a look-up
+        Py_hash_t hash = 0;
+    };
+    struct Set {
+        Slot slots[2];
+        int used_last = 0;
+    };
+
+    // A new dict with the record's items and a new extras list; the strings
+    // are shared, being immutable.
+    static Object copy(PyObject* record, PyObject* extras) {
+        Object fresh = Object::steal(PyDict_Copy(record));
+        Py_ssize_t count = PyList_GET_SIZE(extras);
+        PyObject* extras_copy = check(count ? PyList_GetSlice(extras, 0, count) : PyList_New(0));
+        if (!compat::replace_copied_value(fresh.get(), kExtrasEntry, "extras"_id, extras, extras_copy)) {
+            Object owned = Object::steal(extras_copy);
+            check(PyDict_SetItem(fresh.get(), "extras"_id, owned.get()));
+        }
+        return fresh;
+    }
+    static constexpr Py_ssize_t kExtrasEntry = 2;  // the record's third key (record() above)
+
+    std::array<Set, kSets> sets_;
+    bool any_ = false;  // a slot was filled since the last forget()
 };
 
+Parsed* table = nullptr;  // never destroyed: the interpreter may be gone by then
+
 Parsed& parsed() {
-    static auto* table = new Parsed;  // never destroyed: the interpreter may be gone by then
+    if (!table) table = new Parsed;  // under the GIL
     return *table;
 }
 
 }  // namespace
 
-Object parse_requirement(Object, Object req) {
+namespace {
+
+// The record of `req` made anew (or None, with a warning); `native`: an exact
+// str, and the parser's proof holds. `quiet` is left true only when no Python
+// code ran. Out of line: the answer from a kept record is the usual one.
+[[gnu::noinline]] Object parse_anew(const Object& req, bool native, bool& quiet) {
     using namespace fastpath;
-    // The answer may be kept only when the native road gives it.
-    bool native = PyUnicode_CheckExact(req.get()) && open(Paths::index_of<RequirementParts>());
-    if (native) {
-        if (Object kept = parsed().find(req.get())) return kept;
-    } else {
-        parsed().forget();
-    }
+    quiet = native;
+    if (!native) parsed().forget();
     MarkerSplit split = split_markers(req.get());
     Object marker_part = marker_text(req, split);
     RequirementParts::Result parts = answer<RequirementParts>(req, split.requirement);
     if (!parts.name) {
+        quiet = false;
         log_warning(format("Could not parse requirement: %U", req.get()));
         return Object::none();
     }
     Object made = record(parts, marker_part);
     return native ? parsed().keep(req, made, parts.extras) : made;
+}
+
+bool native_road(const Object& req) {
+    return PyUnicode_CheckExact(req.get()) && fastpath::open(fastpath::Paths::index_of<fastpath::RequirementParts>());
+}
+
+}  // namespace
+
+Object parse_requirement(const Object&, const Object& req) {
+    bool native = native_road(req);
+    if (native)
+        if (Object kept = parsed().find(req.get())) return kept;
+    bool quiet = false;
+    return parse_anew(req, native, quiet);
+}
+
+Object RequirementPass::parse(const Object& req) {
+    // What the gate watches changes only by Python code running, so while
+    // none ran since it was found open, it still is.
+    bool native = quiet_ && PyUnicode_CheckExact(req.get()) ? true : native_road(req);
+    if (native)
+        if (Object kept = parsed().find(req.get())) {
+            quiet_ = true;
+            return kept;
+        }
+    return parse_anew(req, native, quiet_);
 }
 
 Object declared_extra(const Object& req) {

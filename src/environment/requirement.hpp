@@ -11,7 +11,23 @@ namespace pic::environment {
 // A string parsed before on the native road is answered from a bounded table
 // of kept records, as a fresh copy, while the parser's proof holds; the table
 // is dropped as soon as a call finds the proof gone (fastpath/gate.hpp).
-Object parse_requirement(Object self, Object req);
+Object parse_requirement(const Object& self, const Object& req);
+
+// parse_requirement over the strings of one document, one after another. The
+// parser's proof is looked at again only after something that may have run
+// Python code, since nothing else can undo it: the first string, a string
+// the native road left to the library or that was logged as unparsable, or
+// whatever the caller reports through disturbed().
+class RequirementPass {
+public:
+    Object parse(const Object& req);
+    // No Python code ran since the last parse() began (so nothing was rebound).
+    bool quiet() const { return quiet_; }
+    void disturbed() { quiet_ = false; }
+
+private:
+    bool quiet_ = false;
+};
 
 // The extra named by the first `extra == '<name>'` of `req`, or a null Object.
 // Only strings containing "extra ==" are searched; the name is taken as written.

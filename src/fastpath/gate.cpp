@@ -12,14 +12,6 @@ namespace pic::fastpath {
 
 namespace {
 
-// What one stand-in's proof rests on.
-struct Proof {
-    Object bound;  // the module global as probed; null while the stand-in is off
-    Watch watch;
-};
-
-std::array<Proof, Paths::size>* proofs = nullptr;  // kept for the life of the process, like the module
-
 // The module global the entry's library call goes through, what that call
 // reads, and the probes answered alike; an empty proof otherwise.
 template <class Entry>
@@ -41,13 +33,7 @@ void prove() {
         // A probe that raises leaves the stand-in off.
         (*proven)[Paths::index_of<Entry>()] = guarded(prove_entry<Entry>, [](const PyError&) { return Proof(); });
     });
-    proofs = proven.release();
-}
-
-bool open(std::size_t index) {
-    if (!proofs) return false;
-    Proof& proof = (*proofs)[index];
-    return proof.bound && proof.watch.unchanged();
+    detail::proofs = proven.release()->data();
 }
 
 }  // namespace pic::fastpath

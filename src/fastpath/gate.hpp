@@ -28,9 +28,20 @@
 
 #include <cstddef>
 
+#include "fastpath/watch.hpp"
 #include "runtime/ref.hpp"
 
 namespace pic::fastpath {
+
+// What one stand-in's proof rests on.
+struct Proof {
+    Object bound;  // the module global as probed; null while the stand-in is off
+    Watch watch;
+};
+
+namespace detail {
+inline Proof* proofs = nullptr;  // one per fast path, set by prove(); kept for the life of the process
+}  // namespace detail
 
 // Runs the probes of every fast path (paths.hpp) and records what each proof
 // rests on. Called once by the module body after `re` and `Version` are
@@ -40,6 +51,10 @@ void prove();
 
 // The stand-in at `index` of the list of fast paths is proven and nothing its
 // proof rested on has changed.
-bool open(std::size_t index);
+inline bool open(std::size_t index) {
+    if (!detail::proofs) return false;
+    Proof& proof = detail::proofs[index];
+    return proof.bound && proof.watch.unchanged();
+}
 
 }  // namespace pic::fastpath

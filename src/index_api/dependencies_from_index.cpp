@@ -1,5 +1,8 @@
 #include "index_api/dependencies_from_index.hpp"
 
+#include <charconv>
+#include <vector>
+
 #include "config/patterns.hpp"
 #include "environment/requirement.hpp"
 #include "index_api/json_api.hpp"
@@ -17,16 +20,51 @@ Object dependencies_in(const Object& self, const Object& metadata, const Object&
     Object requires_dist = info.call_method("get"_id, "requires_dist"_id, new_list());
     if (!requires_dist.truthy()) return new_list();
     static const Impl own_parser = body<environment::parse_requirement>();
-    Object dependencies = new_list();
-    for (Object req : iterate(requires_dist)) {
-        // self._parse_requirement(req); this module's own parser is run in place.
-        MethodLookup parse = lookup_method(self, "_parse_requirement"_id);
-        Object dep = parse.is_own(own_parser) && PyUnicode_CheckExact(req.get())
-                         ? environment::parse_requirement(self, req)
-                         : parse.call(self, req);
-        if (dep.truthy()) append(dependencies, dep);
+    std::vector<Object> kept;  // the list is made whole at the end: one allocation, no resizing
+    // A list or a tuple is walked without running Python code.
+    const bool plain = PyList_CheckExact(requires_dist.get()) || PyTuple_CheckExact(requires_dist.get());
+    if (plain) kept.reserve(std::size_t(Py_SIZE(requires_dist.get())));
+    environment::RequirementPass pass;
+    MethodLookup parse;
+    bool own = false;
+    auto each = [&](const Object& req) {
+        // self._parse_requirement(req): looked up again whenever Python code
+        // may have run since, which alone could rebind it; this module's own
+        // parser is run in place.
+        if (!pass.quiet()) {
+            parse = lookup_method(self, "_parse_requirement"_id);
+            own = parse.is_own(own_parser);
+        }
+        Object dep;
+        if (own && PyUnicode_CheckExact(req.get())) {
+            dep = pass.parse(req);
+        } else {
+            dep = parse.call(self, req);
+            pass.disturbed();
+        }
+        // Our parser's answers are a non-empty dict or None.
+        if (PyDict_CheckExact(dep.get()) ? PyDict_GET_SIZE(dep.get()) != 0 : !dep.is_none() && dep.truthy())
+            kept.push_back(std::move(dep));
+    };
+    if (PyList_CheckExact(requires_dist.get())) {
+        // As list iteration does: the length read at every step, each item held while used.
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(requires_dist.get()); ++i)
+            each(Object::borrow(PyList_GET_ITEM(requires_dist.get(), i)));
+    } else if (PyTuple_CheckExact(requires_dist.get())) {
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(requires_dist.get()); ++i)
+            each(Object::borrow(PyTuple_GET_ITEM(requires_dist.get(), i)));
+    } else {
+        for (Object req : iterate(requires_dist)) {
+            pass.disturbed();  // the iterator may have run Python code
+            each(req);
+        }
     }
-    log_debug(format("Found %zd dependencies for %U==%U", dependencies.size(), package_name.get(), version.get()));
+    Object dependencies = Object::steal(PyList_New(Py_ssize_t(kept.size())));
+    for (std::size_t i = 0; i < kept.size(); ++i) PyList_SET_ITEM(dependencies.get(), Py_ssize_t(i), kept[i].release());
+    // The count written here: %zd would go through the C library's printf.
+    char count[24];
+    *std::to_chars(count, count + sizeof count - 1, kept.size()).ptr = '\0';
+    log_debug(format("Found %s dependencies for %U==%U", static_cast<const char*>(count), package_name.get(), version.get()));
     return dependencies;
 }
 

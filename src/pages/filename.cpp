@@ -1,7 +1,6 @@
 #include "pages/filename.hpp"
 
-#include <initializer_list>
-
+#include "fastpath/pep440_grammar.hpp"
 #include "pages/text.hpp"
 
 namespace pic::pages {
@@ -22,75 +21,34 @@ std::optional<std::string_view> sdist_stem(std::string_view filename) {
     return std::nullopt;
 }
 
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
-bool is_alnum(char c) { return is_digit(c) || (ascii_lower(c) >= 'a' && ascii_lower(c) <= 'z'); }
-bool is_separator(char c) { return c == '-' || c == '_' || c == '.'; }
+// The length of the white space character (str.isspace) beyond ASCII that
+// `s` starts with, as UTF-8, or 0; `at_end`: that `s` ends with.
+std::size_t wide_space(std::string_view s, bool at_end) {
+    static constexpr std::string_view spaces[] = {
+        "\xc2\x85", "\xc2\xa0", "\xe1\x9a\x80", "\xe2\x80\x80", "\xe2\x80\x81", "\xe2\x80\x82",
+        "\xe2\x80\x83", "\xe2\x80\x84", "\xe2\x80\x85", "\xe2\x80\x86", "\xe2\x80\x87", "\xe2\x80\x88",
+        "\xe2\x80\x89", "\xe2\x80\x8a", "\xe2\x80\xa8", "\xe2\x80\xa9", "\xe2\x80\xaf", "\xe2\x81\x9f",
+        "\xe3\x80\x80"};
+    for (std::string_view space : spaces)
+        if (at_end ? s.ends_with(space) : s.starts_with(space)) return space.size();
+    return 0;
+}
 
-// Matches packaging's version pattern from the front of the text.
-class VersionMatch {
-public:
-    explicit VersionMatch(std::string_view s) : s_(s) {}
-
-    bool whole() {
-        if (at_letter('v')) ++p_;
-        std::size_t save = p_;
-        if (!(digits() && at('!'))) p_ = save;
-        else ++p_;
-        if (!digits()) return false;
-        while (at('.') && p_ + 1 < s_.size() && is_digit(s_[p_ + 1])) {
-            ++p_;
-            digits();
-        }
-        labelled({"alpha", "a", "beta", "b", "preview", "pre", "c", "rc"});
-        if (at('-') && p_ + 1 < s_.size() && is_digit(s_[p_ + 1])) {
-            ++p_;
-            digits();
-        } else {
-            labelled({"post", "rev", "r"});
-        }
-        labelled({"dev"});
-        if (at('+') && p_ + 1 < s_.size() && is_alnum(s_[p_ + 1])) {
-            ++p_;
-            while (true) {
-                while (p_ < s_.size() && is_alnum(s_[p_])) ++p_;
-                if (p_ + 1 >= s_.size() || !is_separator(s_[p_]) || !is_alnum(s_[p_ + 1])) break;
-                ++p_;
-            }
-        }
-        return p_ == s_.size();
+// The text without white space around it, ASCII or not (interleaved too).
+std::string_view strip_space(std::string_view s) {
+    using fastpath::pep440::is_space;
+    while (!s.empty()) {
+        if (is_space(s.front())) s.remove_prefix(1);
+        else if (std::size_t n = static_cast<unsigned char>(s.front()) >= 0xc2 ? wide_space(s, false) : 0) s.remove_prefix(n);
+        else break;
     }
-
-private:
-    bool at(char c) const { return p_ < s_.size() && s_[p_] == c; }
-    bool at_letter(char c) const { return p_ < s_.size() && ascii_lower(s_[p_]) == c; }
-    bool digits() {
-        std::size_t start = p_;
-        while (p_ < s_.size() && is_digit(s_[p_])) ++p_;
-        return p_ > start;
+    while (!s.empty()) {
+        if (is_space(s.back())) s.remove_suffix(1);
+        else if (std::size_t n = static_cast<unsigned char>(s.back()) >= 0x80 ? wide_space(s, true) : 0) s.remove_suffix(n);
+        else break;
     }
-    // [-_.]? word [-_.]? digits?, the first word that the text continues with
-    // (ignoring case); nothing taken when none does.
-    void labelled(std::initializer_list<std::string_view> words) {
-        std::size_t save = p_;
-        if (p_ < s_.size() && is_separator(s_[p_])) ++p_;
-        if (p_ >= s_.size() || is_digit(s_[p_]) || !is_alnum(s_[p_])) {  // no word here
-            p_ = save;
-            return;
-        }
-        for (std::string_view w : words) {
-            if (equal_ignoring_ascii_case(s_.substr(p_, w.size()), w)) {
-                p_ += w.size();
-                if (p_ < s_.size() && is_separator(s_[p_])) ++p_;
-                digits();
-                return;
-            }
-        }
-        p_ = save;
-    }
-
-    std::string_view s_;
-    std::size_t p_ = 0;
-};
+    return s;
+}
 
 std::optional<std::string_view> wheel_version(std::string_view stem, std::string_view project) {
     std::string_view fields[7];
@@ -119,7 +77,12 @@ std::optional<std::string_view> sdist_version(std::string_view stem, std::string
 
 }  // namespace
 
-bool is_version(std::string_view text) { return VersionMatch(strip_ascii_space(text)).whole(); }
+bool is_version(std::string_view text) {
+    // Beyond ASCII, only a byte of a multi-byte character at either end can begin white space.
+    bool wide = !text.empty() && (static_cast<unsigned char>(text.front()) >= 0x80 ||
+                                  static_cast<unsigned char>(text.back()) >= 0x80);
+    return fastpath::pep440::is_version(wide ? strip_space(text) : text);
+}
 
 std::optional<std::string_view> version_from_filename(std::string_view filename, std::string_view project) {
     if (ends_with_ignoring_case(filename, ".whl")) return wheel_version(filename.substr(0, filename.size() - 4), project);

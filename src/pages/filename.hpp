@@ -14,7 +14,8 @@ namespace pic::pages {
 std::optional<std::string_view> version_from_filename(std::string_view filename, std::string_view project);
 
 // Whether packaging's Version takes the text (PEP 440 with its alternative
-// spellings, white space around it allowed).
+// spellings, white space around it allowed): the grammar the client orders
+// releases by (fastpath/pep440_grammar.hpp).
 bool is_version(std::string_view text);
 
 }  // namespace pic::pages

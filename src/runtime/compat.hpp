@@ -80,6 +80,46 @@ inline void set_exception(PyObject* exception) {
 #endif
 }
 
+// In `dict`, fresh from PyDict_Copy of an exact dict of str keys with no
+// deletion (so its own table, entries in the original's order), the value of
+// entry `index` replaced by `value` (a new reference, taken over), when that
+// entry holds `key` and the value `expected`. Saves the look-up of
+// PyDict_SetItem where a copy differs from its original in one known place.
+// False, with nothing done, where the table is not the one described (the
+// caller then sets the item): only 3.11 to 3.13 builds with a GIL are read.
+#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030E0000 && !defined(Py_GIL_DISABLED)
+namespace detail {
+struct DictKeysHead {  // the head of the interpreter's PyDictKeysObject
+    Py_ssize_t refcnt;
+    std::uint8_t log2_size, log2_index_bytes, kind;
+    std::uint32_t version;
+    Py_ssize_t usable, nentries;
+};
+struct DictStrEntry {
+    PyObject *key, *value;
+};
+constexpr std::uint8_t kStrKeys = 1;  // DICT_KEYS_UNICODE
+}  // namespace detail
+
+inline bool replace_copied_value(PyObject* dict, Py_ssize_t index, PyObject* key, PyObject* expected,
+                                 PyObject* value) {
+    auto* d = reinterpret_cast<PyDictObject*>(dict);
+    if (!PyDict_CheckExact(dict) || d->ma_values) return false;
+    auto* head = reinterpret_cast<detail::DictKeysHead*>(d->ma_keys);
+    if (head->refcnt != 1 || head->kind != detail::kStrKeys || index >= head->nentries ||
+        head->log2_index_bytes < head->log2_size || head->log2_index_bytes > head->log2_size + 3)
+        return false;
+    char* indices = reinterpret_cast<char*>(head + 1);
+    auto* entry = reinterpret_cast<detail::DictStrEntry*>(indices + (std::size_t(1) << head->log2_index_bytes)) + index;
+    if (entry->key != key || entry->value != expected) return false;
+    entry->value = value;
+    Py_DECREF(expected);  // the copy's reference; the original keeps its own
+    return true;
+}
+#else
+inline bool replace_copied_value(PyObject*, Py_ssize_t, PyObject*, PyObject*, PyObject*) { return false; }
+#endif
+
 // A stamp of a dict that moves whenever the dict may have changed, so that a
 // check of what it holds can be skipped while its stamp stays. 3.11: the
 // dict's own version tag (PEP 509), bumped by every change. 3.12 deprecates

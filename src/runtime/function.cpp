@@ -45,17 +45,6 @@ const char* required_type_name(Returns rule) {
     return nullptr;
 }
 
-PyTypeObject* required_type(Returns rule) {
-    switch (rule) {
-        case Returns::str: return &PyUnicode_Type;
-        case Returns::list: return &PyList_Type;
-        case Returns::dict: return &PyDict_Type;
-        case Returns::set: return &PySet_Type;
-        case Returns::any: break;
-    }
-    return nullptr;
-}
-
 [[noreturn]] void count_error(const MethodEntry& entry, const char* bound, Py_ssize_t expected, Py_ssize_t given) {
     PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", entry.name, bound,
                  expected, expected == 1 ? "" : "s", given);
@@ -161,12 +150,31 @@ Object start_coroutine(FunctionObject* f, Object* argv) {
     return make_coroutine(f->entry->impl.awaitable, argv, f->nparams, f->name, f->qualname, rule);
 }
 
+// The usual call of a plain method: every parameter by position, nothing to
+// bind by keyword nor to count.
+Object call_plain(FunctionObject* f, PyObject* const* args) {
+    const MethodEntry& entry = *f->entry;
+    const int n = f->nparams;
+    Object argv[kMaxArgs];
+    argv[0] = Object::borrow(args[0]);
+    for (int i = 1; i < n; ++i) {
+        const Param& p = entry.params[i - 1];
+        // An exact str where one is required passes without a call.
+        if (p.rule != Arg::str || !PyUnicode_CheckExact(args[i])) check_argument(p, args[i]);
+        argv[i] = Object::borrow(args[i]);
+    }
+    Object result = entry.impl.plain(argv);
+    check_returns(entry.returns, result);
+    return result;
+}
+
 // Arguments are bound by position and keyword, then the counts are judged,
 // then the types: a call with too few arguments is reported as such even when
 // one of those it has is of the wrong type. The usual call, every parameter
 // by position, has nothing to bind by keyword nor to count.
 Object call_function(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     const MethodEntry& entry = *f->entry;
+    if (!kwnames && nargs == f->nparams && entry.impl.plain && !entry.variadic) return call_plain(f, args);
     static_assert(kMaxArgs == 4, "argv below lists every slot");
     auto positional = [&](Py_ssize_t i) { return i < std::min<Py_ssize_t>(nargs, f->nparams) ? args[i] : nullptr; };
     Object argv[kMaxArgs] = {Object::borrow_or_null(positional(0)), Object::borrow_or_null(positional(1)),
@@ -311,9 +319,7 @@ Object signature_code(const MethodEntry& entry, int nparams, PyObject* module_na
 
 }  // namespace
 
-void check_returns(Returns rule, const Object& result) {
-    PyTypeObject* want = required_type(rule);
-    if (!want || result.is_none() || result.type() == want) return;
+void returned_wrong_type(Returns rule, const Object& result) {
     PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", required_type_name(rule), result.type()->tp_name);
     throw_error();
 }

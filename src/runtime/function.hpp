@@ -97,7 +97,18 @@ Object make_function(const MethodEntry& entry, PyObject* module_name);
 void ready_function_type();
 
 // The return-type rule: `result` must be exactly the required type or None.
-void check_returns(Returns rule, const Object& result);
+[[noreturn]] void returned_wrong_type(Returns rule, const Object& result);
+inline void check_returns(Returns rule, const Object& result) {
+    PyTypeObject* want = nullptr;
+    switch (rule) {
+        case Returns::any: return;
+        case Returns::str: want = &PyUnicode_Type; break;
+        case Returns::list: want = &PyList_Type; break;
+        case Returns::dict: want = &PyDict_Type; break;
+        case Returns::set: want = &PySet_Type; break;
+    }
+    if (result.type() != want && !result.is_none()) returned_wrong_type(rule, result);
+}
 // The same rule for a value a body hands on unchanged (checked where it is
 // returned, so an enclosing handler sees the TypeError).
 inline const Object& expect(Returns rule, const Object& value) {
