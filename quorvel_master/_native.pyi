@@ -92,6 +92,8 @@ class WheelMetadataReader:
     TIMEOUT: ClassVar[float]
     LEAST_PROGRESS: ClassVar[int]
     REDIRECTS: ClassVar[int]
+    #: How much of a wheel's end the first range request asks for.
+    TAIL: ClassVar[int]
     def __init__(
         self, url: str, *, filename: str | None = None, hashes: dict[str, str] | None = None,
         metadata_file: bool = False, whole: bool = False,

@@ -32,7 +32,7 @@ from conftest import arrived, reset_server
 from finder_limits_child import finder_with_timeout
 from hostile_wheels import (
     GROWTH_CAP, HOSTILE, METADATA, PATH, TRICKLES, answer_from_memory, build_hostile_wheels, many_files_wheel,
-    metadata_member, publish, wheel_of,
+    RECORDS, metadata_member, publish, wheel_of,
 )
 from quorvel_master._native import WheelMetadataReader
 from quorvel_master.indexdata.wheel_metadata import UnreadableMetadata, read_wheel_metadata
@@ -392,3 +392,52 @@ def test_redirects_that_are_not_followed(srv, install, said, hits):
     message = read_failure(url)
     assert said in message and "secret" not in message and "user:****@" in message
     assert len([r for r in srv.requests if r.path == PATH]) == hits
+
+
+def planned_ranges(wheel: bytes) -> list[str]:
+    """The Range headers a read of `wheel` should send: its tail; the rest of
+    the directory when the tail does not hold it; then METADATA alone, with
+    room for a longer local header, unless the bytes held already have it."""
+    tail = WheelMetadataReader.TAIL
+    held = max(0, len(wheel) - tail)
+    ranges = [f"bytes=-{tail}"]
+    with zipfile.ZipFile(io.BytesIO(wheel)) as zf:
+        if zf.start_dir < held:
+            ranges.append(f"bytes={zf.start_dir}-{held - 1}")
+            held = zf.start_dir
+        info = zf.getinfo("big-1.0.dist-info/METADATA")
+    end = info.header_offset + 30 + len(info.orig_filename) + len(info.extra) + info.compress_size + 1024
+    if info.header_offset < held:
+        ranges.append(f"bytes={info.header_offset}-{min(end, held) - 1}")
+    return ranges
+
+
+def blob(size: int) -> rawzip.Member:
+    return rawzip.Member.of(b"big/blob.bin", os.urandom(size), zipfile.ZIP_STORED)
+
+
+TAIL = WheelMetadataReader.TAIL
+PLANS = {
+    # wheel: how many requests it costs
+    "smaller than the tail": (wheel_of(metadata_member()), 1),
+    "METADATA just inside the tail": (wheel_of(blob(4 * TAIL), metadata_member()), 1),
+    "METADATA before a large member": (wheel_of(metadata_member(), blob(2 * TAIL)), 2),
+    "the directory past the tail": (many_files_wheel(), 3),
+    "both past the tail, METADATA far before": (rawzip.wheel_of("big-1.0", metadata_member(), blob(8 * TAIL),
+                                                                copies=400), 3),
+}
+
+
+@pytest.mark.parametrize("wheel, requests", PLANS.values(), ids=list(PLANS))
+def test_a_wheel_costs_its_tail_then_only_the_bytes_it_lacks(m, srv, wheel, requests):
+    """Both drivers: the tail first, then each piece missing asked alone, so a
+    read sends no more than the tail, the directory and METADATA."""
+    publish(srv, wheel)
+    planned = planned_ranges(wheel)
+    assert len(planned) == requests
+    assert m.PackageIndexClient(None)._get_dependencies_via_unearth("big", "1.0", srv.simple_url) == RECORDS
+    assert [rng for _, rng, _ in asked(srv)] == planned
+    reset_server(srv)
+    publish(srv, wheel)
+    assert read(srv.url + PATH) == REQUIRES
+    assert [rng for _, rng, _ in asked(srv)] == planned
