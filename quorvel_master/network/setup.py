@@ -129,8 +129,8 @@ def system_store_context() -> ssl.SSLContext | None:
     handshake: its context is kept. Elsewhere its verification is OpenSSL's own,
     with the CA files truststore picks, but it loads them into the context
     again for every connection (about 18 ms of CPU each, most of a tree's TLS
-    cost). Here truststore's own choice of files is applied once, to a plain
-    client context: the same certificates accepted and refused, except that a
+    cost). Here truststore's own choice of files is applied once, by the first
+    connection, to a plain client context: the same certificates accepted and refused, except that a
     CA file changed while the process runs is not read again."""
     try:
         import truststore
@@ -142,10 +142,36 @@ def system_store_context() -> ssl.SSLContext | None:
         from truststore._openssl import _configure_context
     except ImportError:  # a truststore laid out otherwise: its own context, as before
         return truststore.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
-    context = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
-    with _configure_context(context):
-        pass
-    return context
+    return _LoadedOnce(ssl.PROTOCOL_TLS_CLIENT, _configure_context)
+
+
+class _LoadedOnce(ssl.SSLContext):
+    """A client context whose CA files are loaded by its first connection, once:
+    a run that only speaks plain HTTP never reads them."""
+
+    def __new__(cls, protocol: int, configure: Any) -> _LoadedOnce:
+        return super().__new__(cls, protocol)
+
+    def __init__(self, protocol: int, configure: Any) -> None:
+        self._configure: Any = configure
+        self._loading = threading.Lock()
+
+    def _load(self) -> None:
+        with self._loading:
+            if self._configure is not None:
+                with self._configure(self):
+                    pass
+                self._configure = None
+
+    def wrap_bio(self, *args: Any, **kwargs: Any) -> ssl.SSLObject:
+        if self._configure is not None:
+            self._load()
+        return super().wrap_bio(*args, **kwargs)
+
+    def wrap_socket(self, *args: Any, **kwargs: Any) -> ssl.SSLSocket:
+        if self._configure is not None:
+            self._load()
+        return super().wrap_socket(*args, **kwargs)
 
 
 class Setup:
