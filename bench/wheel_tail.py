@@ -9,12 +9,16 @@ which notes every file asked for with a Range header: those are the wheels
 the tree reads. Each is then laid out once (its end records, directory and
 where METADATA lies: at most a tail of 64 KiB and the directory are fetched).
 For each tail size the reader's plan is replayed on that layout: the tail;
-the rest of the directory when the tail does not hold it; METADATA with its
+the rest of the directory when the tail does not hold it (from METADATA's
+local header on, when the tail holds its entry and that adds at most the
+reader's WIDEN, or not widened at all); METADATA with its
 local header (and 1 KiB of room) when the bytes held do not have it. Fetches
 nothing per tail size: the figures are what the plan would ask, the layouts
-what the index served.
+what the index served; the tree's own file requests, counted by the proxy,
+check the plan replayed at the reader's own size.
 
-Baseline: the reader's own tail size (``WheelMetadataReader.TAIL``) and 64 KiB.
+Baseline: the reader's own sizes (``WheelMetadataReader.TAIL`` and ``WIDEN``),
+a 64 KiB tail, no widening.
 """
 
 from __future__ import annotations
@@ -48,6 +52,7 @@ class Layout:
     directory: int       # where the central directory begins
     metadata: int        # where METADATA's local header begins
     metadata_end: int    # where its compressed bytes end (local header as the directory gives it)
+    entry: int           # where METADATA's directory entry begins
 
 
 class NotingProxy(countproxy.CountingProxy):
@@ -71,15 +76,16 @@ async def fetch(session: aiohttp.ClientSession, url: str, rng: str) -> tuple[byt
         return await response.read(), total
 
 
-def metadata_entry(directory: bytes) -> tuple[int, int]:
-    """(local header offset, end of its compressed bytes) of the top-level METADATA."""
+def metadata_entry(directory: bytes) -> tuple[int, int, int]:
+    """(local header offset, end of its compressed bytes, the entry's place in
+    the directory) of the top-level METADATA."""
     at = 0
     while at + ENTRY.size <= len(directory):
         fields = ENTRY.unpack_from(directory, at)
         packed, name_size, extra_size, comment_size, offset = fields[8], fields[10], fields[11], fields[12], fields[16]
         name = directory[at + ENTRY.size:at + ENTRY.size + name_size]
         if name.endswith(b".dist-info/METADATA") and name.count(b"/") == 1:
-            return offset, offset + 30 + name_size + extra_size + packed
+            return offset, offset + 30 + name_size + extra_size + packed, at
         at += ENTRY.size + name_size + extra_size + comment_size
     raise ValueError("no METADATA in the directory")
 
@@ -95,22 +101,29 @@ async def layout(session: aiohttp.ClientSession, url: str) -> Layout:
     if directory < start:
         more, _ = await fetch(session, url, f"bytes={directory}-{start - 1}")
         data, start = more + data, directory
-    offset, end = metadata_entry(data[directory - start:directory - start + directory_size])
-    return Layout(size, directory, offset, end)
+    offset, end, entry = metadata_entry(data[directory - start:directory - start + directory_size])
+    return Layout(size, directory, offset, end, directory + entry)
 
 
-def plan(wheel: Layout, tail: int) -> tuple[int, int]:
-    """(requests, bytes) the reader's plan costs with a first read of `tail` bytes."""
+def plan(wheel: Layout, tail: int, widen: int) -> tuple[int, int]:
+    """(requests, bytes) the reader's plan costs with a first read of `tail`
+    bytes, and the rest of the directory asked from METADATA on when the tail
+    holds its entry and that adds at most `widen` bytes."""
     held = max(0, wheel.size - tail)
     requests, sent = 1, wheel.size - held
     if wheel.directory < held:
-        requests, sent, held = requests + 1, sent + held - wheel.directory, wheel.directory
+        begin = wheel.directory
+        if wheel.entry >= held and 0 < begin - wheel.metadata <= widen:
+            begin = wheel.metadata
+        requests, sent, held = requests + 1, sent + held - begin, begin
     if wheel.metadata < held:
         requests, sent = requests + 1, sent + min(held, wheel.size, wheel.metadata_end + SLACK) - wheel.metadata
     return requests, sent
 
 
-async def wheels_of(root: str, upstream: str) -> list[Layout]:
+async def wheels_of(root: str, upstream: str) -> tuple[list[Layout], tuple[int, int]]:
+    """The layouts of the wheels the tree read by range, and (requests, bytes)
+    of the tree's own file requests, the check on the replayed plan."""
     async with NotingProxy(upstream) as proxy:
         with tempfile.TemporaryDirectory() as home:
             command = [sys.executable, "-m", "quorvel_master", "tree", root, "-i", proxy.index_url, "--json",
@@ -118,27 +131,31 @@ async def wheels_of(root: str, upstream: str) -> list[Layout]:
             process = await asyncio.create_subprocess_exec(*command, cwd=home, stdout=subprocess.DEVNULL,
                                                            stderr=subprocess.DEVNULL)
             await process.wait()
+        asked = (proxy.requests - proxy.page_requests, proxy.body_bytes - proxy.page_bytes)
         async with aiohttp.ClientSession() as session:
-            return [await layout(session, proxy.origin + path) for path in sorted(proxy.ranged)]
+            return [await layout(session, proxy.origin + path) for path in sorted(proxy.ranged)], asked
 
 
-def report(root: str, wheels: list[Layout], tails: list[int]) -> list[str]:
+def report(root: str, wheels: list[Layout], asked: tuple[int, int], tails: list[int]) -> list[str]:
     from quorvel_master._native import WheelMetadataReader
 
     lines = [root, f"  {len(wheels)} wheels read by range; {sum(w.size for w in wheels) / 1e6:.1f} MB in all",
-             "  tail KiB  requests  MB sent"]
-    own = WheelMetadataReader.TAIL
-    for tail in sorted(set(tails) | {own // 1024}):
-        costs = [plan(wheel, tail * 1024) for wheel in wheels]
-        mark = "  (the reader's)" if tail * 1024 == own else ""
-        lines.append(f"  {tail:8d}  {sum(r for r, _ in costs):8d}  {sum(b for _, b in costs) / 1e6:7.3f}{mark}")
+             f"  the tree's own file requests: {asked[0]}, {asked[1] / 1e6:.3f} MB",
+             "  tail KiB  widen KiB  requests  MB sent"]
+    own = (WheelMetadataReader.TAIL, WheelMetadataReader.WIDEN)
+    for tail in sorted(set(tails) | {own[0] // 1024}):
+        for widen in sorted({0, own[1] // 1024}):
+            costs = [plan(wheel, tail * 1024, widen * 1024) for wheel in wheels]
+            mark = "  (the reader's)" if (tail * 1024, widen * 1024) == own else ""
+            lines.append(f"  {tail:8d}  {widen:9d}  {sum(r for r, _ in costs):8d}  "
+                         f"{sum(b for _, b in costs) / 1e6:7.3f}{mark}")
     return lines
 
 
 async def measure(args: argparse.Namespace) -> None:
     for root in args.roots:
-        wheels = await wheels_of(root, args.upstream)
-        print("\n".join(report(root, wheels, args.tails)), flush=True)
+        wheels, asked = await wheels_of(root, args.upstream)
+        print("\n".join(report(root, wheels, asked, args.tails)), flush=True)
 
 
 def main() -> None:

@@ -16,6 +16,7 @@ import hashlib
 import io
 import json
 import os
+import struct
 import subprocess
 import sys
 import tempfile
@@ -394,22 +395,51 @@ def test_redirects_that_are_not_followed(srv, install, said, hits):
     assert len([r for r in srv.requests if r.path == PATH]) == hits
 
 
+def metadata_entry_at(wheel: bytes, directory: int) -> int:
+    """Where METADATA's entry lies in the central directory."""
+    at = directory
+    while wheel[at:at + 4] == b"PK\x01\x02":
+        name_size, extra_size, comment_size = struct.unpack_from("<3H", wheel, at + 28)
+        if wheel[at + 46:at + 46 + name_size].endswith(b".dist-info/METADATA"):
+            return at
+        at += 46 + name_size + extra_size + comment_size
+    raise AssertionError("no METADATA entry")
+
+
 def planned_ranges(wheel: bytes) -> list[str]:
     """The Range headers a read of `wheel` should send: its tail; the rest of
-    the directory when the tail does not hold it; then METADATA alone, with
-    room for a longer local header, unless the bytes held already have it."""
-    tail = WheelMetadataReader.TAIL
+    the directory when the tail does not hold it, from METADATA's local header
+    on when the tail shows its entry and that adds at most WIDEN; then
+    METADATA alone, with room for a longer local header, unless held."""
+    tail, widen = WheelMetadataReader.TAIL, WheelMetadataReader.WIDEN
     held = max(0, len(wheel) - tail)
     ranges = [f"bytes=-{tail}"]
     with zipfile.ZipFile(io.BytesIO(wheel)) as zf:
-        if zf.start_dir < held:
-            ranges.append(f"bytes={zf.start_dir}-{held - 1}")
-            held = zf.start_dir
         info = zf.getinfo("big-1.0.dist-info/METADATA")
+        if zf.start_dir < held:
+            begin = zf.start_dir
+            if metadata_entry_at(wheel, zf.start_dir) >= held and 0 < begin - info.header_offset <= widen:
+                begin = info.header_offset
+            ranges.append(f"bytes={begin}-{held - 1}")
+            held = begin
     end = info.header_offset + 30 + len(info.orig_filename) + len(info.extra) + info.compress_size + 1024
     if info.header_offset < held:
         ranges.append(f"bytes={info.header_offset}-{min(end, held) - 1}")
     return ranges
+
+
+def wheel_like_a_build(files: int, between: int = 0) -> bytes:
+    """A wheel laid out as build backends write one: `files` modules, then the
+    .dist-info with METADATA first, `between` random bytes after it."""
+    out = io.BytesIO()
+    with zipfile.ZipFile(out, "w", zipfile.ZIP_DEFLATED) as zf:
+        for i in range(files):
+            zf.writestr(f"big/module_{i:05d}.py", f"x = {i}\n")
+        zf.writestr("big-1.0.dist-info/METADATA", METADATA)
+        if between:
+            zf.writestr(zipfile.ZipInfo("big-1.0.dist-info/blob"), os.urandom(between))
+        zf.writestr("big-1.0.dist-info/WHEEL", "Wheel-Version: 1.0\n")
+    return out.getvalue()
 
 
 def blob(size: int) -> rawzip.Member:
@@ -425,6 +455,8 @@ PLANS = {
     "the directory past the tail": (many_files_wheel(), 3),
     "both past the tail, METADATA far before": (rawzip.wheel_of("big-1.0", metadata_member(), blob(8 * TAIL),
                                                                 copies=400), 3),
+    "the directory past the tail, METADATA's entry in it": (wheel_like_a_build(600), 2),
+    "the same, RECORD too long to bridge": (wheel_like_a_build(600, WheelMetadataReader.WIDEN + 1), 3),
 }
 
 
