@@ -15,10 +15,12 @@
 // METADATA's directory entry, the rest of the directory is asked from that
 // member's local header on (at most kWiden more): one request for both. That
 // is only a guess of where to start; the archive reader still reads and
-// checks the whole directory and asks for whatever it lacks. A usable partial answer is a 206
-// naming exactly the range asked, with no Content-Encoding and a matching
-// Content-Length, whose body is exactly that long. A 200 to the first
-// request is the whole wheel; any other answer to it, or an unusable answer
+// checks the whole directory and asks for whatever it lacks.
+//
+// A usable partial answer is a 206 naming exactly the range asked, with no
+// Content-Encoding and a matching Content-Length, whose body is exactly that
+// long. A 200 to the first request is the whole wheel; any other answer to
+// it, or an unusable answer
 // later (the server stopped honouring ranges), asks for the whole wheel
 // anew. A whole wheel is decoded when encoded, counted against its
 // Content-Length and limits::kWheel, checked against the hashes, and handed
