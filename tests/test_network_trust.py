@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import asyncio
 import ssl
+import sys
 
 import pytest
 
@@ -14,6 +15,8 @@ from quorvel_master.network.setup import NetworkOptions, ssl_context
 
 trustme = pytest.importorskip("trustme")
 truststore = pytest.importorskip("truststore")
+pytestmark = pytest.mark.skipif(sys.platform in ("win32", "darwin"),
+                                reason="there truststore's own context is kept: the platform verifies")
 
 
 async def handshake(context: ssl.SSLContext, server: ssl.SSLContext, hostname: str) -> str:
