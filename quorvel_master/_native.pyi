@@ -92,6 +92,10 @@ class WheelMetadataReader:
     TIMEOUT: ClassVar[float]
     LEAST_PROGRESS: ClassVar[int]
     REDIRECTS: ClassVar[int]
+    #: How much of a wheel's end the first range request asks for.
+    TAIL: ClassVar[int]
+    #: How much more the request for the rest of a directory may take to bring METADATA too.
+    WIDEN: ClassVar[int]
     def __init__(
         self, url: str, *, filename: str | None = None, hashes: dict[str, str] | None = None,
         metadata_file: bool = False, whole: bool = False,

@@ -201,7 +201,7 @@ def build_hostile_wheels() -> dict[str, bytes]:
 
 
 def many_files_wheel() -> bytes:
-    """A wheel whose directory is larger than the first request's 64 KiB:
+    """A wheel whose directory is larger than the first request's tail:
     three requests (the end, the rest of the directory, the member)."""
     return wheel_of(metadata_member(), copies=2000)
 

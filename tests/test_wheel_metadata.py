@@ -16,6 +16,7 @@ import hashlib
 import io
 import json
 import os
+import struct
 import subprocess
 import sys
 import tempfile
@@ -32,7 +33,7 @@ from conftest import arrived, reset_server
 from finder_limits_child import finder_with_timeout
 from hostile_wheels import (
     GROWTH_CAP, HOSTILE, METADATA, PATH, TRICKLES, answer_from_memory, build_hostile_wheels, many_files_wheel,
-    metadata_member, publish, wheel_of,
+    RECORDS, metadata_member, publish, wheel_of,
 )
 from quorvel_master._native import WheelMetadataReader
 from quorvel_master.indexdata.wheel_metadata import UnreadableMetadata, read_wheel_metadata
@@ -392,3 +393,83 @@ def test_redirects_that_are_not_followed(srv, install, said, hits):
     message = read_failure(url)
     assert said in message and "secret" not in message and "user:****@" in message
     assert len([r for r in srv.requests if r.path == PATH]) == hits
+
+
+def metadata_entry_at(wheel: bytes, directory: int) -> int:
+    """Where METADATA's entry lies in the central directory."""
+    at = directory
+    while wheel[at:at + 4] == b"PK\x01\x02":
+        name_size, extra_size, comment_size = struct.unpack_from("<3H", wheel, at + 28)
+        if wheel[at + 46:at + 46 + name_size].endswith(b".dist-info/METADATA"):
+            return at
+        at += 46 + name_size + extra_size + comment_size
+    raise AssertionError("no METADATA entry")
+
+
+def planned_ranges(wheel: bytes) -> list[str]:
+    """The Range headers a read of `wheel` should send: its tail; the rest of
+    the directory when the tail does not hold it, from METADATA's local header
+    on when the tail shows its entry and that adds at most WIDEN; then
+    METADATA alone, with room for a longer local header, unless held."""
+    tail, widen = WheelMetadataReader.TAIL, WheelMetadataReader.WIDEN
+    held = max(0, len(wheel) - tail)
+    ranges = [f"bytes=-{tail}"]
+    with zipfile.ZipFile(io.BytesIO(wheel)) as zf:
+        info = zf.getinfo("big-1.0.dist-info/METADATA")
+        if zf.start_dir < held:
+            begin = zf.start_dir
+            if metadata_entry_at(wheel, zf.start_dir) >= held and 0 < begin - info.header_offset <= widen:
+                begin = info.header_offset
+            ranges.append(f"bytes={begin}-{held - 1}")
+            held = begin
+    end = info.header_offset + 30 + len(info.orig_filename) + len(info.extra) + info.compress_size + 1024
+    if info.header_offset < held:
+        ranges.append(f"bytes={info.header_offset}-{min(end, held) - 1}")
+    return ranges
+
+
+def wheel_like_a_build(files: int, between: int = 0) -> bytes:
+    """A wheel laid out as build backends write one: `files` modules, then the
+    .dist-info with METADATA first, `between` random bytes after it."""
+    out = io.BytesIO()
+    with zipfile.ZipFile(out, "w", zipfile.ZIP_DEFLATED) as zf:
+        for i in range(files):
+            zf.writestr(f"big/module_{i:05d}.py", f"x = {i}\n")
+        zf.writestr("big-1.0.dist-info/METADATA", METADATA)
+        if between:
+            zf.writestr(zipfile.ZipInfo("big-1.0.dist-info/blob"), os.urandom(between))
+        zf.writestr("big-1.0.dist-info/WHEEL", "Wheel-Version: 1.0\n")
+    return out.getvalue()
+
+
+def blob(size: int) -> rawzip.Member:
+    return rawzip.Member.of(b"big/blob.bin", os.urandom(size), zipfile.ZIP_STORED)
+
+
+TAIL = WheelMetadataReader.TAIL
+PLANS = {
+    # wheel: how many requests it costs
+    "smaller than the tail": (wheel_of(metadata_member()), 1),
+    "METADATA just inside the tail": (wheel_of(blob(4 * TAIL), metadata_member()), 1),
+    "METADATA before a large member": (wheel_of(metadata_member(), blob(2 * TAIL)), 2),
+    "the directory past the tail": (many_files_wheel(), 3),
+    "both past the tail, METADATA far before": (rawzip.wheel_of("big-1.0", metadata_member(), blob(8 * TAIL),
+                                                                copies=400), 3),
+    "the directory past the tail, METADATA's entry in it": (wheel_like_a_build(600), 2),
+    "the same, RECORD too long to bridge": (wheel_like_a_build(600, WheelMetadataReader.WIDEN + 1), 3),
+}
+
+
+@pytest.mark.parametrize("wheel, requests", PLANS.values(), ids=list(PLANS))
+def test_a_wheel_costs_its_tail_then_only_the_bytes_it_lacks(m, srv, wheel, requests):
+    """Both drivers: the tail first, then each piece missing asked alone, so a
+    read sends no more than the tail, the directory and METADATA."""
+    publish(srv, wheel)
+    planned = planned_ranges(wheel)
+    assert len(planned) == requests
+    assert m.PackageIndexClient(None)._get_dependencies_via_unearth("big", "1.0", srv.simple_url) == RECORDS
+    assert [rng for _, rng, _ in asked(srv)] == planned
+    reset_server(srv)
+    publish(srv, wheel)
+    assert read(srv.url + PATH) == REQUIRES
+    assert [rng for _, rng, _ in asked(srv)] == planned

@@ -16,6 +16,30 @@ namespace {
     throw_error();
 }
 
+// Where the one top-level METADATA's local header starts, by the directory
+// entries found whole in `bytes` (a tail of the file); nullopt when none, or
+// more than one, is seen. A guess: nothing is decided on it.
+std::optional<int64_t> metadata_entry_in(std::string_view bytes) {
+    constexpr std::string_view signature("PK\x01\x02", 4);
+    constexpr size_t kEntry = 46;
+    auto le = [&](size_t at, int size) {
+        uint64_t value = 0;
+        for (int i = size - 1; i >= 0; --i) value = value << 8 | uint8_t(bytes[at + size_t(i)]);
+        return value;
+    };
+    std::optional<int64_t> found;
+    for (size_t at = bytes.find(signature); at != std::string_view::npos; at = bytes.find(signature, at + 1)) {
+        if (bytes.size() - at < kEntry) break;
+        size_t name_size = le(at + 28, 2);
+        if (bytes.size() - at - kEntry < name_size) continue;
+        if (!is_top_level_metadata(bytes.substr(at + kEntry, name_size))) continue;
+        uint64_t offset = le(at + 42, 4);
+        if (found || offset == 0xFFFFFFFF) return std::nullopt;  // two, or the offset is in a zip64 field
+        found = int64_t(offset);
+    }
+    return found;
+}
+
 }  // namespace
 
 // A partial answer being read: what it must hold.
@@ -93,12 +117,18 @@ std::optional<WheelReader::Wanted> WheelReader::next_from_archive() {
         if (auto gap = held_->missing()) {
             int64_t length = int64_t(gap->second - gap->first);
             if (state_ == State::copy) return asked_ = Wanted{Wanted::Kind::copy, int64_t(gap->first), int64_t(gap->second)};
+            int64_t begin = int64_t(gap->first);
+            if (metadata_at_ && *metadata_at_ < begin && begin - *metadata_at_ <= kWiden) {
+                length += begin - *metadata_at_;
+                begin = *metadata_at_;
+            }
+            metadata_at_.reset();  // the first gap only: the directory's
             if (held_->kept() + length > limits::kRangesHeld) {
                 PyErr_Format(PyExc_ValueError, "%S: reading it would hold more than %lld bytes of it in memory",
                              url_.get(), static_cast<long long>(limits::kRangesHeld));
                 throw_error();
             }
-            return asked_ = Wanted{Wanted::Kind::range, int64_t(gap->first), int64_t(gap->second)};
+            return asked_ = Wanted{Wanted::Kind::range, begin, int64_t(gap->second)};
         }
         std::coroutine_handle<> waiting = held_->pending->waiting;
         held_->pending.reset();
@@ -110,6 +140,7 @@ void WheelReader::start_archive(bool ranges, uint64_t size) {
     // Read afresh: the pieces of an attempt given up are not the file's.
     metadata_ = MetadataReader(name_);
     kept_metadata_.clear();
+    metadata_at_.reset();
     held_ = std::make_unique<Held>(ranges);
     held_->set_size(size);
     step_.emplace(read_metadata_member(*held_, name_, [this](const Object& piece) { take(piece); }));
@@ -270,7 +301,10 @@ void WheelReader::end_range() {
         state_ = State::whole;
         return;
     }
-    if (state_ == State::tail) start_archive(true, uint64_t(body->total));
+    if (state_ == State::tail) {
+        start_archive(true, uint64_t(body->total));
+        metadata_at_ = metadata_entry_in(body->bytes);
+    }
     held_->add(uint64_t(body->first), std::move(body->bytes));
 }
 

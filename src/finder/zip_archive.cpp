@@ -148,15 +148,6 @@ struct Member {
     uint64_t flags = 0, method = 0, crc = 0, packed = 0, size = 0, offset = 0;
 };
 
-// zipfile's test: its name, cut at a NUL, is "<anything>.dist-info/METADATA"
-// with no other "/".
-bool is_top_level_metadata(std::string_view name) {
-    name = name.substr(0, name.find('\0'));
-    constexpr std::string_view suffix = ".dist-info/METADATA";
-    return name.size() >= suffix.size() && name.substr(name.size() - suffix.size()) == suffix &&
-           std::count(name.begin(), name.end(), '/') == 1;
-}
-
 // The zip64 extra field gives the sizes and the offset that do not fit the entry.
 void read_zip64_extra(Member& member) {
     std::string_view extra = member.extra;
@@ -244,6 +235,13 @@ Inflater::Method method_of(const Member& member) {
 }
 
 }  // namespace
+
+bool is_top_level_metadata(std::string_view name) {
+    name = name.substr(0, name.find('\0'));
+    constexpr std::string_view suffix = ".dist-info/METADATA";
+    return name.size() >= suffix.size() && name.substr(name.size() - suffix.size()) == suffix &&
+           std::count(name.begin(), name.end(), '/') == 1;
+}
 
 Step<bool> read_metadata_member(Held& file, const Object& name, std::function<void(const Object&)> out) {
     Directory directory = co_await find_directory(file);

@@ -11,10 +11,15 @@
 #pragma once
 
 #include <functional>
+#include <string_view>
 
 #include "finder/reading.hpp"
 
 namespace pic::finder {
+
+// zipfile's test for the member read: its name, cut at a NUL, is
+// "<anything>.dist-info/METADATA" with no other "/".
+bool is_top_level_metadata(std::string_view name);
 
 // Hands the METADATA of the wheel held in `file` to `out`, decompressed, a
 // piece (a bytes object) at a time; suspends wherever bytes of `file` it

@@ -222,6 +222,8 @@ int add_wheel_reader_type(PyObject* module) {
             PyObject* dict = reader_type.tp_dict;
             check(PyDict_SetItemString(dict, "TIMEOUT", Object::steal(PyFloat_FromDouble(finder::limits::kTimeout)).get()));
             check(PyDict_SetItemString(dict, "LEAST_PROGRESS", integer(long(finder::limits::kLeastProgress)).get()));
+            check(PyDict_SetItemString(dict, "TAIL", integer(long(finder::WheelReader::kTail)).get()));
+            check(PyDict_SetItemString(dict, "WIDEN", integer(long(finder::WheelReader::kWiden)).get()));
             check(PyDict_SetItemString(dict, "REDIRECTS", integer(finder::limits::kRedirects).get()));
             PyType_Modified(&reader_type);
             check(PyModule_AddObjectRef(module, "WheelMetadataReader", reinterpret_cast<PyObject*>(&reader_type)));
