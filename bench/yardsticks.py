@@ -342,6 +342,27 @@ async def proxy_check(root: str, proxy: countproxy.CountingProxy, upstream: str,
             f"through the proxy {proxied:.2f} s (medians): {proxied / straight:.2f} of the time"]
 
 
+async def straight_times(root: str, tools: list[str], upstream: str, rounds: int, timeout: float,
+                         mask: Masker) -> list[str]:
+    """The time each tool takes straight at the index, cold, the tools in
+    alternation, medians: the proxy runs in this process and shares the
+    cores with the tool it serves, so times through it carry its work too."""
+    seconds: dict[str, list[float]] = {tool: [] for tool in tools}
+    with tempfile.TemporaryDirectory(prefix="yardsticks-") as scratch:
+        for _ in range(rounds):
+            for tool in tools:
+                run = await run_tool(tool, root, upstream, Path(tempfile.mkdtemp(dir=scratch)), timeout, mask)
+                if run.exit == 0:
+                    seconds[tool].append(run.seconds)
+    medians = {tool: statistics.median(times) for tool, times in seconds.items() if times}
+    lines = [f"  straight at the index, {rounds} cold runs each, alternately (medians): "
+             + ", ".join(f"{tool} {medians[tool]:.2f} s" for tool in tools if tool in medians)]
+    if "ours" in medians:
+        lines += [f"  ours / {tool}, straight: {medians['ours'] / medians[tool]:.2f} of the time"
+                  for tool in tools if tool != "ours" and tool in medians]
+    return lines
+
+
 def masked_argv(argv: list[str], upstream: str) -> list[str]:
     return [arg.replace(upstream, "INDEX_URL") for arg in argv]
 
@@ -354,6 +375,9 @@ async def measure(args: argparse.Namespace, tools: list[str]) -> None:
             print("\n".join(table(root, runs) + ratios(runs)), flush=True)
             if "ours" in tools and args.proxy_rounds:
                 print("\n".join(await proxy_check(root, proxy, args.upstream, args.proxy_rounds, args.timeout, mask)))
+            timed = [tool for tool in args.time_tools.split(",") if tool in tools]
+            if len(timed) > 1 and args.time_rounds:
+                print("\n".join(await straight_times(root, timed, args.upstream, args.time_rounds, args.timeout, mask)))
             print(flush=True)
 
 
@@ -367,6 +391,10 @@ def main() -> None:
     parser.add_argument("--timeout", type=float, default=300.0, help="seconds one tool may take on one root")
     parser.add_argument("--proxy-rounds", type=int, default=3, metavar="N",
                         help="cold runs of ours straight and through the proxy, alternately, for what the proxy adds")
+    parser.add_argument("--time-rounds", type=int, default=3, metavar="N",
+                        help="cold runs of each of --time-tools straight at the index, alternately, for their times")
+    parser.add_argument("--time-tools", default="ours,pipdeptree", metavar="TOOLS",
+                        help="the tools timed straight at the index (default ours,pipdeptree)")
     record.add_option(parser)
     args = parser.parse_args()
     tools = [t.strip() for t in args.tools.split(",") if t.strip()]
