@@ -279,3 +279,45 @@ def test_return_rule_on_settings(m, fixed_settings, settings, expected):
 def test_return_rule_allows_none(m, fixed_settings):
     fixed_settings.settings = None
     assert m.PackageIndexClient(None)._get_pip_settings() is None
+
+
+# The usual call (every argument by position, each of its rule's type) goes
+# straight into a plain method's body; any other goes the full way. Both must
+# answer alike, and what the straight call passes over must fail as it would
+# by keyword.
+PLAIN_STR_METHODS = [(n, [p for p, _, _ in params]) for n, awaitable, params, _, _ in TABLE
+                     if not awaitable and params and all(a == S for _, a, _ in params)]
+POSITIONAL_SAMPLES = [StrSub("a"), None, 1, b"x"]
+
+
+@pytest.mark.parametrize("name,params", PLAIN_STR_METHODS, ids=[n for n, _ in PLAIN_STR_METHODS])
+@pytest.mark.parametrize("bad", POSITIONAL_SAMPLES, ids=type)
+@pytest.mark.parametrize("at", [0, -1], ids=["first", "last"])
+def test_positional_call_fails_as_by_keyword(m, recwarn, name, params, bad, at):
+    client = m.PackageIndexClient(None)
+    values = ["x"] * len(params)
+    values[at] = bad
+    with pytest.raises(TypeError) as by_keyword:
+        getattr(client, name)(**dict(zip(params, values)))
+    with pytest.raises(TypeError) as by_position:
+        getattr(client, name)(*values)
+    assert str(by_position.value) == str(by_keyword.value)
+
+
+@pytest.mark.parametrize("name,arg", [("_parse_requirement", "Requests[socks, tls] >=2.0 ; python_version>'3'"),
+                                      ("_parse_requirement", "==1.0"), ("_normalize_name", "Foo.Bar__baz"),
+                                      ("_normalize_url", "https://h/simple//")])
+def test_positional_and_keyword_calls_agree(m, recwarn, name, arg):
+    client = m.PackageIndexClient(None)
+    param = next(params[0] for n, params in PLAIN_STR_METHODS if n == name)
+    by_position = getattr(client, name)(arg)
+    assert by_position == getattr(client, name)(**{param: arg})
+    assert by_position == getattr(m.PackageIndexClient, name)(client, arg)
+
+
+def test_positional_call_counts_every_argument(m):
+    client = m.PackageIndexClient(None)
+    with pytest.raises(TypeError, match=r"takes exactly 2 positional arguments \(3 given\)"):
+        client._parse_requirement("a", "b")
+    with pytest.raises(TypeError, match=r"takes exactly 2 positional arguments \(1 given\)"):
+        m.PackageIndexClient._parse_requirement(client)

@@ -30,6 +30,10 @@ struct FunctionObject {
     PyObject* weakrefs;
 };
 
+// direct_vectorcall (function.hpp) reads the entry through the head alone.
+static_assert(offsetof(FunctionObject, vectorcall) == offsetof(FunctionHead, vectorcall) &&
+              offsetof(FunctionObject, entry) == offsetof(FunctionHead, entry));
+
 extern PyTypeObject function_type;
 
 FunctionObject* as_func(PyObject* o) { return reinterpret_cast<FunctionObject*>(o); }
@@ -193,10 +197,6 @@ Object call_function(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs,
     return result;
 }
 
-PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    return at_boundary([&] { return call_function(as_func(self), args, PyVectorcall_NARGS(nargsf), kwnames).release(); },
-                       static_cast<PyObject*>(nullptr));
-}
 
 PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) {
     if (!obj || obj == Py_None) return Py_NewRef(self);
@@ -319,6 +319,11 @@ Object signature_code(const MethodEntry& entry, int nparams, PyObject* module_na
 
 }  // namespace
 
+PyObject* full_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+    return at_boundary([&] { return call_function(as_func(self), args, PyVectorcall_NARGS(nargsf), kwnames).release(); },
+                       static_cast<PyObject*>(nullptr));
+}
+
 void returned_wrong_type(Returns rule, const Object& result) {
     PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", required_type_name(rule), result.type()->tp_name);
     throw_error();
@@ -357,7 +362,7 @@ Object make_function(const MethodEntry& entry, PyObject* module_name) {
 
     auto* f = PyObject_GC_New(FunctionObject, &function_type);
     if (!f) throw_error();
-    f->vectorcall = function_vectorcall;
+    f->vectorcall = entry.impl.direct && !entry.variadic ? entry.impl.direct : full_vectorcall;
     f->entry = &entry;
     f->nparams = nparams + 1;
     f->nrequired = nparams + 1 - ndefaults;

@@ -8,6 +8,7 @@
 
 #include <utility>
 
+#include "runtime/boundary.hpp"
 #include "runtime/coroutine.hpp"
 #include "runtime/ref.hpp"
 
@@ -34,6 +35,7 @@ struct Impl {
     Object (*plain)(Object* args) = nullptr;  // args[0] is self; the body takes them over
     AwaitableBody awaitable = nullptr;        // the body borrows args from its coroutine object
     int arity = 0;                            // self included
+    vectorcallfunc direct = nullptr;          // a plain body's usual call (direct_vectorcall)
 };
 
 struct MethodEntry {
@@ -62,14 +64,6 @@ auto invoke_body(Object* args) {
         else
             return Fn(std::move(args[I])...);
     }(std::make_index_sequence<arity_of(Fn)>{});
-}
-template <auto Fn>
-constexpr Impl body() {
-    using R = decltype(invoke_body<Fn>(nullptr));
-    if constexpr (std::is_same_v<R, Task<Object>>)
-        return Impl{nullptr, &invoke_body<Fn>, arity_of(Fn)};
-    else
-        return Impl{&invoke_body<Fn>, nullptr, arity_of(Fn)};
 }
 
 // `self.<name>` as a method call finds it now (instance attribute first, then
@@ -115,5 +109,59 @@ inline const Object& expect(Returns rule, const Object& value) {
     check_returns(rule, value);
     return value;
 }
+
+// What every function object of ours starts with (function.cpp).
+struct FunctionHead {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    const MethodEntry* entry;
+};
+
+// The call in full: arguments bound by position and keyword, counted, their
+// rules applied, each failure reported as such.
+PyObject* full_vectorcall(PyObject* function, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept;
+
+// An argument its rule lets through without a word.
+inline bool passes_plainly(Arg rule, PyObject* value) {
+    switch (rule) {
+        case Arg::any: return true;
+        case Arg::str: return PyUnicode_CheckExact(value);
+        case Arg::optional_str: return value == Py_None || PyUnicode_CheckExact(value);
+        case Arg::optional_list: return value == Py_None || PyList_CheckExact(value);
+    }
+    return false;
+}
+
+// The usual call of a plain method, every parameter by position and each as
+// its rule wants it, straight into the body: nothing to bind, count or copy.
+// Any other call takes the full road, which says what is wrong with it.
+template <auto Fn>
+PyObject* direct_vectorcall(PyObject* function, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+    constexpr int n = arity_of(Fn);
+    const MethodEntry& entry = *reinterpret_cast<FunctionHead*>(function)->entry;
+    bool usual = !kwnames && PyVectorcall_NARGS(nargsf) == n;
+    for (int i = 1; usual && i < n; ++i) usual = passes_plainly(entry.params[i - 1].rule, args[i]);
+    if (!usual) return full_vectorcall(function, args, nargsf, kwnames);
+    try {
+        Object result = [&]<std::size_t... I>(std::index_sequence<I...>) {
+            return Fn(Object::borrow(args[I])...);
+        }(std::make_index_sequence<n>{});
+        check_returns(entry.returns, result);
+        return result.release();
+    } catch (...) {
+        python_error(std::current_exception()).restore();
+        return nullptr;
+    }
+}
+
+template <auto Fn>
+constexpr Impl body() {
+    using R = decltype(invoke_body<Fn>(nullptr));
+    if constexpr (std::is_same_v<R, Task<Object>>)
+        return Impl{nullptr, &invoke_body<Fn>, arity_of(Fn)};
+    else
+        return Impl{&invoke_body<Fn>, nullptr, arity_of(Fn), &direct_vectorcall<Fn>};
+}
+
 
 }  // namespace pic
