@@ -15,6 +15,7 @@ import time
 import pytest
 
 from cli_support import assert_usage_error, isolated_env, pip_conf_text, run_cli
+from conftest import refused_port
 from network_support import ForwardProxy, Origin, tls_server_context
 
 trustme = pytest.importorskip("trustme")
@@ -272,12 +273,22 @@ def test_network_options_are_checked_before_any_request(origin, home, args, conf
     assert origin.seen == []
 
 
-def test_a_certificate_file_that_is_not_one(origin, home):
+@pytest.mark.parametrize("command, https", [
+    ("versions", False),
+    ("tree", False),
+    # the tree loads the files on a thread while it imports: the error is still a usage error
+    ("tree", True),
+])
+def test_a_certificate_file_that_is_not_one(origin, home, command, https):
     bad = home / "bad.pem"
     bad.write_text("not a certificate\n")
-    result = cli(home, "versions", "demo", "--cert", str(bad), *index_args(origin.url, "finder"))
+    where = index_args(origin.url, "finder")
+    if https:
+        where = ["--index-url", f"https://127.0.0.1:{refused_port()}/simple"]
+    result = cli(home, command, "demo", "--cert", str(bad), *where)
     assert_usage_error(result)
     assert f"the certificate file {bad} cannot be used" in result.err
+    assert origin.seen == []
 
 
 def test_an_unusable_cache_folder_is_said_and_passed_over(origin, home):

@@ -44,6 +44,12 @@ PEP691 = json.dumps({"meta": {"api-version": "1.0"}, "name": "demo", "files": [
     ("json", b"", "application/json", [], "not a JSON document (Expecting value"),
     ("json", b"[1, 2]", "application/json", [], "a JSON list, not an object"),
     ("json", b"null", "application/json", [], "a JSON null, not an object"),
+    # judged as json reads them, not as the page parser's stricter reader does
+    ("json", b'\xef\xbb\xbf{"info": {"name": "demo"}, "releases": {"1.0": []}}', "application/json", [],
+     "not a JSON document (Unexpected UTF-8 BOM"),
+    ("json", b'{"info": {"name": "demo"}, "releases": {"1.0": []}, "n": NaN}', "application/json", ["1.0"], None),
+    ("json", b'{"info": {"name": "d\xe9mo"}, "releases": {"1.0": []}}', "application/json; charset=latin-1", ["1.0"],
+     None),
     ("finder", b"demo-1.0.tar.gz", "text/plain", [],
      "a text/plain answer where an index page (HTML or PEP 691 JSON) was expected"),
     ("finder", b"{broken", "application/vnd.pypi.simple.v1+json", [], "not a JSON document"),

@@ -8,6 +8,7 @@ from __future__ import annotations
 
 import argparse
 import asyncio
+import threading
 from collections.abc import Awaitable, Callable
 from typing import TYPE_CHECKING, Any, TypeVar
 
@@ -37,9 +38,19 @@ def run_on_network(args: argparse.Namespace, console: Console, indexes: Indexes,
                    work: Callable[[Any], Awaitable[T]]) -> T:
     """``await work(network)`` on a fresh event loop, on the layer the command
     line's options make; the layer is closed on that loop, then uninstalled."""
-    from .session import make_network, network_options
+    from .session import check_cert_files, make_network, network_options
 
-    network = make_network(network_options(args, indexes), console)
+    network = make_network(network_options(args, indexes), console, check_files=False)
+    warming = None
+    if any(url.lower().startswith("https:") for url in indexes.urls):
+        # The CA files load (without the GIL) while the HTTP client is imported.
+        warming = threading.Thread(target=network.setup.warm, name="tls-warm", daemon=True)
+        warming.start()
+    import aiohttp  # noqa: F401
+
+    if warming is not None:
+        warming.join()
+    check_cert_files(network)
 
     async def run() -> T:
         try:

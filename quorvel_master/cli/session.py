@@ -94,11 +94,11 @@ def _proxy_url(text: str) -> str:
     return url
 
 
-def make_network(options: Any, console: Console) -> Any:
+def make_network(options: Any, console: Console, *, check_files: bool = True) -> Any:
     """The layer, going on without the cache (with a warning) when its folder
-    cannot be used; a certificate file that cannot be used is an error."""
+    cannot be used; a certificate file that cannot be used is an error (here,
+    or in :func:`check_cert_files` for a caller that loads them meanwhile)."""
     import dataclasses
-    import ssl
 
     from ..network import Network
 
@@ -110,13 +110,22 @@ def make_network(options: Any, console: Console) -> Any:
         console.warn(f"the cache folder {options.cache_dir} cannot be used ({exc.strerror or one_line(exc)}); "
                      "going on without it")
         network = Network(dataclasses.replace(options, cache_dir=None))
+    if check_files:
+        check_cert_files(network)
+    return network
+
+
+def check_cert_files(network: Any) -> None:
+    """A certificate file that cannot be used is a configuration error."""
+    import ssl
+
+    options = network.options
     if options.cert is not None or options.client_cert is not None:
         try:
             network.setup.ssl  # noqa: B018 (loads the files now, to say what is wrong with them)
         except (OSError, ssl.SSLError) as exc:
             files = " and ".join(str(f) for f in (options.cert, options.client_cert) if f is not None)
             raise ConfigError(f"the certificate file {files} cannot be used: {one_line(exc)}") from None
-    return network
 
 
 class Session:

@@ -86,6 +86,15 @@ def parse_wheel(filename: str) -> tuple:
     return (*_wheel_head(parts[0]), _wheel_tags("-".join(parts[1:])))
 
 
+#: The few names a page's files carry, each normalised once.
+_canonical = functools.lru_cache(maxsize=4096)(canonicalize_name)
+
+
+@functools.lru_cache(maxsize=8192)
+def _accepts(tags: frozenset[Tag], target: Target) -> bool:
+    return any(tag in target.priority for tag in tags)
+
+
 @functools.lru_cache(maxsize=1024)
 def _python(text: str) -> SpecifierSet | None:
     try:
@@ -111,7 +120,7 @@ def candidates(project: ProjectLike, name: str) -> list[Candidate]:
                 build, tags = (), None
         except (InvalidWheelFilename, InvalidSdistFilename, InvalidVersion):
             continue
-        if canonicalize_name(found) != name:
+        if _canonical(found) != name:
             continue
         python = _python(file.requires_python) if file.requires_python else None
         out.append(Candidate(version, file, tags, tuple(build), python))
@@ -129,7 +138,7 @@ def unusable(candidate: Candidate, target: Target, as_of: datetime | None) -> st
         return "uploaded after the as-of time"
     if candidate.requires_python is not None and not _admits(candidate.requires_python, target.python):
         return f"needs Python {candidate.requires_python}"
-    if candidate.tags is not None and not any(tag in target.priority for tag in candidate.tags):
+    if candidate.tags is not None and not _accepts(candidate.tags, target):
         return "no wheel for the target"
     return None
 

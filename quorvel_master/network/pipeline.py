@@ -35,6 +35,7 @@ import time
 from collections.abc import Callable
 from typing import Any
 
+from .._native import is_json_object
 from .cache import Entry, Headers, Lookup, OfflineMiss, header
 from .context import RoadContext
 from .outcomes import Outcome, Request, Retry, classify, kind_of_status
@@ -258,6 +259,11 @@ def _not_a_json_object(body: bytes, content_type: str) -> str | None:
         name, _, value = part.partition("=")
         if name.strip().lower() == "charset" and value.strip().strip('"'):
             charset = value.strip().strip('"')
+    # Most answers are good: the page parser's reader says so without building
+    # the document (which it would throw away). It is stricter than json, so
+    # only its yes is taken; the rest go to json for the reason.
+    if charset.lower() in ("utf-8", "utf8") and not body.startswith(b"\xef\xbb\xbf") and is_json_object(body):
+        return None
     try:
         document = json.loads(body.decode(charset))
     except (LookupError, UnicodeDecodeError, ValueError) as exc:

@@ -195,6 +195,17 @@ class Setup:
                 self._ssl = ssl_context(self.options)
             return self._ssl
 
+    def warm(self) -> None:
+        """Makes the TLS context and loads its CA files now, for a caller that
+        starts it on a thread while it imports (loading releases the GIL).
+        A failure is left to the first connection, which meets it again."""
+        try:
+            context = self.ssl
+            if isinstance(context, _LoadedOnce):
+                context._load()
+        except Exception:  # noqa: BLE001 - reported where the context is used
+            pass
+
     def trusted(self, url: str) -> bool:
         """A host the user trusts: its certificate is not verified."""
         host, port = host_port(url)

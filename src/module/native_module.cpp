@@ -13,6 +13,7 @@
 #include "config/redact.hpp"
 #include "config/url_parts.hpp"
 #include "finder/cancellation.hpp"
+#include "pages/page.hpp"
 #include "pages/records.hpp"
 #include "module/wheel_reader_type.hpp"
 #include "runtime/boundary.hpp"
@@ -96,6 +97,17 @@ PyObject* parse_time(PyObject*, PyObject* text) {
                        static_cast<PyObject*>(nullptr));
 }
 
+PyObject* is_json_object(PyObject*, PyObject* body) {
+    return at_boundary(
+        [&]() -> PyObject* {
+            if (!PyBytes_Check(body))
+                return PyErr_Format(PyExc_TypeError, "expected bytes, got %.200s", Py_TYPE(body)->tp_name);
+            std::string_view text(PyBytes_AS_STRING(body), static_cast<std::size_t>(PyBytes_GET_SIZE(body)));
+            return PyBool_FromLong(pages::is_json_object(text));
+        },
+        static_cast<PyObject*>(nullptr));
+}
+
 int exec_module(PyObject* module) {
     return at_boundary(
         [&] {
@@ -156,6 +168,11 @@ PyMethodDef methods[] = {
      "parse_time(text, /)\n--\n\n"
      "An RFC 3339 time read as the page parser reads upload times ('T', 't' or a\n"
      "space, seconds required, 'Z' or an offset): an aware datetime, or None."},
+    {"is_json_object", is_json_object, METH_O,
+     "is_json_object(body, /)\n--\n\n"
+     "Whether the bytes are one JSON object and nothing else, read as the page parser\n"
+     "reads JSON pages (strict RFC 8259, UTF-8, nesting of 64 at most; a leading byte\n"
+     "order mark skipped), without building it."},
     {nullptr, nullptr, 0, nullptr},
 };
 

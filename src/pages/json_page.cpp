@@ -424,6 +424,18 @@ void status(Reader& r, Page& page) {
 
 }  // namespace
 
+bool is_json_object(std::string_view body) {
+    Reader r(body);
+    try {
+        if (r.peek() != '{') return false;
+        r.skip(0);
+        r.end();
+    } catch (const Unusable&) {
+        return false;
+    }
+    return true;
+}
+
 Page parse_json(std::string_view body, std::string_view page_url, std::string_view project, FileSink& sink) {
     const std::string normalized = normalize_name(project);
     bool had_files = false;

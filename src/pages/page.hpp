@@ -163,6 +163,11 @@ constexpr int kMaxJsonDepth = 64;
 Page parse_html(std::string_view body, std::string_view page_url, std::string_view project, FileSink& sink);
 Page parse_json(std::string_view body, std::string_view page_url, std::string_view project, FileSink& sink);
 
+// Whether `body` is one JSON object and nothing else, by the same strict
+// reader as the JSON pages (RFC 8259, UTF-8, nesting bounded), without
+// building it. A leading byte order mark is skipped, as for pages.
+bool is_json_object(std::string_view body);
+
 // A file the parse has read, to the sink: its version read from its name
 // (`project` normalised), and added to the page's list.
 void emit(Page& page, File& file, std::string_view project, FileSink& sink);
